@@ -1,0 +1,44 @@
+// Positions, byte views and the no-throw result type of the scanner.
+//
+// A position is a signed 64-bit index into the body, so bodies over 2 GiB
+// work; 0 doubles as "no match" (a match at index 0 reads as none).
+// Scanner results are views into the caller's buffer, never copies.
+#ifndef ZIMRAX_SCANNER_CHECKED_H_
+#define ZIMRAX_SCANNER_CHECKED_H_
+
+#include <cstdint>
+#include <span>
+
+#include "zimrax/runtime_error.h"
+
+namespace zimrax {
+
+using Position = std::int64_t;
+using ByteView = std::span<const std::uint8_t>;
+
+// A value, or the runtime error that prevented it. No exceptions.
+template <typename T>
+struct Checked {
+  T value{};
+  RuntimeError error = RuntimeError::kNone;
+
+  bool ok() const { return error == RuntimeError::kNone; }
+  static Checked Fail(RuntimeError e) { return Checked{T{}, e}; }
+};
+
+// Returns the size of `bytes` as a position.
+inline Position SizeOf(ByteView bytes) { return static_cast<Position>(bytes.size()); }
+
+// Stores a + b in *sum; returns false on overflow.
+inline bool CheckedAdd(Position a, Position b, Position* sum) {
+  return !__builtin_add_overflow(a, b, sum);
+}
+
+// Stores a - b in *difference; returns false on overflow.
+inline bool CheckedSub(Position a, Position b, Position* difference) {
+  return !__builtin_sub_overflow(a, b, difference);
+}
+
+}  // namespace zimrax
+
+#endif  // ZIMRAX_SCANNER_CHECKED_H_

@@ -1,0 +1,22 @@
+// Forward search for a byte pattern in the body.
+#ifndef ZIMRAX_SCANNER_FIND_BYTES_H_
+#define ZIMRAX_SCANNER_FIND_BYTES_H_
+
+#include "scanner/checked.h"
+
+namespace zimrax {
+
+// Returns the index of the first occurrence of `pattern` in `data` at or
+// after `start`, or 0 when there is none (a match at index 0 also reads 0).
+// A match may end on the last byte of `data`.
+// Fails with kSubscriptOutOfRange when a candidate would be read at a
+// negative start or with an empty pattern.
+Checked<Position> FindBytes(ByteView data, ByteView pattern, Position start);
+
+// The plain byte-by-byte scan that FindBytes must agree with; kept for the
+// differential tests and fuzzer.
+Checked<Position> FindBytesReference(ByteView data, ByteView pattern, Position start);
+
+}  // namespace zimrax
+
+#endif  // ZIMRAX_SCANNER_FIND_BYTES_H_
