@@ -1,0 +1,406 @@
+// zmfile serve end to end: a real server process on a free loopback port,
+// driven with curl -F and with a raw socket client.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "server_process.h"
+
+namespace zimrax::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+constexpr const char* kBoundary = "zimraxBoundary7MA4YWxkTrZu0gW";
+constexpr std::uint64_t kMaxBody = 32u << 20;
+
+class ServeTest : public ::testing::Test {
+ protected:
+  ServeTest()
+      : uploads_(root_.path() / "uploads"),
+        server_(uploads_, {"--max-body", std::to_string(kMaxBody)}, root_.path() / "server.log") {}
+
+  void SetUp() override { ASSERT_TRUE(server_.ok()) << server_.Log(); }
+
+  // Uploads `bytes` with curl -F as file `name`, plus extra -F fields.
+  HttpAnswer CurlUpload(const std::string& bytes, const std::string& name,
+                        const std::vector<std::string>& fields = {}) {
+    const fs::path picked = root_.path() / ("picked-" + std::to_string(picked_count_++));
+    WriteFileBytes(picked, bytes);
+    std::vector<std::string> args = {"curl", "-sS", "-i", "--max-time", "60", "-H", "Accept: application/json",
+                                     "-F", "upload1=@" + picked.string() + ";filename=" + name};
+    for (const std::string& field : fields) {
+      args.push_back("-F");
+      args.push_back(field);
+    }
+    args.push_back(server_.Url("/upload"));
+    return ParseHttpAnswer(RunCommand(args).out);
+  }
+
+  HttpAnswer RawUpload(const std::vector<FormPart>& parts, bool json = true) {
+    return ParseHttpAnswer(RawExchange(server_.port(), UploadRequest(kBoundary, MultipartBody(kBoundary, parts), json)));
+  }
+
+  HttpAnswer Get(const std::string& target) {
+    return ParseHttpAnswer(
+        RawExchange(server_.port(), "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+  }
+
+  // Downloads /files/`encoded_name` with curl into a file and returns its bytes.
+  std::string CurlDownload(const std::string& encoded_name) {
+    const fs::path out = root_.path() / "download";
+    const CommandResult run =
+        RunCommand({"curl", "-sS", "--fail", "--max-time", "60", "-o", out.string(), server_.Url("/files/" + encoded_name)});
+    EXPECT_EQ(run.exit_status, 0);
+    return ReadFileBytes(out);
+  }
+
+  std::set<std::string> StoredNames() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(uploads_)) names.insert(entry.path().filename().string());
+    return names;
+  }
+
+  TempDir root_;
+  fs::path uploads_;
+  ServerProcess server_;
+  int picked_count_ = 0;
+};
+
+Json JsonOf(const HttpAnswer& answer) { return Json::parse(answer.body, nullptr, false); }
+
+FormPart FilePart(const std::string& filename, const std::string& data) { return {"upload1", data, true, filename}; }
+
+TEST_F(ServeTest, CreatesTheDirectoryAndServesThePage) {
+  EXPECT_TRUE(fs::is_directory(uploads_));
+  const HttpAnswer page = Get("/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.Header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(page.body.find("name=\"upload1\""), std::string::npos);
+  EXPECT_NE(page.body.find("name=\"comment\""), std::string::npos);
+  EXPECT_NE(page.body.find("name=\"conflict\""), std::string::npos);
+  EXPECT_EQ(Get("/app.js").Header("Content-Type"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(Get("/app.css").Header("Content-Type"), "text/css; charset=utf-8");
+  EXPECT_EQ(Get("/no-such-page").status, 404);
+  const Json config = JsonOf(Get("/config"));
+  EXPECT_EQ(config["maxBody"], kMaxBody);
+  EXPECT_EQ(config["conflict"], "makeunique");
+}
+
+// Contents that a multipart parser could trip over, and sizes on both sides
+// of the server's in-memory spool limit.
+std::vector<std::pair<std::string, std::string>> TrickyContents() {
+  std::string crlf_storm;
+  for (int i = 0; i < 4000; ++i) crlf_storm += i % 7 == 0 ? "\r\n\r\n" : i % 5 == 0 ? "\r\r\n\n" : "\r\n";
+  std::string dashes;
+  for (int i = 0; i < 500; ++i) dashes += "\r\n--------------------------" + std::to_string(i) + "\r\n--\r\n";
+  std::string all_bytes;
+  for (int round = 0; round < 64; ++round) {
+    for (int b = 0; b < 256; ++b) all_bytes += static_cast<char>(b);
+  }
+  return {
+      {"random.bin", RandomBytes(300 * 1024, 1)},
+      {"crlf.bin", crlf_storm},
+      {"dashes.bin", dashes},
+      {"allbytes.bin", all_bytes},
+      {"ends-with-crlf.bin", "data\r\n"},
+      {"one.bin", "x"},
+      {"empty.bin", ""},
+      {"large.bin", RandomBytes(20 << 20, 2)},
+  };
+}
+
+TEST_F(ServeTest, CurlUploadsRoundTripByteForByte) {
+  for (const auto& [name, bytes] : TrickyContents()) {
+    SCOPED_TRACE(name);
+    const HttpAnswer answer = CurlUpload(bytes, name);
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    const Json json = JsonOf(answer);
+    EXPECT_EQ(json["ErrorCode"], 0);
+    EXPECT_EQ(json["Result"], name);
+    EXPECT_TRUE(ReadFileBytes(uploads_ / name) == bytes) << "stored bytes differ";
+    EXPECT_TRUE(CurlDownload(name) == bytes) << "downloaded bytes differ";
+  }
+}
+
+TEST_F(ServeTest, NearBoundaryBytesRoundTripThroughARawClient) {
+  const std::string delimiter = std::string("--") + kBoundary;
+  const std::string almost = delimiter.substr(0, delimiter.size() - 1);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"prefix.bin", "\r\n" + almost + "\r\nmore"},
+      {"last-byte-differs.bin", "\r\n" + almost + "X\r\n" + almost + "V--\r\n"},
+      {"token-without-dashes.bin", std::string("\r\n") + kBoundary + "\r\n" + kBoundary},
+      {"ends-in-cr.bin", "tail\r"},
+      {"ends-in-almost.bin", "\r\n" + almost},
+      {"headers-inside.bin", "Content-Disposition: form-data; name=\"upload1\"; filename=\"x.bin\"\r\n\r\n"},
+  };
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    const HttpAnswer answer = RawUpload({FilePart(name, bytes)});
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    EXPECT_EQ(JsonOf(answer)["Result"], name);
+    EXPECT_TRUE(ReadFileBytes(uploads_ / name) == bytes);
+  }
+}
+
+TEST_F(ServeTest, Utf8FileNameIsStoredListedAndOffered) {
+  const std::string name = "Отчёт été 数据 📄.txt";
+  const std::string bytes = "unicode\r\nname";
+  const HttpAnswer answer = CurlUpload(bytes, name);
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  EXPECT_EQ(JsonOf(answer)["Result"], name);
+  EXPECT_TRUE(fs::is_regular_file(uploads_ / name));
+  EXPECT_EQ(ReadFileBytes(uploads_ / name), bytes);
+
+  const Json listing = JsonOf(Get("/files"));
+  ASSERT_EQ(listing["files"].size(), 1u);
+  EXPECT_EQ(listing["files"][0]["name"], name);
+  EXPECT_EQ(listing["files"][0]["size"], bytes.size());
+  EXPECT_TRUE(std::regex_match(listing["files"][0]["modified"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+
+  const std::string encoded = "%D0%9E%D1%82%D1%87%D1%91%D1%82%20%C3%A9t%C3%A9%20%E6%95%B0%E6%8D%AE%20%F0%9F%93%84.txt";
+  const HttpAnswer download = Get("/files/" + encoded);
+  EXPECT_EQ(download.status, 200);
+  EXPECT_EQ(download.body, bytes);
+  EXPECT_EQ(download.Header("Content-Disposition"),
+            "attachment; filename=\"_____ _t_ __ _.txt\"; filename*=UTF-8''" + encoded);
+  EXPECT_EQ(download.Header("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(download.Header("Content-Type"), "application/octet-stream");
+}
+
+TEST_F(ServeTest, MakeUniqueNumbersLaterUploadsOfTheSameName) {
+  const HttpAnswer first = CurlUpload("first", "photo.jpg", {"conflict=makeunique"});
+  const HttpAnswer second = CurlUpload("second", "photo.jpg", {"conflict=makeunique"});
+  const HttpAnswer third = CurlUpload("third", "photo.jpg");  // the server's default policy
+  EXPECT_EQ(JsonOf(first)["Result"], "photo.jpg");
+  EXPECT_EQ(JsonOf(second)["Result"], "photo(1).jpg");
+  EXPECT_EQ(JsonOf(third)["Result"], "photo(2).jpg");
+  EXPECT_EQ(ReadFileBytes(uploads_ / "photo.jpg"), "first");
+  EXPECT_EQ(ReadFileBytes(uploads_ / "photo(1).jpg"), "second");
+  EXPECT_EQ(ReadFileBytes(uploads_ / "photo(2).jpg"), "third");
+}
+
+TEST_F(ServeTest, ConflictPolicyComesFromTheForm) {
+  ASSERT_EQ(CurlUpload("original", "report.pdf").status, 200);
+  struct Case {
+    std::string policy;
+    int status;
+    int error_code;
+    std::string content_after;
+  };
+  const std::vector<Case> cases = {
+      {"error", 409, 106, "original"},
+      {"rename", 409, 106, "original"},  // not a policy: the component treats it as "error"
+      {"overwrite", 200, 0, "replaced"},
+      {"OverWrite", 200, 0, "replaced again"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.policy);
+    const HttpAnswer answer = CurlUpload(c.content_after == "original" ? "refused" : c.content_after, "report.pdf",
+                                         {"conflict=" + c.policy});
+    EXPECT_EQ(answer.status, c.status) << answer.body;
+    const Json json = JsonOf(answer);
+    EXPECT_EQ(json["ErrorCode"], c.error_code);
+    if (c.error_code == 106) {
+      EXPECT_EQ(json["Result"], "Error: File Already Exists.");
+    }
+    EXPECT_EQ(ReadFileBytes(uploads_ / "report.pdf"), c.content_after);
+  }
+  EXPECT_EQ(StoredNames(), std::set<std::string>{"report.pdf"});
+}
+
+TEST_F(ServeTest, CommentIsReadWithTheComponentAndEchoed) {
+  const HttpAnswer answer = RawUpload({{"comment", "héllo\r\nworld", false, ""}, FilePart("note.txt", "n")});
+  ASSERT_EQ(answer.status, 200);
+  EXPECT_EQ(JsonOf(answer)["Comment"], "héllo\r\nworld");
+}
+
+TEST_F(ServeTest, AnswersHtmlWhenTheClientDoesNotAskForJson) {
+  const HttpAnswer answer = RawUpload({FilePart("<b>bold</b>.txt", "x")}, /*json=*/false);
+  ASSERT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.Header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(answer.body.find("&lt;b&gt;bold&lt;/b&gt;.txt"), std::string::npos);
+  EXPECT_EQ(answer.body.find("<b>bold"), std::string::npos);
+}
+
+TEST_F(ServeTest, ComponentCodesMapToHttpStatus) {
+  struct Case {
+    std::string label;
+    std::vector<FormPart> parts;
+    int error_code;
+  };
+  const std::vector<Case> cases = {
+      {"no upload1 field", {{"other", "x", false, ""}}, 102},
+      {"upload1 is a plain field", {{"upload1", "x", false, ""}}, 103},
+      {"empty file name", {FilePart("", "x")}, 104},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const HttpAnswer answer = RawUpload(c.parts);
+    EXPECT_EQ(answer.status, 400);
+    EXPECT_EQ(JsonOf(answer)["ErrorCode"], c.error_code) << answer.body;
+  }
+  EXPECT_TRUE(StoredNames().empty());
+}
+
+TEST_F(ServeTest, FaultIsAnswered400WithNumberAndDescription) {
+  // A file name whose closing quote never comes: the component faults.
+  const std::string body = std::string("--") + kBoundary +
+                           "\r\nContent-Disposition: form-data; name=\"upload1\"; filename=\"never-closed\r\n\r\ndata";
+  const HttpAnswer answer = ParseHttpAnswer(RawExchange(server_.port(), UploadRequest(kBoundary, body)));
+  ASSERT_EQ(answer.status, 400) << answer.body;
+  const Json json = JsonOf(answer);
+  EXPECT_TRUE(json["ErrorCode"].is_null());
+  EXPECT_EQ(json["Fault"]["Number"], 9);
+  EXPECT_EQ(json["Fault"]["Description"], "Subscript out of range");
+}
+
+TEST_F(ServeTest, OversizedBodyIsRefusedWithoutReadingIt) {
+  // Only the headers are sent: the answer must come without the body.
+  const std::string head = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n"
+                           "Content-Type: multipart/form-data; boundary=x\r\nContent-Length: 10737418240\r\n\r\n";
+  const auto start = std::chrono::steady_clock::now();
+  const HttpAnswer answer = ParseHttpAnswer(RawExchange(server_.port(), head, 10));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(answer.status, 413);
+  EXPECT_NE(JsonOf(answer)["Refused"].get<std::string>().find("10737418240"), std::string::npos);
+
+  // curl sends "Expect: 100-continue" and gets the refusal instead.
+  const HttpAnswer curl = CurlUpload(RandomBytes(kMaxBody + 1, 3), "big.bin");
+  EXPECT_EQ(curl.status, 413);
+  EXPECT_TRUE(StoredNames().empty());
+}
+
+TEST_F(ServeTest, BadRequestHeadersGetClearAnswers) {
+  struct Case {
+    std::string label;
+    std::string request;
+    int status;
+  };
+  const std::string upload = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n";
+  const std::string multipart = "Content-Type: multipart/form-data; boundary=x\r\n";
+  const std::vector<Case> cases = {
+      {"text body", upload + "Content-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello", 415},
+      {"no content type", upload + "Content-Length: 5\r\n\r\nhello", 415},
+      {"gzip body", upload + multipart + "Content-Encoding: gzip\r\nContent-Length: 5\r\n\r\nhello", 415},
+      {"no length", upload + multipart + "Connection: close\r\n\r\n--x--\r\n", 411},
+      {"chunked", upload + multipart + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411},
+      {"length not a number", upload + multipart + "Content-Length: 12abc\r\n\r\n", 400},
+      {"body on another path", "POST /files HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", 405},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const HttpAnswer answer = ParseHttpAnswer(RawExchange(server_.port(), c.request, 10));
+    EXPECT_EQ(answer.status, c.status) << answer.head;
+    EXPECT_FALSE(answer.body.empty());
+  }
+  // curl -d sends application/x-www-form-urlencoded.
+  const CommandResult form = RunCommand({"curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "30",
+                                         "-d", "upload1=x", server_.Url("/upload")});
+  EXPECT_EQ(form.out, "415");
+  EXPECT_EQ(Get("/").status, 200) << "the server must still serve";
+}
+
+TEST_F(ServeTest, PathsInTheClientFileNameAreRefused) {
+  const std::vector<std::string> refused = {"../escape.txt", "sub/../../escape.txt", "/tmp/escape.txt",
+                                            "..", "dir\\..", "a\\b/../../escape.txt"};
+  for (const std::string& name : refused) {
+    SCOPED_TRACE(name);
+    const HttpAnswer answer = RawUpload({FilePart(name, "outside?")});
+    EXPECT_EQ(answer.status, 400);
+    EXPECT_FALSE(JsonOf(answer)["Refused"].is_null()) << answer.body;
+  }
+  EXPECT_TRUE(StoredNames().empty());
+  EXPECT_FALSE(fs::exists(root_.path() / "escape.txt"));
+  // A client path with backslashes keeps only its last piece, inside the directory.
+  const HttpAnswer windows_path = RawUpload({FilePart("..\\..\\inside.txt", "inside")});
+  EXPECT_EQ(JsonOf(windows_path)["Result"], "inside.txt");
+  EXPECT_EQ(ReadFileBytes(uploads_ / "inside.txt"), "inside");
+}
+
+TEST_F(ServeTest, DownloadsNeverLeaveTheDirectory) {
+  WriteFileBytes(root_.path() / "secret.txt", "top secret");
+  fs::create_symlink(root_.path() / "secret.txt", uploads_ / "link.txt");
+  fs::create_directory(uploads_ / "subdir");
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"/files/../secret.txt", 400},       {"/files/..%2Fsecret.txt", 400}, {"/files/%2E%2E%2Fsecret.txt", 400},
+      {"/files/..", 400},                  {"/files/subdir/..%2F..%2Fsecret.txt", 400},
+      {"/files/link.txt", 404},            {"/files/subdir", 404},          {"/files/missing.txt", 404},
+      {"/files/%2Ftmp%2Fsecret.txt", 400},
+  };
+  for (const auto& [target, status] : cases) {
+    SCOPED_TRACE(target);
+    const HttpAnswer answer = Get(target);
+    EXPECT_EQ(answer.status, status);
+    EXPECT_EQ(answer.body.find("top secret"), std::string::npos);
+  }
+  EXPECT_TRUE(JsonOf(Get("/files"))["files"].empty()) << "links and directories are not listed";
+}
+
+TEST_F(ServeTest, ParallelUploadsAreStoredIntactUnderDistinctNames) {
+  constexpr int kUploads = 32;
+  std::vector<std::string> contents;
+  for (int i = 0; i < kUploads; ++i) contents.push_back(RandomBytes(64 * 1024 + i, 100 + i));
+  std::vector<HttpAnswer> answers(kUploads);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kUploads; ++i) {
+    clients.emplace_back([&, i] { answers[i] = RawUpload({FilePart("same.bin", contents[i])}); });
+  }
+  for (std::thread& client : clients) client.join();
+
+  std::set<std::string> expected = {"same.bin"};
+  for (int n = 1; n < kUploads; ++n) expected.insert("same(" + std::to_string(n) + ").bin");
+  std::set<std::string> answered;
+  for (int i = 0; i < kUploads; ++i) {
+    ASSERT_EQ(answers[i].status, 200) << answers[i].head << answers[i].body;
+    const std::string name = JsonOf(answers[i])["Result"];
+    answered.insert(name);
+    EXPECT_TRUE(ReadFileBytes(uploads_ / name) == contents[i]) << name << " does not hold upload " << i;
+  }
+  EXPECT_EQ(answered, expected);
+  EXPECT_EQ(StoredNames(), expected);
+}
+
+TEST_F(ServeTest, LogsOneLinePerRequest) {
+  Get("/");
+  RawUpload({FilePart("logged.txt", "12345")});
+  Get("/files/..");
+  const std::string log = server_.Log();
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\n\S+Z GET / 200 in=0 out=\d+ [\d.]+ms\n)"))) << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\n\S+Z POST /upload 200 in=\d+ out=\d+ [\d.]+ms stored="logged\.txt"\n)")))
+      << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\n\S+Z GET /files/\.\. 400 in=0 out=\d+ [\d.]+ms\n)"))) << log;
+}
+
+TEST_F(ServeTest, InterruptStopsTheServerCleanly) {
+  EXPECT_EQ(server_.Interrupt(), 0);
+  EXPECT_NE(server_.Log().find("zmfile serve: stopped"), std::string::npos);
+  EXPECT_EQ(Get("/").status, 0) << "nothing listens any more";
+}
+
+TEST(ServeCommandTest, RefusesBadOptionsAndBusyPorts) {
+  TempDir root;
+  EXPECT_EQ(RunCommand({ZMFILE_BINARY, "serve", "--conflict", "rename", "--dir", root.path().string()}).exit_status, 2);
+  EXPECT_EQ(RunCommand({ZMFILE_BINARY, "serve", "--max-body", "0", "--dir", root.path().string()}).exit_status, 2);
+  EXPECT_EQ(RunCommand({ZMFILE_BINARY, "serve", "--port", "70000"}).exit_status, 2);
+
+  ServerProcess first(root.path() / "a", {}, root.path() / "first.log");
+  ASSERT_TRUE(first.ok());
+  const CommandResult busy = RunCommand({ZMFILE_BINARY, "serve", "--host", "127.0.0.1", "--port",
+                                         std::to_string(first.port()), "--dir", (root.path() / "b").string()});
+  EXPECT_EQ(busy.exit_status, 2);
+}
+
+}  // namespace
+}  // namespace zimrax::testing

@@ -1,0 +1,295 @@
+// The pieces of zmfile serve on their own: the request gate, the file-name
+// rules, the status and JSON of an upload report, the download headers, the
+// log line, the body spool and the directory listing.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "server/answers.h"
+#include "server/body_spool.h"
+#include "server/embedded_assets.h"
+#include "server/file_listing.h"
+#include "server/file_name_rules.h"
+#include "server/request_gate.h"
+#include "server/request_log.h"
+#include "server/upload_report.h"
+#include "server_process.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+TEST(RequestGateTest, RefusesWhatCannotBeAnUpload) {
+  struct Case {
+    std::string label;
+    std::vector<std::pair<std::string, std::string>> headers;
+    int status;  // 0: accepted
+  };
+  const std::pair<std::string, std::string> form = {"Content-Type", "multipart/form-data; boundary=abc"};
+  const std::vector<Case> cases = {
+      {"plain form upload", {form, {"Content-Length", "100"}}, 0},
+      {"type in capitals", {{"Content-Type", "Multipart/Form-Data;boundary=a"}, {"Content-Length", "1"}}, 0},
+      {"length at the limit", {form, {"Content-Length", "1000"}}, 0},
+      {"length with blanks around", {form, {"Content-Length", " 7 "}}, 0},
+      {"identity coding", {form, {"Content-Length", "5"}, {"Content-Encoding", "identity"}}, 0},
+      {"no content type", {{"Content-Length", "5"}}, 415},
+      {"text", {{"Content-Type", "text/plain"}, {"Content-Length", "5"}}, 415},
+      {"form prefix only", {{"Content-Type", "multipart/form-datax"}, {"Content-Length", "5"}}, 415},
+      {"mixed multipart", {{"Content-Type", "multipart/mixed; boundary=a"}, {"Content-Length", "5"}}, 415},
+      {"gzip body", {form, {"Content-Length", "5"}, {"Content-Encoding", "gzip"}}, 415},
+      {"no length", {form}, 411},
+      {"chunked", {form, {"Transfer-Encoding", "chunked"}}, 411},
+      {"chunked with a length", {form, {"Transfer-Encoding", "chunked"}, {"Content-Length", "5"}}, 411},
+      {"negative length", {form, {"Content-Length", "-1"}}, 400},
+      {"length with letters", {form, {"Content-Length", "12abc"}}, 400},
+      {"empty length", {form, {"Content-Length", ""}}, 400},
+      {"length past 64 bits", {form, {"Content-Length", "99999999999999999999999"}}, 400},
+      {"two lengths", {form, {"Content-Length", "5"}, {"Content-Length", "6"}}, 400},
+      {"one byte over", {form, {"Content-Length", "1001"}}, 413},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    httplib::Request request;
+    for (const auto& [key, value] : c.headers) request.headers.emplace(key, value);
+    std::uint64_t length = 12345;
+    const std::optional<Refusal> refusal = CheckUploadRequest(request, 1000, &length);
+    EXPECT_EQ(refusal ? refusal->status : 0, c.status);
+    if (!refusal) {
+      EXPECT_EQ(length, std::stoull(request.get_header_value("Content-Length")));
+    } else {
+      EXPECT_FALSE(refusal->message.empty());
+    }
+  }
+}
+
+TEST(FileNameRulesTest, OnlyPlainNamesPass) {
+  const std::vector<std::pair<std::string, bool>> names = {
+      {"a.txt", true},     {"photo(1).jpg", true}, {"données.pdf", true}, {".profile", true}, {"...", true},
+      {"", false},         {".", false},           {"..", false},         {"a/b", false},     {"/etc", false},
+      {"a\\b", false},     {"tab\there", false},   {"nl\n", false},       {"del\x7f", false},
+      {std::string("nul\0x", 5), false},
+  };
+  for (const auto& [name, plain] : names) EXPECT_EQ(IsPlainFileName(name), plain) << name;
+}
+
+TEST(FileNameRulesTest, ClientNamesAreJudgedByTheirStoredPart) {
+  const std::vector<std::tuple<std::string, std::string, bool>> names = {
+      {"photo.jpg", "photo.jpg", true},
+      {"C:\\Users\\me\\photo.jpg", "photo.jpg", true},
+      {"..\\..\\photo.jpg", "photo.jpg", true},
+      {"dir\\", "", true},  // the component itself reports the empty name
+      {"../photo.jpg", "../photo.jpg", false},
+      {"C:\\x\\..", "..", false},
+      {"a\\b/c", "b/c", false},
+  };
+  for (const auto& [client, stored, acceptable] : names) {
+    EXPECT_EQ(StoredPartOfClientName(client), stored) << client;
+    EXPECT_EQ(IsAcceptableClientName(client), acceptable) << client;
+  }
+}
+
+UploadReport Coded(Variant code, Variant result = Variant("message")) {
+  UploadReport report;
+  report.error_code = std::move(code);
+  report.result = std::move(result);
+  return report;
+}
+
+TEST(UploadReportTest, StatusFollowsTheErrorCode) {
+  const std::vector<std::pair<UploadReport, int>> cases = {
+      {Coded(std::int16_t{0}, Variant("a.txt")), 200},
+      {Coded(std::int16_t{101}), 400},
+      {Coded(std::int16_t{102}), 400},
+      {Coded(std::int16_t{103}), 400},
+      {Coded(std::int16_t{104}), 400},
+      {Coded(std::int16_t{105}), 400},
+      {Coded(std::int16_t{106}), 409},
+      {Coded(std::int16_t{53}), 500},
+      {Coded(std::int16_t{61}), 500},
+      {Coded(std::int16_t{70}), 500},
+      {Coded(std::int32_t{70}), 500},
+      {Coded(std::int32_t{75}), 500},
+      {Coded(std::int16_t{76}), 500},
+      {Coded(Variant()), 500},
+  };
+  for (const auto& [report, status] : cases) {
+    EXPECT_EQ(HttpStatusOf(report), status) << report.error_code.ToText();
+  }
+  UploadReport fault;
+  fault.fault = AutomationError(RuntimeError::kSubscriptOutOfRange);
+  EXPECT_EQ(HttpStatusOf(fault), 400);
+  UploadReport refused;
+  refused.refusal = Refusal{413, "too big"};
+  EXPECT_EQ(HttpStatusOf(refused), 413);
+
+  EXPECT_EQ(StoredNameOf(Coded(std::int16_t{0}, Variant("a.txt"))), "a.txt");
+  EXPECT_EQ(StoredNameOf(Coded(std::int16_t{106}, Variant("Error: File Already Exists."))), "");
+}
+
+TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {
+  UploadReport stored = Coded(std::int16_t{0}, Variant("a.txt"));
+  stored.comment = "hi";
+  EXPECT_EQ(UploadJson(stored), R"({"ErrorCode":0,"Result":"a.txt","Comment":"hi"})");
+
+  EXPECT_EQ(UploadJson(Coded(std::int32_t{70}, Variant("Permission denied"))),
+            R"({"ErrorCode":70,"Result":"Permission denied","Comment":""})");
+
+  UploadReport fault;
+  fault.fault = AutomationError(RuntimeError::kSubscriptOutOfRange);
+  fault.error_code = Variant(std::int16_t{0});  // left as the component set it before faulting
+  EXPECT_EQ(UploadJson(fault),
+            R"({"ErrorCode":null,"Result":null,"Comment":"","Fault":{"Number":9,"Description":"Subscript out of range"}})");
+
+  UploadReport refused;
+  refused.refusal = Refusal{415, "No."};
+  EXPECT_EQ(UploadJson(refused), R"({"ErrorCode":null,"Result":null,"Comment":"","Refused":"No."})");
+
+  // Names and comments are bytes; what is not UTF-8 must not break the JSON.
+  UploadReport latin1 = Coded(std::int16_t{0}, Variant("caf\xe9.txt"));
+  latin1.comment = "\xff";
+  const Json parsed = Json::parse(UploadJson(latin1));
+  EXPECT_EQ(parsed["Result"], "caf\xef\xbf\xbd.txt");
+  EXPECT_EQ(parsed["Comment"], "\xef\xbf\xbd");
+}
+
+TEST(UploadHtmlTest, EscapesEverythingFromTheRequest) {
+  UploadReport report = Coded(std::int16_t{0}, Variant("<img src=x onerror=alert(1)>.txt"));
+  report.comment = "\"quoted\" & 'single'";
+  Listing listing;
+  listing.files.push_back({"<script>.txt", 3, 0});
+  const std::string html = UploadHtml(report, listing);
+  EXPECT_EQ(html.find("<img"), std::string::npos);
+  EXPECT_EQ(html.find("<script>"), std::string::npos);
+  EXPECT_NE(html.find("&lt;img src=x onerror=alert(1)&gt;.txt"), std::string::npos);
+  EXPECT_NE(html.find("&quot;quoted&quot; &amp; &#39;single&#39;"), std::string::npos);
+  EXPECT_NE(html.find("href=\"/files/%3Cscript%3E.txt\""), std::string::npos);
+}
+
+TEST(DownloadHeadersTest, DispositionHasAsciiFallbackAndExactName) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a.txt", "attachment; filename=\"a.txt\"; filename*=UTF-8''a.txt"},
+      {"my file (1).txt", "attachment; filename=\"my file (1).txt\"; filename*=UTF-8''my%20file%20%281%29.txt"},
+      {"say \"hi\".txt", "attachment; filename=\"say _hi_.txt\"; filename*=UTF-8''say%20%22hi%22.txt"},
+      {"été.pdf", "attachment; filename=\"_t_.pdf\"; filename*=UTF-8''%C3%A9t%C3%A9.pdf"},
+      {"x;y=z", "attachment; filename=\"x;y=z\"; filename*=UTF-8''x%3By%3Dz"},
+  };
+  for (const auto& [name, header] : cases) EXPECT_EQ(AttachmentDisposition(name), header);
+  EXPECT_EQ(IsoTime(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(IsoTime(1714566896789), "2024-05-01T12:34:56Z");
+}
+
+TEST(RequestLogTest, OneRequestIsAlwaysOneLine) {
+  LogFields fields;
+  fields.method = "POST";
+  fields.path = "/upload";
+  fields.status = 200;
+  fields.bytes_in = 1234;
+  fields.bytes_out = 88;
+  fields.milliseconds = 3.14;
+  fields.stored_name = "a\nb\"c\\.txt";
+  EXPECT_EQ(FormatLogLine(fields, 1714566896000),
+            "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms stored=\"a\\x0ab\\x22c\\x5c.txt\"");
+  fields.stored_name.clear();
+  fields.path = "/files/\r\nfake 200";
+  EXPECT_EQ(FormatLogLine(fields, 0), "1970-01-01T00:00:00Z POST /files/\\x0d\\x0afake 200 200 in=1234 out=88 3.1ms");
+
+  LogFields traced;
+  TakeRequestTrace(traced);  // no trace begun: nothing filled in
+  EXPECT_EQ(traced.milliseconds, 0);
+  BeginRequestTrace();
+  NoteBodyBytes(42);
+  NoteStoredName("n.txt");
+  TakeRequestTrace(traced);
+  EXPECT_EQ(traced.bytes_in, 42u);
+  EXPECT_EQ(traced.stored_name, "n.txt");
+  LogFields after;
+  TakeRequestTrace(after);
+  EXPECT_EQ(after.stored_name, "") << "a trace serves one request";
+}
+
+TEST(BodySpoolTest, GivesBackExactlyTheBytesInMemoryAndOnDisk) {
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1000}, std::size_t{BodySpool::kInMemoryLimit + 12345}}) {
+    SCOPED_TRACE(size);
+    const std::string bytes = testing::RandomBytes(size, 7);
+    BodySpool spool(size);
+    for (std::size_t at = 0; at < size; at += 4096) {
+      ASSERT_TRUE(spool.Append(bytes.data() + at, std::min<std::size_t>(4096, size - at)));
+    }
+    ASSERT_TRUE(spool.Finish()) << spool.Error();
+    EXPECT_EQ(spool.Received(), size);
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(spool.Bytes().data()), spool.Bytes().size()) == bytes);
+  }
+}
+
+TEST(BodySpoolTest, RefusesMoreOrFewerBytesThanDeclared) {
+  BodySpool longer(4);
+  EXPECT_TRUE(longer.Append("abc", 3));
+  EXPECT_FALSE(longer.Append("de", 2));
+  EXPECT_FALSE(longer.Finish());
+  EXPECT_NE(longer.Error().find("longer"), std::string::npos);
+
+  BodySpool shorter(BodySpool::kInMemoryLimit + 1);
+  EXPECT_TRUE(shorter.Append("abc", 3));
+  EXPECT_FALSE(shorter.Finish());
+  EXPECT_NE(shorter.Error().find("3 of"), std::string::npos);
+}
+
+TEST(FileListingTest, ListsRegularFilesNewestFirstAndOpensOnlyThose) {
+  testing::TempDir root;
+  const fs::path dir = root.path() / "uploads";
+  fs::create_directory(dir);
+  testing::WriteFileBytes(root.path() / "outside.txt", "outside");
+  testing::WriteFileBytes(dir / "old.txt", "old");
+  testing::WriteFileBytes(dir / "new.txt", "newer");
+  testing::WriteFileBytes(dir / "mid.txt", "mid");
+  const auto now = fs::file_time_type::clock::now();
+  fs::last_write_time(dir / "old.txt", now - std::chrono::hours(2));
+  fs::last_write_time(dir / "mid.txt", now - std::chrono::hours(1));
+  fs::last_write_time(dir / "new.txt", now);
+  fs::create_symlink(root.path() / "outside.txt", dir / "link.txt");
+  fs::create_directory(dir / "sub");
+
+  const Listing all = ListStoredFiles(dir.string(), 10);
+  ASSERT_EQ(all.files.size(), 3u);
+  EXPECT_EQ(all.files[0].name, "new.txt");
+  EXPECT_EQ(all.files[0].size, 5u);
+  EXPECT_EQ(all.files[1].name, "mid.txt");
+  EXPECT_EQ(all.files[2].name, "old.txt");
+  EXPECT_FALSE(all.truncated);
+  const Listing two = ListStoredFiles(dir.string(), 2);
+  EXPECT_EQ(two.files.size(), 2u);
+  EXPECT_TRUE(two.truncated);
+  EXPECT_TRUE(ListStoredFiles((root.path() / "missing").string(), 10).files.empty());
+
+  const OpenedFile opened = OpenStoredFile(dir.string(), "mid.txt");
+  ASSERT_TRUE(opened.ok());
+  EXPECT_EQ(opened.size(), 3u);
+  char byte = 0;
+  EXPECT_EQ(::pread(opened.fd(), &byte, 1, 0), 1);
+  EXPECT_EQ(byte, 'm');
+  for (const std::string name : {"link.txt", "sub", "../outside.txt", "..", "missing.txt", ""}) {
+    EXPECT_FALSE(OpenStoredFile(dir.string(), name).ok()) << name;
+  }
+}
+
+TEST(EmbeddedAssetsTest, ThePageAndItsFilesAreBuiltIn) {
+  const Asset page = FindAsset("/");
+  EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
+  EXPECT_EQ(page.bytes, FindAsset("/index.html").bytes);
+  EXPECT_NE(page.bytes.find("<script src=\"/app.js\""), std::string_view::npos);
+  EXPECT_EQ(FindAsset("/app.js").content_type, "text/javascript; charset=utf-8");
+  EXPECT_EQ(FindAsset("/app.css").content_type, "text/css; charset=utf-8");
+  EXPECT_TRUE(FindAsset("/missing.js").content_type.empty());
+  // The embedded bytes are the files of web/ exactly.
+  const char* source = std::getenv("ZIMRAX_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  EXPECT_EQ(FindAsset("/app.js").bytes, testing::ReadFileBytes(fs::path(source) / "web" / "app.js"));
+}
+
+}  // namespace
+}  // namespace zimrax::zmfile

@@ -1,0 +1,115 @@
+#include "server/file_listing.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <string_view>
+#include <utility>
+
+#include "server/file_name_rules.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+std::int64_t MillisecondsOf(const struct timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+Listing ListStoredFiles(const std::string& dir, std::size_t limit) {
+  Listing listing;
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) return listing;
+  const int dir_fd = ::dirfd(stream);
+  while (const struct dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (!IsPlainFileName(name)) continue;
+    struct stat info {};
+    if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
+    listing.files.push_back({name, static_cast<std::uint64_t>(info.st_size), MillisecondsOf(info.st_mtim)});
+  }
+  ::closedir(stream);
+  std::sort(listing.files.begin(), listing.files.end(), [](const StoredFile& a, const StoredFile& b) {
+    return a.modified_ms != b.modified_ms ? a.modified_ms > b.modified_ms : a.name < b.name;
+  });
+  if (listing.files.size() > limit) {
+    listing.files.resize(limit);
+    listing.truncated = true;
+  }
+  return listing;
+}
+
+OpenedFile::OpenedFile(OpenedFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
+
+OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+OpenedFile::~OpenedFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int OpenedFile::Release() { return std::exchange(fd_, -1); }
+
+OpenedFile OpenStoredFile(const std::string& dir, const std::string& name) {
+  OpenedFile opened;
+  if (!IsPlainFileName(name)) return opened;
+  const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return opened;
+  // O_NOFOLLOW: a symbolic link in the directory could point anywhere.
+  const int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  ::close(dir_fd);
+  if (fd < 0) return opened;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return opened;
+  }
+  opened.fd_ = fd;
+  opened.size_ = static_cast<std::uint64_t>(info.st_size);
+  return opened;
+}
+
+std::string AttachmentDisposition(const std::string& name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string fallback;
+  std::string encoded;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool printable_ascii = byte >= 0x20 && byte < 0x7f;
+    // One "_" per character: UTF-8 continuation bytes add none.
+    if ((byte & 0xC0) != 0x80) fallback += printable_ascii && c != '"' && c != '\\' ? c : '_';
+    const bool attr_char = std::isalnum(byte) != 0 || std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
+    if (attr_char && byte < 0x80) {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 15];
+    }
+  }
+  return "attachment; filename=\"" + fallback + "\"; filename*=UTF-8''" + encoded;
+}
+
+std::string IsoTime(std::int64_t ms_since_epoch) {
+  const std::time_t seconds = static_cast<std::time_t>(ms_since_epoch / 1000);
+  struct tm parts {};
+  ::gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+}  // namespace zimrax::zmfile

@@ -1,0 +1,63 @@
+// The files stored in the upload directory: listing them, and opening one
+// by name for download without ever leaving the directory.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_FILE_LISTING_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_FILE_LISTING_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zimrax::zmfile {
+
+struct StoredFile {
+  std::string name;
+  std::uint64_t size = 0;
+  std::int64_t modified_ms = 0;  // last change, milliseconds since 1970 (UTC)
+};
+
+struct Listing {
+  std::vector<StoredFile> files;  // newest first
+  bool truncated = false;         // more files than the limit
+};
+
+// Lists the regular files directly in `dir` (no symbolic links, no
+// subdirectories), newest first, at most `limit` of them. An unreadable
+// directory gives an empty listing.
+Listing ListStoredFiles(const std::string& dir, std::size_t limit);
+
+// An open stored file, closed when the object goes.
+class OpenedFile {
+ public:
+  OpenedFile() = default;
+  OpenedFile(OpenedFile&& other) noexcept;
+  OpenedFile& operator=(OpenedFile&& other) noexcept;
+  ~OpenedFile();
+
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  std::uint64_t size() const { return size_; }
+  // Hands the descriptor over; the object no longer closes it.
+  int Release();
+
+ private:
+  friend OpenedFile OpenStoredFile(const std::string& dir, const std::string& name);
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
+// Opens the regular file `name` directly in `dir` for reading. Fails (ok()
+// false) for a name that is not plain, a symbolic link, or anything but a
+// regular file.
+OpenedFile OpenStoredFile(const std::string& dir, const std::string& name);
+
+// A Content-Disposition value that offers `name` as an attachment: an ASCII
+// fallback plus the exact name in RFC 5987 form.
+std::string AttachmentDisposition(const std::string& name);
+
+// The time as "2024-05-01T12:34:56Z".
+std::string IsoTime(std::int64_t ms_since_epoch);
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_FILE_LISTING_H_

@@ -1,0 +1,67 @@
+#include "server/request_gate.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace zimrax::zmfile {
+namespace {
+
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+std::string Lowered(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> ParseContentLength(const std::string& raw) {
+  const std::string text = Trimmed(raw);
+  if (text.empty() || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+bool IsMultipartFormData(const std::string& content_type) {
+  const std::string media_type = Lowered(Trimmed(content_type.substr(0, content_type.find(';'))));
+  return media_type == "multipart/form-data";
+}
+
+std::optional<Refusal> CheckUploadRequest(const httplib::Request& request, std::uint64_t max_body,
+                                          std::uint64_t* body_length) {
+  if (!IsMultipartFormData(request.get_header_value("Content-Type"))) {
+    return Refusal{415, "Uploads must be sent as multipart/form-data."};
+  }
+  const std::string coding = Lowered(Trimmed(request.get_header_value("Content-Encoding")));
+  if (!coding.empty() && coding != "identity") {
+    return Refusal{415, "Compressed request bodies (Content-Encoding: " + coding + ") are not accepted."};
+  }
+  const std::string transfer = Lowered(Trimmed(request.get_header_value("Transfer-Encoding")));
+  if ((!transfer.empty() && transfer != "identity") || !request.has_header("Content-Length")) {
+    return Refusal{411, "The upload needs a Content-Length header."};
+  }
+  if (request.get_header_value_count("Content-Length") != 1) {
+    return Refusal{400, "The request has more than one Content-Length header."};
+  }
+  const std::optional<std::uint64_t> length = ParseContentLength(request.get_header_value("Content-Length"));
+  if (!length) return Refusal{400, "The Content-Length header is not a number."};
+  if (*length > max_body) {
+    return Refusal{413, "The body of " + std::to_string(*length) + " bytes is larger than the limit of " +
+                            std::to_string(max_body) + " bytes."};
+  }
+  *body_length = *length;
+  return std::nullopt;
+}
+
+}  // namespace zimrax::zmfile

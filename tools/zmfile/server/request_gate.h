@@ -1,0 +1,34 @@
+// The checks an upload request must pass before a byte of its body is read:
+// a multipart/form-data content type, no content coding, a Content-Length,
+// and a length within the server's limit.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_GATE_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_GATE_H_
+
+#include <httplib.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zimrax::zmfile {
+
+struct Refusal {
+  int status;           // 400, 411, 413 or 415
+  std::string message;  // one English sentence for the client
+};
+
+// Returns why the upload `request` must be refused, or nullopt when its body
+// may be read. On success *body_length holds the declared length.
+std::optional<Refusal> CheckUploadRequest(const httplib::Request& request, std::uint64_t max_body,
+                                          std::uint64_t* body_length);
+
+// The value of a Content-Length header: decimal digits only, no sign, no
+// blanks inside. Returns nullopt for anything else or a value past 2^64 - 1.
+std::optional<std::uint64_t> ParseContentLength(const std::string& raw);
+
+// True when `content_type` names multipart/form-data (any case, any parameters).
+bool IsMultipartFormData(const std::string& content_type);
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_GATE_H_

@@ -1,0 +1,28 @@
+#include "server/upload_report.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+bool IsNumber(const Variant& value) {
+  return value.Type() == VariantType::kInt16 || value.Type() == VariantType::kInt32;
+}
+
+}  // namespace
+
+int HttpStatusOf(const UploadReport& report) {
+  if (report.refusal) return report.refusal->status;
+  if (report.fault) return 400;
+  if (!IsNumber(report.error_code)) return 500;
+  const std::int32_t code = report.error_code.ToInt32();
+  if (code == 0) return 200;
+  if (code == 106) return 409;
+  if (code >= 101 && code <= 105) return 400;
+  return 500;
+}
+
+std::string StoredNameOf(const UploadReport& report) {
+  if (HttpStatusOf(report) != 200 || report.result.Type() != VariantType::kString) return {};
+  return report.result.ToText();
+}
+
+}  // namespace zimrax::zmfile

@@ -1,0 +1,31 @@
+// What came of one upload request, and the HTTP status that tells it.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_REPORT_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_REPORT_H_
+
+#include <optional>
+#include <string>
+
+#include "server/request_gate.h"
+#include "zimrax/automation_error.h"
+#include "zimrax/variant.h"
+
+namespace zimrax::zmfile {
+
+struct UploadReport {
+  Variant error_code;                    // ZmFileSave's ErrorCode; Empty after a fault or a refusal
+  Variant result;                        // stored name or message; Empty after a fault or a refusal
+  std::string comment;                   // the form's comment field, "" when absent
+  std::optional<AutomationError> fault;  // a fault of the component
+  std::optional<Refusal> refusal;        // the server's own refusal, before the component ran
+};
+
+// 200 for ErrorCode 0; 400 for 101 to 105, a fault, or a bad request; 409
+// for 106; 500 for a platform error; a refusal's own status.
+int HttpStatusOf(const UploadReport& report);
+
+// The stored name of a successful upload, "" otherwise.
+std::string StoredNameOf(const UploadReport& report);
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_REPORT_H_
