@@ -306,6 +306,27 @@ TEST(FileSaveTest, MissingDirectoryIsPathNotFound) {
   EXPECT_TRUE(dir.Entries().empty());
 }
 
+TEST(FileSaveTest, NamesAndDirectoriesTheFileSystemCannotTake) {
+  ScopedTempDir dir;
+  const std::string long_name = std::string(300, 'n') + ".txt";
+  const struct {
+    const char* label;
+    std::string file_name;
+    std::string directory;
+  } kCases[] = {
+      {"name over 255 bytes", long_name, dir.Path()},
+      {"NUL inside the directory", "a.txt", dir.Path() + std::string("\0/../escape", 11)},
+  };
+  for (const auto& c : kCases) {
+    for (const char* policy : {"error", "overwrite", "makeunique"}) {
+      const SaveResult r = Save(MultipartBody().File("f", c.file_name, "x").Build(), "f", c.directory, Variant(policy));
+      EXPECT_EQ(r.error_code, Variant(std::int16_t{75})) << c.label << " " << policy;
+      EXPECT_EQ(r.result, Variant("Path/File access error")) << c.label << " " << policy;
+    }
+  }
+  EXPECT_TRUE(dir.Entries().empty());
+}
+
 TEST(FileSaveTest, OptionalArgumentsChangeNothing) {
   const std::string body = MultipartBody().File("f", "a.txt", "data", "image/png").Build();
   const Variant values[] = {Variant::Missing(), Variant::Null(), Variant("text/plain"), Variant(std::int32_t{0}),
