@@ -239,7 +239,7 @@ TEST(BodySpoolTest, RefusesMoreOrFewerBytesThanDeclared) {
   EXPECT_NE(shorter.Error().find("3 of"), std::string::npos);
 }
 
-TEST(FileListingTest, ListsRegularFilesNewestFirstAndOpensOnlyThose) {
+TEST(FileListingTest, ListsVisibleRegularFilesNewestFirstAndOpensOnlyRegularFiles) {
   testing::TempDir root;
   const fs::path dir = root.path() / "uploads";
   fs::create_directory(dir);
@@ -253,6 +253,7 @@ TEST(FileListingTest, ListsRegularFilesNewestFirstAndOpensOnlyThose) {
   fs::last_write_time(dir / "new.txt", now);
   fs::create_symlink(root.path() / "outside.txt", dir / "link.txt");
   fs::create_directory(dir / "sub");
+  testing::WriteFileBytes(dir / ".hidden-temporary", "in progress");
 
   const Listing all = ListStoredFiles(dir.string(), 10);
   ASSERT_EQ(all.files.size(), 3u);

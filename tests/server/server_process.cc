@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -116,7 +117,7 @@ std::string ServerProcess::Url(const std::string& path) const {
 
 std::string ServerProcess::Log() const { return ReadFileBytes(log_path_); }
 
-CommandResult RunCommand(const std::vector<std::string>& args_in) {
+CommandResult RunCommand(const std::vector<std::string>& args_in, int timeout_seconds) {
   std::vector<std::string> args = args_in;
   CommandResult result;
   int pipe_fds[2];
@@ -133,8 +134,18 @@ CommandResult RunCommand(const std::vector<std::string>& args_in) {
     ::close(pipe_fds[0]);
     return result;
   }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  bool timed_out = false;
   char buffer[65536];
   for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timed_out = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    struct pollfd ready {pipe_fds[0], POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1000))) <= 0) continue;
     const ssize_t n = ::read(pipe_fds[0], buffer, sizeof buffer);
     if (n > 0) {
       result.out.append(buffer, static_cast<std::size_t>(n));
@@ -145,7 +156,7 @@ CommandResult RunCommand(const std::vector<std::string>& args_in) {
   ::close(pipe_fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.exit_status = !timed_out && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
 

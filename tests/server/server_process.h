@@ -52,8 +52,9 @@ struct CommandResult {
 };
 
 // Runs a program found on PATH with `args` (no shell), standard output
-// captured, standard error passed through.
-CommandResult RunCommand(const std::vector<std::string>& args);
+// captured, standard error passed through. A program still running after
+// `timeout_seconds` is killed (exit_status -1).
+CommandResult RunCommand(const std::vector<std::string>& args, int timeout_seconds = 120);
 
 struct HttpAnswer {
   int status = 0;  // 0 when no status line arrived

@@ -29,7 +29,7 @@ Listing ListStoredFiles(const std::string& dir, std::size_t limit) {
   const int dir_fd = ::dirfd(stream);
   while (const struct dirent* entry = ::readdir(stream)) {
     const std::string name = entry->d_name;
-    if (!IsPlainFileName(name)) continue;
+    if (!IsPlainFileName(name) || name.front() == '.') continue;
     struct stat info {};
     if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
     listing.files.push_back({name, static_cast<std::uint64_t>(info.st_size), MillisecondsOf(info.st_mtim)});

@@ -22,8 +22,9 @@ struct Listing {
 };
 
 // Lists the regular files directly in `dir` (no symbolic links, no
-// subdirectories), newest first, at most `limit` of them. An unreadable
-// directory gives an empty listing.
+// subdirectories, no hidden files: the component's temporaries are hidden
+// files), newest first, at most `limit` of them. An unreadable directory
+// gives an empty listing.
 Listing ListStoredFiles(const std::string& dir, std::size_t limit);
 
 // An open stored file, closed when the object goes.

@@ -11,12 +11,14 @@ namespace zimrax::zmfile {
 // "\" and no control character (NUL included).
 bool IsPlainFileName(std::string_view name);
 
-// The part of a browser's file name that the component stores under: what
-// follows its last backslash (the whole name when it has none).
+// What follows the last backslash of a browser's file name: the name part of
+// a Windows client path (the whole name when it has none).
 std::string_view StoredPartOfClientName(std::string_view client_name);
 
-// True when the component may be given the upload of `client_name`: its
-// stored part is empty (the component reports that itself) or plain.
+// True when the upload of `client_name` may go to the component: the part
+// after its last backslash is empty (the component reports that itself) or
+// a plain name. Anything with "/", a "." or ".." piece, or control bytes is
+// an attempt at a path or at the log, and the server refuses it.
 bool IsAcceptableClientName(std::string_view client_name);
 
 }  // namespace zimrax::zmfile

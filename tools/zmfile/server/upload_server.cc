@@ -1,5 +1,6 @@
 #include "server/upload_server.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@ using HandlerResponse = httplib::Server::HandlerResponse;
 constexpr std::size_t kListLimit = 1000;
 constexpr std::size_t kDownloadChunk = 64 * 1024;
 constexpr time_t kIoTimeoutSeconds = 30;
+constexpr int kListenBacklog = 128;
 constexpr const char* kUploadPath = "/upload";
 constexpr const char* kPageSecurityPolicy =
     "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; form-action 'self'; "
@@ -84,6 +86,12 @@ UploadServer::UploadServer(const ServeOptions& options, std::ostream& log)
   http_.set_payload_max_length(static_cast<std::size_t>(options_.max_body));
   http_.set_read_timeout(kIoTimeoutSeconds);
   http_.set_write_timeout(kIoTimeoutSeconds);
+  // httplib's default also sets SO_REUSEPORT, which would let a second
+  // server bind the same port and silently take half of its connections.
+  http_.set_socket_options([](socket_t socket) {
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   http_.set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "no-referrer"}});
   AddRoutes();
 }
@@ -134,47 +142,43 @@ bool UploadServer::Bind() {
   } else {
     port_ = http_.bind_to_port(options_.host, options_.port) ? options_.port : -1;
   }
-  return port_ > 0;
+  return port_ > 0 && http_.WidenBacklog(kListenBacklog);
 }
 
 bool UploadServer::Listen() { return http_.listen_after_bind(); }
 
 void UploadServer::Stop() { http_.stop(); }
 
-HandlerResponse UploadServer::BeforeRouting(const Request& request, Response& response) {
-  BeginRequestTrace();
+bool UploadServer::AnswerBeforeBody(const Request& request, Response& response) {
   if (IsUpload(request)) {
     std::uint64_t length = 0;
-    if (std::optional<Refusal> refusal = CheckUploadRequest(request, options_.max_body, &length)) {
-      UploadReport report;
-      report.refusal = std::move(refusal);
-      Answer(request, response, report);
-      return HandlerResponse::Handled;
-    }
-    SetMultipartTypeAside(request);
-    return HandlerResponse::Unhandled;
+    std::optional<Refusal> refusal = CheckUploadRequest(request, options_.max_body, &length);
+    if (!refusal) return false;
+    UploadReport report;
+    report.refusal = std::move(refusal);
+    Answer(request, response, report);
+    return true;
   }
   if (HasBodyMethod(request.method)) {
-    // Answered before any body is read: only POST /upload takes one.
+    // Only POST /upload takes a body; any other is refused without reading it.
     response.set_header("Allow", "GET, HEAD");
     PlainAnswer(response, 405, "Only POST " + std::string(kUploadPath) + " takes a request body.");
-    return HandlerResponse::Handled;
+    return true;
   }
+  return false;
+}
+
+HandlerResponse UploadServer::BeforeRouting(const Request& request, Response& response) {
+  BeginRequestTrace();
+  if (AnswerBeforeBody(request, response)) return HandlerResponse::Handled;
+  if (IsUpload(request)) SetMultipartTypeAside(request);
   return HandlerResponse::Unhandled;
 }
 
 int UploadServer::OnExpectContinue(const Request& request, Response& response) {
+  // A refusal takes the place of "100 Continue", so the client never sends the body.
   BeginRequestTrace();
-  std::uint64_t length = 0;
-  if (IsUpload(request)) {
-    if (std::optional<Refusal> refusal = CheckUploadRequest(request, options_.max_body, &length)) {
-      UploadReport report;
-      report.refusal = std::move(refusal);
-      Answer(request, response, report);
-      return response.status;
-    }
-  }
-  return 100;
+  return AnswerBeforeBody(request, response) ? response.status : 100;
 }
 
 void UploadServer::Upload(const Request& request, Response& response, const httplib::ContentReader& read) {

@@ -12,6 +12,7 @@
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_SERVER_H_
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <iosfwd>
 
@@ -21,6 +22,15 @@
 #include "server/uploader.h"
 
 namespace zimrax::zmfile {
+
+// httplib's server with a listen backlog that fits bursts of uploads.
+class BacklogServer : public httplib::Server {
+ public:
+  // Re-arms the bound socket with room for `backlog` pending connections.
+  // httplib listens with a backlog of 5: a burst of browsers' connections
+  // past that is reset by the kernel before the server sees it.
+  bool WidenBacklog(int backlog) { return ::listen(svr_sock_, backlog) == 0; }
+};
 
 class UploadServer {
  public:
@@ -41,6 +51,9 @@ class UploadServer {
 
  private:
   void AddRoutes();
+  // Answers a request whose body must not be read (a refused upload, a body
+  // sent anywhere else). Returns false when the request may go on.
+  bool AnswerBeforeBody(const httplib::Request& request, httplib::Response& response);
   httplib::Server::HandlerResponse BeforeRouting(const httplib::Request& request, httplib::Response& response);
   int OnExpectContinue(const httplib::Request& request, httplib::Response& response);
   void Upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& read);
@@ -53,7 +66,7 @@ class UploadServer {
   int port_ = -1;
   Uploader uploader_;
   RequestLog log_;
-  httplib::Server http_;
+  BacklogServer http_;
 };
 
 }  // namespace zimrax::zmfile

@@ -21,7 +21,7 @@ std::optional<std::string> FieldValue(ZmFile& file, Variant& form_data, const ch
 Uploader::Uploader(std::string dir, std::string default_conflict)
     : dir_(std::move(dir)), default_conflict_(std::move(default_conflict)) {}
 
-UploadReport Uploader::Run(std::span<const std::uint8_t> body) {
+UploadReport Uploader::Run(std::span<const std::uint8_t> body) const {
   UploadReport report;
   std::unique_ptr<ZmFile> file;
   Variant form_data = Variant::BorrowBytes(body);
@@ -31,13 +31,13 @@ UploadReport Uploader::Run(std::span<const std::uint8_t> body) {
     if (std::optional<std::string> chosen = FieldValue(*file, form_data, kConflictField); chosen && !chosen->empty()) {
       policy = *chosen;
     }
-    // The component keeps what follows the last backslash; on this system a
-    // slash or a dot-dot there would lead out of the directory.
+    // Browsers send a bare file name (old ones a Windows path). A name made
+    // of "/" or dot-dot pieces is an attempt at a path: refuse it outright
+    // rather than have it stored under its last piece.
     if (std::optional<std::string> client_name = FieldValue(*file, form_data, kFileField);
         client_name && !IsAcceptableClientName(*client_name)) {
       report.refusal = Refusal{400, "The file name is not a plain file name."};
     } else {
-      std::lock_guard<std::mutex> lock(save_mutex_);
       report.result =
           file->ZmFileSave(form_data, Variant(kFileField), Variant(dir_), report.error_code, Variant(policy));
     }

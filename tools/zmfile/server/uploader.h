@@ -5,7 +5,6 @@
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOADER_H_
 
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 
@@ -24,16 +23,14 @@ class Uploader {
   Uploader(std::string dir, std::string default_conflict);
 
   // Stores the upload1 file of `body`. Never throws: a fault of the
-  // component ends up in the report. Safe to call from several threads.
-  UploadReport Run(std::span<const std::uint8_t> body);
+  // component ends up in the report. Safe to call from several threads at
+  // once: each call has its own object, and the component publishes a file
+  // under a name only if that name is still free at that moment.
+  UploadReport Run(std::span<const std::uint8_t> body) const;
 
  private:
   const std::string dir_;
   const std::string default_conflict_;
-  // The component tests for a free name and creates the file in two
-  // separate steps; saves into the one directory take turns, so that two
-  // uploads of the same name cannot both pick it.
-  std::mutex save_mutex_;
 };
 
 }  // namespace zimrax::zmfile
