@@ -107,7 +107,8 @@
 
   function upload(file) {
     if (maxBody && file.size > maxBody) {
-      showResult(false, 'Too large', `The server takes up to ${formatSize(maxBody)}; this file is ${formatSize(file.size)}.`);
+      showResult(false, 'Too large',
+                 `The server takes up to ${formatSize(maxBody)}; this file is ${formatSize(file.size)}.`);
       return;
     }
     const data = new FormData();

@@ -108,7 +108,8 @@ test('upload page stores picked and dropped files byte for byte', { timeout: 240
 
     // 1. A binary file through the file picker, policy "Keep both".
     const binary = trickyBytes();
-    await page.setInputFiles('#file-input', { name: 'sample-data.bin', mimeType: 'application/octet-stream', buffer: binary });
+    await page.setInputFiles('#file-input',
+                             { name: 'sample-data.bin', mimeType: 'application/octet-stream', buffer: binary });
     assert.equal(await page.textContent('#drop-title'), 'sample-data.bin');
     await page.fill('#comment', 'first upload ✓');
     await page.click('label[for="policy-makeunique"]');
@@ -128,7 +129,8 @@ test('upload page stores picked and dropped files byte for byte', { timeout: 240
       const track = document.querySelector('.progress-track').getBoundingClientRect().width;
       return track > 0 && track - fill < 3;
     }, null, { timeout: 5000 });
-    assert.ok(fs.readFileSync(path.join(uploads, 'sample-data.bin')).equals(binary), 'stored bytes equal the picked file');
+    assert.ok(fs.readFileSync(path.join(uploads, 'sample-data.bin')).equals(binary),
+              'stored bytes equal the picked file');
 
     // 2. The same file again: "Keep both" numbers it.
     await submitAndWait(page);
@@ -189,6 +191,43 @@ test('upload page stores picked and dropped files byte for byte', { timeout: 240
     console.log(`screenshot: ${phoneShot}`);
 
     assert.deepEqual(pageErrors, [], 'no script errors on the page');
+  } finally {
+    await context.close();
+    if (server.exitCode === null) server.kill('SIGINT');
+    const code = server.exitCode ?? (await once(server, 'exit'))[0];
+    fs.rmSync(root, { recursive: true, force: true });
+    assert.equal(code, 0, `server exit status; log:\n${log()}`);
+  }
+});
+
+test('without JavaScript the form posts and the result page shows the stored name', { timeout: 120000 }, async () => {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'zmfile-browser-'));
+  const uploads = path.join(root, 'uploads');
+  const { server, url, log } = await startServer(uploads);
+  const context = await chromium.launchPersistentContext(path.join(root, 'profile'), {
+    executablePath: chromiumPath,
+    headless: true,
+    args: chromiumFlags,
+    javaScriptEnabled: false,
+    viewport: { width: 800, height: 700 },
+  });
+  try {
+    const page = context.pages()[0] || await context.newPage();
+    await page.goto(url);
+    const bytes = Buffer.from('plain form\r\n--not a boundary\r\n', 'latin1');
+    await page.setInputFiles('#file-input', { name: 'no-script & <ok>.txt', mimeType: 'text/plain', buffer: bytes });
+    await page.fill('#comment', 'sent by a plain form');
+    await page.click('label[for="policy-overwrite"]');
+    await Promise.all([page.waitForNavigation(), page.click('#submit')]);
+    assert.equal(new URL(page.url()).pathname, '/upload');
+    assert.equal(await page.textContent('.result.ok code'), 'no-script & <ok>.txt');
+    assert.match(await page.textContent('.comment'), /sent by a plain form/);
+    assert.deepEqual(await page.$$eval('.files a', (links) => links.map((a) => a.textContent)),
+                     ['no-script & <ok>.txt']);
+    assert.ok(fs.readFileSync(path.join(uploads, 'no-script & <ok>.txt')).equals(bytes));
+    const screenshot = path.join(outputDir, 'upload-result-page.png');
+    await page.screenshot({ path: screenshot, fullPage: true });
+    console.log(`screenshot: ${screenshot}`);
   } finally {
     await context.close();
     if (server.exitCode === null) server.kill('SIGINT');

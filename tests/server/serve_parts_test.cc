@@ -142,8 +142,8 @@ TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {
   UploadReport fault;
   fault.fault = AutomationError(RuntimeError::kSubscriptOutOfRange);
   fault.error_code = Variant(std::int16_t{0});  // left as the component set it before faulting
-  EXPECT_EQ(UploadJson(fault),
-            R"({"ErrorCode":null,"Result":null,"Comment":"","Fault":{"Number":9,"Description":"Subscript out of range"}})");
+  EXPECT_EQ(UploadJson(fault), R"({"ErrorCode":null,"Result":null,"Comment":"",)"
+                               R"("Fault":{"Number":9,"Description":"Subscript out of range"}})");
 
   UploadReport refused;
   refused.refusal = Refusal{415, "No."};
@@ -285,6 +285,7 @@ TEST(EmbeddedAssetsTest, ThePageAndItsFilesAreBuiltIn) {
   EXPECT_NE(page.bytes.find("<script src=\"/app.js\""), std::string_view::npos);
   EXPECT_EQ(FindAsset("/app.js").content_type, "text/javascript; charset=utf-8");
   EXPECT_EQ(FindAsset("/app.css").content_type, "text/css; charset=utf-8");
+  EXPECT_EQ(FindAsset("/favicon.svg").content_type, "image/svg+xml");
   EXPECT_TRUE(FindAsset("/missing.js").content_type.empty());
   // The embedded bytes are the files of web/ exactly.
   const char* source = std::getenv("ZIMRAX_SOURCE_DIR");

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
-#include <regex>
+#include <string_view>
 #include <sstream>
 #include <thread>
 
@@ -79,13 +79,12 @@ ServerProcess::ServerProcess(const std::filesystem::path& dir, const std::vector
     pid_ = -1;
     return;
   }
-  static const std::regex kAddress(R"(open http://127\.0\.0\.1:(\d+)/)");
+  static constexpr std::string_view kAddress = "open http://127.0.0.1:";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (std::chrono::steady_clock::now() < deadline) {
-    std::smatch match;
     const std::string log = Log();
-    if (std::regex_search(log, match, kAddress)) {
-      port_ = std::stoi(match[1]);
+    if (const auto at = log.find(kAddress); at != std::string::npos) {
+      port_ = std::atoi(log.c_str() + at + kAddress.size());
       return;
     }
     int status = 0;
@@ -100,7 +99,7 @@ ServerProcess::ServerProcess(const std::filesystem::path& dir, const std::vector
 ServerProcess::~ServerProcess() { Interrupt(); }
 
 int ServerProcess::Interrupt() {
-  if (pid_ < 0) return -1;
+  if (pid_ < 0) return exit_status_;
   ::kill(pid_, SIGINT);
   int status = WaitFor(pid_, 10);
   if (status == -1) {
@@ -108,7 +107,8 @@ int ServerProcess::Interrupt() {
     WaitFor(pid_, 10);
   }
   pid_ = -1;
-  return status == -1 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
+  exit_status_ = status == -1 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
+  return exit_status_;
 }
 
 std::string ServerProcess::Url(const std::string& path) const {
@@ -138,7 +138,8 @@ CommandResult RunCommand(const std::vector<std::string>& args_in, int timeout_se
   bool timed_out = false;
   char buffer[65536];
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       timed_out = true;
       ::kill(pid, SIGKILL);

@@ -35,7 +35,8 @@ class ServerProcess {
   int port() const { return port_; }
   std::string Url(const std::string& path) const;
   // Sends SIGINT and waits (at most 10 s). Returns the exit status, or -1
-  // when the server had to be killed.
+  // when the server had to be killed or had died before. Later calls return
+  // the same status.
   int Interrupt();
   // Everything the server printed so far.
   std::string Log() const;
@@ -43,6 +44,7 @@ class ServerProcess {
  private:
   pid_t pid_ = -1;
   int port_ = -1;
+  int exit_status_ = -1;
   std::filesystem::path log_path_;
 };
 

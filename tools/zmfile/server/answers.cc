@@ -114,7 +114,8 @@ std::string UploadHtml(const UploadReport& report, const Listing& listing) {
 
   std::string rows;
   for (const StoredFile& file : listing.files) {
-    rows += "<li><a href=\"/files/" + PercentEncoded(file.name) + "\">" + Escaped(file.name) + "</a><span class=\"meta\">" +
+    rows += "<li><a href=\"/files/" + PercentEncoded(file.name) + "\">" + Escaped(file.name) +
+            "</a><span class=\"meta\">" +
             SizeText(file.size) + " &middot; " + IsoTime(file.modified_ms) + "</span></li>";
   }
   if (rows.empty()) rows = "<li class=\"empty\">No files yet.</li>";

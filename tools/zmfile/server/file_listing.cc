@@ -91,7 +91,8 @@ std::string AttachmentDisposition(const std::string& name) {
     const bool printable_ascii = byte >= 0x20 && byte < 0x7f;
     // One "_" per character: UTF-8 continuation bytes add none.
     if ((byte & 0xC0) != 0x80) fallback += printable_ascii && c != '"' && c != '\\' ? c : '_';
-    const bool attr_char = std::isalnum(byte) != 0 || std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
+    const bool attr_char =
+        std::isalnum(byte) != 0 || std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
     if (attr_char && byte < 0x80) {
       encoded += c;
     } else {

@@ -29,7 +29,7 @@ constexpr time_t kIoTimeoutSeconds = 30;
 constexpr int kListenBacklog = 128;
 constexpr const char* kUploadPath = "/upload";
 constexpr const char* kPageSecurityPolicy =
-    "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; form-action 'self'; "
+    "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
     "frame-ancestors 'none'";
 
 bool IsUpload(const Request& request) { return request.method == "POST" && request.path == kUploadPath; }
