@@ -1,6 +1,4 @@
-#include <algorithm>
-#include <cctype>
-
+#include "component/ascii_case.h"
 #include "component/file_save.h"
 #include "scanner/byte_runs.h"
 #include "zimrax/automation_error.h"
@@ -13,10 +11,7 @@ namespace {
 // text form in lower case, nothing trimmed.
 std::string PolicyText(const Variant& NameConflict) {
   if (NameConflict.IsMissing()) return "error";
-  std::string text = NameConflict.ToText();
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
+  return ToLowerAscii(NameConflict.ToText());
 }
 
 }  // namespace
