@@ -1,5 +1,7 @@
 #include "zimrax/zm_file.h"
 
+#include <vector>
+
 #include "component/form_field_value.h"
 #include "component/module_state.h"
 #include "scanner/byte_runs.h"
@@ -11,9 +13,17 @@ ZmFile::ZmFile() { AddLiveObject(); }
 ZmFile::~ZmFile() { ReleaseLiveObject(); }
 
 Variant ZmFile::ZmFormFieldValue(Variant& BinaryFormData, const Variant& FormFieldName, Variant& ErrorCode) {
-  // Argument conversions come first: a fault here leaves ErrorCode untouched.
-  const std::span<const std::uint8_t> body = BinaryFormData.Bytes();
+  // Argument conversions come first, the name before the body: a fault here
+  // leaves ErrorCode untouched.
   const std::string name = FormFieldName.ToText();
+  std::span<const std::uint8_t> body = BinaryFormData.Bytes();
+  // One variable passed for both BinaryFormData and ErrorCode: writing the
+  // code would free the bytes being read, so the call reads a copy.
+  std::vector<std::uint8_t> body_copy;
+  if (&BinaryFormData == &ErrorCode) {
+    body_copy.assign(body.begin(), body.end());
+    body = body_copy;
+  }
   return ZmFormFieldValue(body, name, ErrorCode);
 }
 
