@@ -361,6 +361,8 @@ TEST(FileSaveTest, FaultsAndTheErrorCodeTheyLeave) {
   } kCases[] = {
       {"body not a byte array", &not_bytes, Variant("f"), Variant(dir.Path()), Variant::Missing(), 13,
        Variant(std::int16_t{42})},
+      {"null name before a body that is not bytes", &not_bytes, Variant::Null(), Variant(dir.Path()),
+       Variant::Missing(), 94, Variant(std::int16_t{42})},
       {"null field name", &form_data, Variant::Null(), Variant(dir.Path()), Variant::Missing(), 94,
        Variant(std::int16_t{42})},
       {"null policy", &form_data, Variant("f"), Variant(dir.Path()), Variant::Null(), 94, Variant(std::int16_t{42})},
@@ -396,6 +398,18 @@ TEST(FileSaveTest, BodyIsUnchangedAndCallsAreIndependent) {
   EXPECT_EQ(file.ZmFileSave(form_data, Variant("f"), Variant(dir.Path()), code, Variant("makeunique")),
             Variant("a(1).txt"));
   EXPECT_EQ(form_data, Variant::FromBytes(original));
+}
+
+TEST(FileSaveTest, OneVariableAsBodyAndErrorCode) {
+  ScopedTempDir dir;
+  const std::string body = MultipartBody().File("f", "a.txt", "data").Build();
+  Variant shared = Variant::FromBytes(std::vector<std::uint8_t>(body.begin(), body.end()));
+  ZmFile file;
+  DispatchArgument arguments[] = {DispatchArgument::ByRef(shared), DispatchArgument::ByValue(Variant("f")),
+                                  DispatchArgument::ByValue(Variant(dir.Path())), DispatchArgument::ByRef(shared)};
+  EXPECT_EQ(file.Invoke(kDispIdZmFileSave, arguments), Variant("a.txt"));
+  EXPECT_EQ(shared, Variant(std::int16_t{0}));
+  EXPECT_EQ(ReadFile(dir.path() / "a.txt"), "data");
 }
 
 TEST(FileSaveTest, TypedOverloadSharesTheCodePath) {
