@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "result_printer.h"
+#include "save_command.h"
 #include "value_command.h"
 #include "zimrax/version.h"
 
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exit_status = zimrax::zmfile::kExitOk;
   zimrax::zmfile::AddValueCommand(app, exit_status);
+  zimrax::zmfile::AddSaveCommand(app, exit_status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -1,12 +1,9 @@
 #include "value_command.h"
 
-#include <iostream>
 #include <memory>
 #include <string>
 
-#include "body_source.h"
-#include "result_printer.h"
-#include "zimrax/class_registry.h"
+#include "body_call.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -17,23 +14,6 @@ struct ValueOptions {
   bool json = false;
 };
 
-int RunValue(const ValueOptions& options) {
-  BodySource body(options.body_path);
-  if (!body.ok()) {
-    std::cerr << "zmfile: cannot read body " << body.Error() << '\n';
-    return kExitUsage;
-  }
-  CallOutcome outcome;
-  try {
-    std::unique_ptr<ZmFile> file = CreateObject(kProgIdZmFile);
-    Variant form_data = Variant::BorrowBytes(body.Bytes());
-    outcome.result = file->ZmFormFieldValue(form_data, Variant(options.field), outcome.error_code);
-  } catch (const AutomationError& fault) {
-    outcome.fault = fault;
-  }
-  return PrintOutcome(outcome, options.json);
-}
-
 }  // namespace
 
 void AddValueCommand(CLI::App& app, int& exit_status) {
@@ -43,7 +23,11 @@ void AddValueCommand(CLI::App& app, int& exit_status) {
       ->required();
   command->add_option("--field", options->field, "Name of the form field")->required();
   command->add_flag("--json", options->json, "Print one JSON object instead of the raw value");
-  command->callback([options, &exit_status] { exit_status = RunValue(*options); });
+  command->callback([options, &exit_status] {
+    exit_status = RunBodyCall(options->body_path, options->json, [&](ZmFile& file, Variant& form_data, Variant& code) {
+      return file.ZmFormFieldValue(form_data, Variant(options->field), code);
+    });
+  });
 }
 
 }  // namespace zimrax::zmfile

@@ -1,0 +1,64 @@
+#include "storage/destination_path.h"
+
+#include "storage/file_exists.h"
+
+namespace zimrax {
+
+std::string_view StoredNameOf(std::string_view client_file_name) {
+  const std::size_t separator = client_file_name.find_last_of("\\/");
+  return separator == std::string_view::npos ? client_file_name : client_file_name.substr(separator + 1);
+}
+
+bool IsAcceptableStoredName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('\0') == std::string_view::npos &&
+         name.find('/') == std::string_view::npos;
+}
+
+std::string FormPath(std::string_view directory, std::string_view name) {
+  std::string joined;
+  joined.reserve(directory.size() + 1 + name.size());
+  joined.append(directory).append("/").append(name);
+  std::string path;
+  path.reserve(joined.size());
+  for (std::size_t i = 0; i < joined.size(); ++i) {
+    path += joined[i];
+    if (joined[i] == '/' && i + 1 < joined.size() && joined[i + 1] == '/') ++i;  // "//" -> "/"
+  }
+  return path;
+}
+
+std::string NumberedName(std::string_view name, std::int32_t number) {
+  const std::size_t dot = name.rfind('.');
+  const std::string_view base = dot == std::string_view::npos ? name : name.substr(0, dot);
+  const std::string_view extension = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+  std::string numbered(base);
+  numbered.append("(").append(std::to_string(number)).append(").").append(extension);
+  return numbered;
+}
+
+Destination DestinationFor(std::string_view directory, std::string_view stored_name, std::int32_t number) {
+  Destination destination;
+  destination.requested_directory = std::string(directory);
+  destination.stored_name = std::string(stored_name);
+  destination.number = number;
+  destination.path = FormPath(directory, number == 0 ? std::string(stored_name) : NumberedName(stored_name, number));
+  const std::size_t slash = destination.path.rfind('/');  // always present: FormPath writes one
+  destination.directory = slash == 0 ? "/" : destination.path.substr(0, slash);
+  destination.name = destination.path.substr(slash + 1);
+  return destination;
+}
+
+Destination ResolveDestinationPath(std::string_view directory, std::string_view stored_name, ConflictPolicy policy) {
+  Destination destination = DestinationFor(directory, stored_name, 0);
+  if (policy != ConflictPolicy::kMakeUnique) return destination;
+  for (std::int32_t number = 1; FileExists(destination.path); ++number) {
+    if (number > kMaxUniqueNumber) {
+      destination.fault = RuntimeError::kOverflow;
+      return destination;
+    }
+    destination = DestinationFor(directory, stored_name, number);
+  }
+  return destination;
+}
+
+}  // namespace zimrax

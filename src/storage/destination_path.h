@@ -1,0 +1,58 @@
+// Where an upload is stored: the stored name taken from the browser's file
+// name, the destination path, and the numbered names of "makeunique".
+#ifndef ZIMRAX_STORAGE_DESTINATION_PATH_H_
+#define ZIMRAX_STORAGE_DESTINATION_PATH_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "storage/conflict_policy.h"
+#include "zimrax/runtime_error.h"
+
+namespace zimrax {
+
+// The last piece of `client_file_name` split at every "\" and "/", so that
+// a client path contributes only its final name.
+std::string_view StoredNameOf(std::string_view client_file_name);
+
+// False for a name that could leave or miss the directory: empty, ".",
+// "..", or holding a NUL byte (a "/" cannot remain after StoredNameOf).
+bool IsAcceptableStoredName(std::string_view name);
+
+// `directory`, "/", `name` joined, with every "//" reduced to "/" in one
+// left-to-right pass (a run of three slashes becomes two).
+std::string FormPath(std::string_view directory, std::string_view name);
+
+// The "makeunique" candidate n of `name`: base "(" n ")." extension, where
+// the extension follows the last "." (base is all of `name` when it has no
+// dot; the "." is always written).
+std::string NumberedName(std::string_view name, std::int32_t number);
+
+// The largest number "makeunique" tries; one more overflows.
+inline constexpr std::int32_t kMaxUniqueNumber = 32767;
+
+struct Destination {
+  std::string requested_directory;  // the caller's destination directory text
+  std::string directory;   // the directory part of `path` ("/" for a root path)
+  std::string path;        // the formed destination path
+  std::string name;        // the last piece of `path`: the name to store under
+  std::string stored_name; // the acceptable name the numbering starts from
+  std::int32_t number = 0; // 0 for the plain name, n for name(n).ext
+  RuntimeError fault = RuntimeError::kNone;
+};
+
+// Forms the destination of `stored_name` in `directory` under `policy`.
+// "makeunique" moves past taken names (FileExists) to the first free
+// numbered one, and fails with kOverflow when all kMaxUniqueNumber are
+// taken. Changes nothing on disk.
+// REQUIRES: IsAcceptableStoredName(stored_name).
+Destination ResolveDestinationPath(std::string_view directory, std::string_view stored_name, ConflictPolicy policy);
+
+// The destination of candidate `number` (0: the plain name) of
+// `stored_name` in `directory`.
+Destination DestinationFor(std::string_view directory, std::string_view stored_name, std::int32_t number);
+
+}  // namespace zimrax
+
+#endif  // ZIMRAX_STORAGE_DESTINATION_PATH_H_

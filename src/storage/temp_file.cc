@@ -1,0 +1,117 @@
+#include "storage/temp_file.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace zimrax {
+namespace {
+
+constexpr mode_t kFileMode = 0666;  // narrowed by the process umask, as for any new file
+constexpr std::size_t kMaxWriteChunk = std::size_t{1} << 30;
+
+// ".zmfile-" and 16 random letters and digits: hidden, and never a name an
+// upload could be stored under by accident.
+std::string RandomTempName() {
+  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[16];
+  if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) {
+    for (unsigned char& byte : random) byte = static_cast<unsigned char>(std::rand());
+  }
+  std::string name = ".zmfile-";
+  for (unsigned char byte : random) name += kAlphabet[byte % 36];
+  return name;
+}
+
+}  // namespace
+
+TempFile::~TempFile() { Discard(); }
+
+void TempFile::Discard() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!published_ && !temp_name_.empty()) ::unlinkat(directory_fd_, temp_name_.c_str(), 0);
+  if (directory_fd_ >= 0) ::close(directory_fd_);
+  fd_ = -1;
+  directory_fd_ = -1;
+  temp_name_.clear();
+}
+
+int TempFile::Create(const std::string& directory, bool need_name, PathRole* role) {
+  *role = PathRole::kDirectory;
+  directory_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory_fd_ < 0) return errno;
+  *role = PathRole::kFile;
+  if (!need_name) {
+    fd_ = ::openat(directory_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kFileMode);
+    if (fd_ >= 0) return 0;
+    // File systems without O_TMPFILE answer one of these; use a named file.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+  }
+  return CreateNamed();
+}
+
+int TempFile::CreateNamed() {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = RandomTempName();
+    fd_ = ::openat(directory_fd_, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    if (fd_ >= 0) {
+      temp_name_ = std::move(name);
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+int TempFile::WriteAll(ByteView bytes) {
+  const std::uint8_t* next = bytes.data();
+  std::size_t remaining = bytes.size();
+  while (remaining > 0) {
+    const ssize_t written = ::write(fd_, next, remaining < kMaxWriteChunk ? remaining : kMaxWriteChunk);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    next += written;
+    remaining -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+int TempFile::LinkAs(const std::string& name) {
+  if (temp_name_.empty()) {
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", fd_);
+    if (::linkat(AT_FDCWD, proc_path, directory_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      published_ = true;
+      return 0;
+    }
+    if (errno != ENOENT) return errno;
+    // No /proc: linking the descriptor itself needs more privilege, but try.
+    if (::linkat(fd_, "", directory_fd_, name.c_str(), AT_EMPTY_PATH) != 0) return errno;
+    published_ = true;
+    return 0;
+  }
+  if (::renameat2(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str(), RENAME_NOREPLACE) == 0) {
+    published_ = true;
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // The file system cannot rename without replacing: link, then drop the
+  // temporary name. link() fails with EEXIST rather than replace.
+  if (::linkat(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str(), 0) != 0) return errno;
+  published_ = true;
+  ::unlinkat(directory_fd_, temp_name_.c_str(), 0);
+  return 0;
+}
+
+int TempFile::ReplaceAs(const std::string& name) {
+  if (::renameat(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str()) != 0) return errno;
+  published_ = true;
+  return 0;
+}
+
+}  // namespace zimrax

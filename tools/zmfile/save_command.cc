@@ -1,0 +1,40 @@
+#include "save_command.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "body_call.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+struct SaveOptions {
+  std::string body_path;
+  std::string field;
+  std::string directory;
+  std::optional<std::string> conflict;  // left out: the argument is omitted
+  bool json = false;
+};
+
+}  // namespace
+
+void AddSaveCommand(CLI::App& app, int& exit_status) {
+  auto options = std::make_shared<SaveOptions>();
+  CLI::App* command = app.add_subcommand("save", "Store the file of one file-upload field of a multipart body");
+  command->add_option("--body", options->body_path, "File holding the raw request body, or - for standard input")
+      ->required();
+  command->add_option("--field", options->field, "Name of the file-upload field")->required();
+  command->add_option("--dir", options->directory, "Directory to store the file in")->required();
+  command->add_option("--conflict", options->conflict,
+                      "What to do when the name is taken: error (default), overwrite or makeunique");
+  command->add_flag("--json", options->json, "Print one JSON object instead of the stored name");
+  command->callback([options, &exit_status] {
+    exit_status = RunBodyCall(options->body_path, options->json, [&](ZmFile& file, Variant& form_data, Variant& code) {
+      const Variant conflict = options->conflict ? Variant(*options->conflict) : Variant::Missing();
+      return file.ZmFileSave(form_data, Variant(options->field), Variant(options->directory), code, conflict);
+    });
+  });
+}
+
+}  // namespace zimrax::zmfile
