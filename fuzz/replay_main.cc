@@ -1,7 +1,7 @@
 // Runs a fuzz target's LLVMFuzzerTestOneInput over saved inputs without
 // libFuzzer, so that seed corpora and the inputs of past findings replay as
 // ordinary tests in every build. Arguments are files or directories (whose
-// regular files are all replayed). Exits non-zero when an argument cannot be
+// regular files are all replayed, hidden ones excepted). Exits non-zero when an argument cannot be
 // read or nothing was replayed; a finding aborts, as under the fuzzer.
 #include <cstdint>
 #include <cstdio>
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) {
       for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        if (!entry.is_regular_file()) continue;
+        if (!entry.is_regular_file() || entry.path().filename().string().starts_with(".")) continue;
         if (!Replay(entry.path())) return 2;
         ++replayed;
       }

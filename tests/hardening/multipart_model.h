@@ -217,8 +217,7 @@ inline SaveResult FileSave(const std::string& body, const std::string& wanted, c
     r.code = 104;
     return r;
   }
-  if (scan.code == 105) return r;
-
+  // "makeunique" settles on a name before the data is looked for.
   std::string chosen = name;
   const auto taken = [&existing](const std::string& candidate) { return existing.count(candidate) != 0; };
   if (policy == "makeunique" && taken(name)) {
@@ -230,19 +229,14 @@ inline SaveResult FileSave(const std::string& body, const std::string& wanted, c
     }
     chosen = NumberedName(name, n);
   }
-  if (chosen.size() > kNameMax) {
-    r.platform_error = true;
+  if (scan.code == 105) return r;
+  if (taken(chosen) && policy != "overwrite") {
+    r.code = 106;
     return r;
   }
-  if (taken(chosen)) {
-    if (policy != "overwrite") {
-      r.code = 106;
-      return r;
-    }
-    if (existing.at(chosen) == Entry::kDirectory) {
-      r.platform_error = true;
-      return r;
-    }
+  if (chosen.size() > kNameMax || (taken(chosen) && existing.at(chosen) == Entry::kDirectory)) {
+    r.platform_error = true;
+    return r;
   }
   r.stored_name = chosen;
   r.data = scan.data;
