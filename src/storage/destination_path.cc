@@ -1,12 +1,20 @@
 #include "storage/destination_path.h"
 
+#include <cstring>
+
 #include "storage/file_exists.h"
 
 namespace zimrax {
 
 std::string_view StoredNameOf(std::string_view client_file_name) {
-  const std::size_t separator = client_file_name.find_last_of("\\/");
-  return separator == std::string_view::npos ? client_file_name : client_file_name.substr(separator + 1);
+  if (client_file_name.empty()) return client_file_name;
+  // Two backward scans for one byte each: find_last_of would search its set
+  // of two once per byte, which shows on a file name of megabytes.
+  const char* const begin = client_file_name.data();
+  const auto* separator = static_cast<const char*>(memrchr(begin, '\\', client_file_name.size()));
+  const auto* slash = static_cast<const char*>(memrchr(begin, '/', client_file_name.size()));
+  if (slash != nullptr && (separator == nullptr || slash > separator)) separator = slash;
+  return separator == nullptr ? client_file_name : client_file_name.substr(separator + 1 - begin);
 }
 
 bool IsAcceptableStoredName(std::string_view name) {
@@ -20,10 +28,14 @@ std::string FormPath(std::string_view directory, std::string_view name) {
   joined.append(directory).append("/").append(name);
   std::string path;
   path.reserve(joined.size());
-  for (std::size_t i = 0; i < joined.size(); ++i) {
-    path += joined[i];
-    if (joined[i] == '/' && i + 1 < joined.size() && joined[i + 1] == '/') ++i;  // "//" -> "/"
+  // Copy up to and including the first slash of each "//", then go on after
+  // the pair.
+  std::size_t from = 0;
+  for (std::size_t pair = joined.find("//"); pair != std::string::npos; pair = joined.find("//", from)) {
+    path.append(joined, from, pair + 1 - from);
+    from = pair + 2;
   }
+  path.append(joined, from);
   return path;
 }
 
