@@ -146,6 +146,26 @@ void BM_NearBoundaries(benchmark::State& state, std::size_t token_index, bool sa
   }
 }
 
+// Data that passes the candidate filter everywhere (see FilterDefeating):
+// the search falls back to its linear scan.
+void BM_FilterDefeating(benchmark::State& state, bool save) {
+  const std::string name = save ? "f" : "v";
+  const std::string filename = save ? "near.bin" : "";
+  const Body hostile_body =
+      hostile::LineSection(hostile::kFilterDefeatingLine, name, filename, hostile::FilterDefeating(LargeSize()));
+  const Body random_body = RandomBody(hostile_body.size(), name, filename);
+  ScratchDir dir;
+  if (save) {
+    Compare(
+        state, hostile_body.size(), [&] { return SaveCall(hostile_body, name, dir.path()); }, 0,
+        [&] { return SaveCall(random_body, name, dir.path()); }, 0, [&] { dir.Empty(); });
+  } else {
+    Compare(
+        state, hostile_body.size(), [&] { return ValueCall(hostile_body, name); }, 0,
+        [&] { return ValueCall(random_body, name); }, 0);
+  }
+}
+
 void BM_TinySections(benchmark::State& state, bool save) {
   const Body hostile_body = hostile::TinySections(100000, "target", save ? "t.bin" : "");
   const Body random_body = RandomBody(hostile_body.size(), "target", save ? "t.bin" : "");
@@ -195,10 +215,12 @@ void BM_LongSectionName(benchmark::State& state) {
 }
 
 // A file name of 10 MiB: returned by ZmFormFieldValue, refused by the file
-// system in ZmFileSave (75), against storing random data of the same size.
+// system in ZmFileSave (75), against reading or storing random data of the
+// same size.
 void BM_LongFileName(benchmark::State& state, bool save) {
   const Body body = hostile::SingleSection(kCurlToken, "f", std::string(std::size_t{10} << 20, 'a'), Body{'x'});
-  const Body random_body = RandomBody(body.size(), "f", "r.bin");
+  // The value of a plain field, or a file, of random data of the same size.
+  const Body random_body = RandomBody(body.size(), "f", save ? "r.bin" : "");
   ScratchDir dir;
   if (save) {
     Compare(
@@ -235,6 +257,9 @@ void RegisterAll() {
   }
   for (const bool save : {false, true}) {
     const std::string suffix = save ? "/save" : "/value";
+    benchmark::RegisterBenchmark(("FilterDefeating" + suffix).c_str(), BM_FilterDefeating, save)
+        ->UseManualTime()
+        ->Iterations(3);
     benchmark::RegisterBenchmark(("TinySections" + suffix).c_str(), BM_TinySections, save)
         ->UseManualTime()
         ->Iterations(20);

@@ -32,18 +32,37 @@ inline const std::vector<std::string>& NearBoundaryTokens() {
 
 inline void Append(Body& body, const std::string& text) { body.insert(body.end(), text.begin(), text.end()); }
 
-// The delimiter line "--" token, a section header for field `name` (a file
+// The delimiter line `line`, a section header for field `name` (a file
 // field when `filename` is not empty), the blank line, `payload`, CR LF, and
 // the close delimiter.
-inline Body SingleSection(const std::string& token, const std::string& name, const std::string& filename,
-                          const Body& payload) {
+inline Body LineSection(const std::string& line, const std::string& name, const std::string& filename,
+                        const Body& payload) {
   Body body;
-  Append(body, "--" + token + "\r\n" + kDisposition + name + "\"");
+  Append(body, line + "\r\n" + kDisposition + name + "\"");
   if (!filename.empty()) Append(body, "; filename=\"" + filename + "\"\r\nContent-Type: application/octet-stream");
   Append(body, "\r\n\r\n");
   body.insert(body.end(), payload.begin(), payload.end());
-  Append(body, "\r\n--" + token + "--\r\n");
+  Append(body, "\r\n" + line + "--\r\n");
   return body;
+}
+
+// As LineSection, with the delimiter line "--" token.
+inline Body SingleSection(const std::string& token, const std::string& name, const std::string& filename,
+                          const Body& payload) {
+  return LineSection("--" + token, name, filename, payload);
+}
+
+// A delimiter line without the leading "--" whose first and last bytes
+// recur all over it, and data made of it with its last byte changed, over
+// and over: many places agree with the line in its first and last byte and
+// differ from it only late, which is what defeats a candidate filter.
+inline const std::string kFilterDefeatingLine = "abababababababababababababababababababababababababababababababababab";
+
+inline Body FilterDefeating(std::size_t size) {
+  const std::string unit = kFilterDefeatingLine.substr(0, kFilterDefeatingLine.size() - 1) + "a";
+  Body bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(unit[i % unit.size()]);
+  return bytes;
 }
 
 // `size` random bytes; with `without_crlf` no CR is followed by LF.

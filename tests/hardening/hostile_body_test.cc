@@ -186,6 +186,18 @@ TEST_F(HostileBodyTest, NearBoundariesAreReturnedAndStoredWhole) {
   }
 }
 
+TEST_F(HostileBodyTest, DataThatDefeatsTheSearchFilterIsReturnedWhole) {
+  const Body payload = hostile::FilterDefeating(kLargeBody / 4);
+  const std::string line = hostile::kFilterDefeatingLine;
+  const Outcome value = Value(hostile::LineSection(line, "v", "", payload), "v");
+  EXPECT_EQ(0, value.code);
+  EXPECT_TRUE(value.text == std::string(payload.begin(), payload.end()));
+  const Outcome saved = Save(hostile::LineSection(line, "f", "d.bin", payload), "f", Dir());
+  EXPECT_EQ(0, saved.code);
+  EXPECT_TRUE(ReadFile(Dir() / "d.bin") == std::string(payload.begin(), payload.end()));
+  EXPECT_LE(saved.peak_heap, kHeapSlack);
+}
+
 TEST_F(HostileBodyTest, TenMebibyteFieldNames) {
   const std::string worked = "--AaB03x\r\n" + std::string(hostile::kDisposition) +
                              "doc\"; filename=\"q3.csv\"\r\n\r\n1,2\r\n--AaB03x--\r\n";
