@@ -19,7 +19,7 @@ class DispatchArgument {
  public:
   static DispatchArgument ByValue(Variant value) { return DispatchArgument(std::move(value), nullptr); }
   // REQUIRES: `target` outlives the Invoke call.
-  static DispatchArgument ByRef(Variant& target) { return DispatchArgument(Variant(), &target); }
+  static DispatchArgument ByRef(Variant& target) { return DispatchArgument(&target); }
   static DispatchArgument Omitted() { return ByValue(Variant::Missing()); }
 
   bool IsByRef() const { return target_ != nullptr; }
@@ -28,6 +28,8 @@ class DispatchArgument {
 
  private:
   DispatchArgument(Variant value, Variant* target) : value_(std::move(value)), target_(target) {}
+  // By reference: the own copy stays Empty and is never used.
+  explicit DispatchArgument(Variant* target) : target_(target) {}
 
   Variant value_;
   Variant* target_;

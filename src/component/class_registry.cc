@@ -3,20 +3,14 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <cctype>
 #include <mutex>
 
 #include "component/class_registry_store.h"
+#include "component/ascii_case.h"
 #include "zimrax/automation_error.h"
 
 namespace zimrax {
 namespace {
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 // The path of the module this code was loaded from.
 std::string ModulePath() {
@@ -81,7 +75,7 @@ std::optional<ClassRegistration> LookUpClass(std::string_view prog_id) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   for (const ClassRegistration& registration : registry.classes) {
-    if (EqualsIgnoringCase(registration.prog_id, prog_id)) return registration;
+    if (EqualsIgnoringAsciiCase(registration.prog_id, prog_id)) return registration;
   }
   return std::nullopt;
 }

@@ -40,7 +40,8 @@ std::optional<Guid> Guid::Parse(std::string_view text) {
     i += 2;
   }
   Guid guid;
-  guid.data1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) | bytes[3];
+  guid.data1 =
+      (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) | bytes[3];
   guid.data2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
   guid.data3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
   for (int i = 0; i < 8; ++i) guid.data4[i] = bytes[8 + i];

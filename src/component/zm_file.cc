@@ -1,5 +1,8 @@
 #include "zimrax/zm_file.h"
 
+#include <vector>
+
+#include "component/body_argument.h"
 #include "component/form_field_value.h"
 #include "component/module_state.h"
 #include "scanner/byte_runs.h"
@@ -11,9 +14,11 @@ ZmFile::ZmFile() { AddLiveObject(); }
 ZmFile::~ZmFile() { ReleaseLiveObject(); }
 
 Variant ZmFile::ZmFormFieldValue(Variant& BinaryFormData, const Variant& FormFieldName, Variant& ErrorCode) {
-  // Argument conversions come first: a fault here leaves ErrorCode untouched.
-  const std::span<const std::uint8_t> body = BinaryFormData.Bytes();
+  // Argument conversions come first, the name before the body: a fault here
+  // leaves ErrorCode untouched.
   const std::string name = FormFieldName.ToText();
+  std::vector<std::uint8_t> body_copy;
+  const std::span<const std::uint8_t> body = BodyBytes(BinaryFormData, ErrorCode, &body_copy);
   return ZmFormFieldValue(body, name, ErrorCode);
 }
 

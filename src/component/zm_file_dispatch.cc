@@ -1,6 +1,6 @@
 #include <algorithm>
-#include <cctype>
 
+#include "component/ascii_case.h"
 #include "zimrax/automation_error.h"
 #include "zimrax/zm_file.h"
 
@@ -19,12 +19,6 @@ constexpr MethodDescription kMethods[] = {
     {"ZmFormFieldValue", kDispIdZmFormFieldValue, 3, 3},
 };
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-  });
-}
-
 const MethodDescription& FindMethod(DispId id) {
   for (const MethodDescription& method : kMethods) {
     if (method.id == id) return method;
@@ -36,7 +30,7 @@ const MethodDescription& FindMethod(DispId id) {
 
 DispId ZmFile::GetIDsOfNames(std::string_view name) const {
   for (const MethodDescription& method : kMethods) {
-    if (EqualsIgnoringCase(method.name, name)) return method.id;
+    if (EqualsIgnoringAsciiCase(method.name, name)) return method.id;
   }
   throw AutomationError(RuntimeError::kObjectDoesNotSupportMethod);
 }

@@ -1,6 +1,5 @@
-#include <algorithm>
-#include <cctype>
-
+#include "component/ascii_case.h"
+#include "component/body_argument.h"
 #include "component/file_save.h"
 #include "scanner/byte_runs.h"
 #include "zimrax/automation_error.h"
@@ -13,10 +12,7 @@ namespace {
 // text form in lower case, nothing trimmed.
 std::string PolicyText(const Variant& NameConflict) {
   if (NameConflict.IsMissing()) return "error";
-  std::string text = NameConflict.ToText();
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
+  return ToLowerAscii(NameConflict.ToText());
 }
 
 }  // namespace
@@ -24,12 +20,13 @@ std::string PolicyText(const Variant& NameConflict) {
 Variant ZmFile::ZmFileSave(Variant& BinaryFormData, const Variant& FormFieldName, const Variant& DestinationDir,
                            Variant& ErrorCode, const Variant& NameConflict, const Variant& /*AcceptType*/,
                            const Variant& /*FilePermissionSetting*/, const Variant& /*FileAttributes*/) {
-  // Conversions that fault before the search leave ErrorCode untouched. The
-  // directory is only used once the file name is known, so a fault of its
+  // Conversions that fault before the search leave ErrorCode untouched; they
+  // run in the order policy, name, body. The directory is only used once the file name is known, so a fault of its
   // conversion surfaces there.
-  const std::span<const std::uint8_t> body = BinaryFormData.Bytes();
   const std::string policy = PolicyText(NameConflict);
   const std::string name = FormFieldName.ToText();
+  std::vector<std::uint8_t> body_copy;
+  const std::span<const std::uint8_t> body = BodyBytes(BinaryFormData, ErrorCode, &body_copy);
   std::string directory;
   DirectoryArgument directory_argument;
   try {

@@ -21,7 +21,8 @@ Checked<ByteView> BoundaryLineOf(ByteView body, ByteView crlf) {
 
 bool QuoteLocator::AnyAtOrAfter(Position p) {
   if (last_quote_ == -2) {
-    const void* last = memrchr(body_.data(), kQuote, body_.size());
+    // An empty body may have a null data pointer, which memrchr must not get.
+    const void* last = body_.empty() ? nullptr : memrchr(body_.data(), kQuote, body_.size());
     last_quote_ = last == nullptr ? -1 : static_cast<const std::uint8_t*>(last) - body_.data();
   }
   return last_quote_ >= p;
@@ -32,7 +33,8 @@ Checked<ByteView> ReadFieldNameBytes(ByteView body, Position start, QuoteLocator
   // Only a quote within kMaxFieldNameLength bytes can end a usable name, so
   // look no further than that; beyond it, only whether a quote exists matters.
   const Position window = std::min(kMaxFieldNameLength + 1, SizeOf(body) - start);
-  const void* quote = std::memchr(body.data() + start, kQuote, static_cast<std::size_t>(window));
+  const void* quote =
+      window > 0 ? std::memchr(body.data() + start, kQuote, static_cast<std::size_t>(window)) : nullptr;
   if (quote != nullptr) {
     const Position length = static_cast<const std::uint8_t*>(quote) - (body.data() + start);
     return SliceBytes(body, start, length);

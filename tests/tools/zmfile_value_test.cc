@@ -1,0 +1,165 @@
+// zmfile value, run as a process: output bytes, messages and exit statuses
+// of the command-line contract, in the raw and the JSON form.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "multipart_text.h"
+#include "support/scoped_temp_dir.h"
+#include "tools/run_process.h"
+
+namespace zimrax {
+namespace {
+
+using namespace std::string_literals;
+using nlohmann::json;
+using testing::Close;
+using testing::Field;
+using testing::ProcessResult;
+using testing::RunProcess;
+
+const std::string kSample = std::string(ZIMRAX_TEST_SOURCE_DIR) + "/samples/worked_example.txt";
+
+ProcessResult Zmfile(std::vector<std::string> arguments, const std::string& input = "") {
+  arguments.insert(arguments.begin(), ZMFILE_PATH);
+  return RunProcess(arguments, input);
+}
+
+// `zmfile value` over `body` given on standard input.
+ProcessResult ValueOf(const std::string& body, const std::string& field, bool as_json = false) {
+  std::vector<std::string> arguments = {"value", "--body", "-", "--field", field};
+  if (as_json) arguments.push_back("--json");
+  return Zmfile(arguments, body);
+}
+
+// The single line of JSON output, parsed.
+json JsonLine(const ProcessResult& result) {
+  EXPECT_FALSE(result.out.empty());
+  EXPECT_EQ(result.out.back(), '\n');
+  EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << "more than one line";
+  return json::parse(result.out);
+}
+
+TEST(ZmfileValueTest, WorkedExampleFromAFile) {
+  const ProcessResult title = Zmfile({"value", "--body", kSample, "--field", "title"});
+  EXPECT_EQ(title.exit_status, 0) << title.err;
+  EXPECT_EQ(title.out, "Q3");
+  EXPECT_EQ(title.err, "");
+  const ProcessResult doc = Zmfile({"value", "--body", kSample, "--field", "doc"});
+  EXPECT_EQ(doc.exit_status, 0) << doc.err;
+  EXPECT_EQ(doc.out, "C:\\Reports\\q3.csv");
+}
+
+TEST(ZmfileValueTest, ValueBytesExactlyAsReturned) {
+  for (const std::string& value : {"hello"s, ""s, "line1\r\nline2\r\n"s, "\xff\x00\xfe bytes"s, "na\xc3\xafve"s}) {
+    const ProcessResult result = ValueOf(Field("f", value) + Close(), "f");
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, value);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+TEST(ZmfileValueTest, NonZeroErrorCode) {
+  const struct {
+    std::string body;
+    std::string field;
+    std::string message;
+  } kCases[] = {
+      {Field("a", "1") + Close(), "b", "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n"},
+      {Field("a", "1"), "b", "zmfile: error 101: Error: Form Field Name not found.\n"},
+      {testing::FileField("a", "", "x") + Close(), "a", "zmfile: error 104: Error: Bad Form Filename.\n"},
+      {"--B\r\nContent-Disposition: form-data; name=\"a\"\r\nv\r\n", "a",
+       "zmfile: error 105: Error: Can not locate form field data.\n"},
+      {Field("a", "1") + Close(), "", "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n"},
+      {"", "a", "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n"},
+  };
+  for (const auto& c : kCases) {
+    const ProcessResult result = ValueOf(c.body, c.field);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, c.message);
+  }
+}
+
+TEST(ZmfileValueTest, EmptyBodyFile) {
+  const std::string path = ::testing::TempDir() + "zmfile_empty_body";
+  std::ofstream(path).close();
+  const ProcessResult result = Zmfile({"value", "--body", path, "--field", "a"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n");
+  std::remove(path.c_str());
+}
+
+TEST(ZmfileValueTest, Fault) {
+  const ProcessResult result = ValueOf("--B\r\nContent-Disposition: form-data; name=\"a", "a");
+  EXPECT_EQ(result.exit_status, 3);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "zmfile: fault 9: Subscript out of range\n");
+}
+
+TEST(ZmfileValueTest, JsonForms) {
+  const json ok = JsonLine(ValueOf(Field("a", "Q3") + Close(), "a", true));
+  EXPECT_EQ(ok, json::parse(R"({"ErrorCode": 0, "ErrorCodeType": "int16", "Result": "Q3", "Fault": null})"));
+
+  const ProcessResult error_run = ValueOf(Field("a", "1") + Close(), "b", true);
+  EXPECT_EQ(error_run.exit_status, 1);
+  EXPECT_EQ(JsonLine(error_run),
+            json::parse(R"({"ErrorCode": 102, "ErrorCodeType": "int16",
+                            "Result": "Error: Can not locate 'Content-Disposition' text.", "Fault": null})"));
+
+  const ProcessResult fault_run = ValueOf("--B\r\nContent-Disposition: form-data; name=\"a", "a", true);
+  EXPECT_EQ(fault_run.exit_status, 3);
+  EXPECT_EQ(JsonLine(fault_run),
+            json::parse(R"({"ErrorCode": 0, "ErrorCodeType": "int16", "Result": null,
+                            "Fault": {"Number": 9, "Description": "Subscript out of range"}})"));
+
+  // Bytes that are no valid UTF-8 come as base64.
+  const ProcessResult binary_run = ValueOf(Field("a", "\xff\x00\xfe"s) + Close(), "a", true);
+  EXPECT_EQ(binary_run.exit_status, 0);
+  EXPECT_EQ(JsonLine(binary_run),
+            json::parse(R"({"ErrorCode": 0, "ErrorCodeType": "int16", "Result": null, "ResultBase64": "/wD+",
+                            "Fault": null})"));
+
+  const json utf8 = JsonLine(ValueOf(Field("a", "na\xc3\xafve") + Close(), "a", true));
+  EXPECT_EQ(utf8["Result"], "na\xc3\xafve");
+  EXPECT_FALSE(utf8.contains("ResultBase64"));
+}
+
+TEST(ZmfileValueTest, UsageErrors) {
+  const std::vector<std::vector<std::string>> kCases = {
+      {},
+      {"value"},
+      {"value", "--body", kSample},
+      {"value", "--field", "title"},
+      {"value", "--body", kSample, "--field", "title", "--bogus"},
+      {"nosuchcommand"},
+      {"value", "--body", kSample + ".does-not-exist", "--field", "title"},
+  };
+  for (const auto& arguments : kCases) {
+    const ProcessResult result = Zmfile(arguments);
+    EXPECT_EQ(result.exit_status, 2) << ::testing::PrintToString(arguments);
+    EXPECT_EQ(result.out, "") << ::testing::PrintToString(arguments);
+    EXPECT_NE(result.err, "") << ::testing::PrintToString(arguments);
+  }
+}
+
+TEST(UsageExampleTest, PrintsTheFieldValues) {
+  testing::ScopedTempDir dir;
+  for (const char* stored : {"q3.csv", "q3(1).csv"}) {
+    const ProcessResult result = RunProcess({USAGE_EXAMPLE_PATH, dir.Path()});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, std::string("title: ErrorCode 0, Q3\n"
+                                      "doc: ErrorCode 0, q3.csv\n"
+                                      "year: ErrorCode 102, Error: Can not locate 'Content-Disposition' text.\n"
+                                      "saved: ErrorCode 0, ") + stored + "\n");
+    EXPECT_EQ(testing::ReadFile(dir.path() / stored), "1,2");
+  }
+}
+
+}  // namespace
+}  // namespace zimrax
