@@ -126,17 +126,19 @@ std::size_t SearchFiltered(const std::uint8_t* data, std::size_t size, const std
   const Block tail_bytes = Splat(pattern[tail]);
   std::size_t compared = 0;
   std::size_t k = from;
-  // Whole blocks: candidates k .. k + 15, all at most last_candidate.
-  for (; k <= last_candidate && last_candidate - k >= kBlock - 1; k += kBlock) {
-    const Block hits = (Load(data + k + anchor) == anchor_bytes) & (Load(data + k + tail) == tail_bytes);
-    if (!AnySet(hits)) continue;
-    for (std::size_t lane = 0; lane < kBlock; ++lane) {
-      if (hits[lane] == 0) continue;
+  // Two blocks at a time: candidates k .. k + 31, all at most last_candidate.
+  for (; k <= last_candidate && last_candidate - k >= 2 * kBlock - 1; k += 2 * kBlock) {
+    const Block low = (Load(data + k + anchor) == anchor_bytes) & (Load(data + k + tail) == tail_bytes);
+    const Block high =
+        (Load(data + k + kBlock + anchor) == anchor_bytes) & (Load(data + k + kBlock + tail) == tail_bytes);
+    if (!AnySet(low | high)) continue;
+    for (std::size_t lane = 0; lane < 2 * kBlock; ++lane) {
+      if ((lane < kBlock ? low[lane] : high[lane - kBlock]) == 0) continue;
       if (std::memcmp(data + k + lane, pattern, length) == 0) return k + lane;
       compared += length;
     }
-    if (compared > kComparedPerByte * (k + kBlock - from) + kComparedAllowance) {
-      return Fallback(data, size, pattern, length, k + kBlock);
+    if (compared > kComparedPerByte * (k + 2 * kBlock - from) + kComparedAllowance) {
+      return Fallback(data, size, pattern, length, k + 2 * kBlock);
     }
   }
   // The last few candidates, one by one.
