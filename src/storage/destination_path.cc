@@ -23,19 +23,21 @@ bool IsAcceptableStoredName(std::string_view name) {
 }
 
 std::string FormPath(std::string_view directory, std::string_view name) {
-  std::string joined;
-  joined.reserve(directory.size() + 1 + name.size());
-  joined.append(directory).append("/").append(name);
   std::string path;
-  path.reserve(joined.size());
-  // Copy up to and including the first slash of each "//", then go on after
-  // the pair.
+  path.reserve(directory.size() + 1 + name.size());
+  path.append(directory).append("/").append(name);
+  // Reduce in place: move each run up to and including the first slash of a
+  // "//" down to the end of what is kept, then go on after the pair.
+  std::size_t kept = 0;
   std::size_t from = 0;
-  for (std::size_t pair = joined.find("//"); pair != std::string::npos; pair = joined.find("//", from)) {
-    path.append(joined, from, pair + 1 - from);
+  for (std::size_t pair = path.find("//"); pair != std::string::npos; pair = path.find("//", from)) {
+    const std::size_t run = pair + 1 - from;
+    std::memmove(path.data() + kept, path.data() + from, run);
+    kept += run;
     from = pair + 2;
   }
-  path.append(joined, from);
+  std::memmove(path.data() + kept, path.data() + from, path.size() - from);
+  path.resize(kept + path.size() - from);
   return path;
 }
 
@@ -53,8 +55,12 @@ Destination DestinationFor(std::string_view directory, std::string_view stored_n
   destination.requested_directory = std::string(directory);
   destination.stored_name = std::string(stored_name);
   destination.number = number;
-  destination.path = FormPath(directory, number == 0 ? std::string(stored_name) : NumberedName(stored_name, number));
-  const std::size_t slash = destination.path.rfind('/');  // always present: FormPath writes one
+  destination.path =
+      number == 0 ? FormPath(directory, stored_name) : FormPath(directory, NumberedName(stored_name, number));
+  // Always present: FormPath writes one. memrchr, as rfind scans byte by byte.
+  const std::size_t slash = static_cast<std::size_t>(
+      static_cast<const char*>(memrchr(destination.path.data(), '/', destination.path.size())) -
+      destination.path.data());
   destination.directory = slash == 0 ? "/" : destination.path.substr(0, slash);
   destination.name = destination.path.substr(slash + 1);
   return destination;
