@@ -6,3 +6,4 @@ cd "$(dirname "$0")/.."
 
 cmake --workflow --preset release
 cmake --workflow --preset asan
+./scripts/fuzz-smoke.sh
