@@ -120,6 +120,23 @@ void Compare(benchmark::State& state, std::size_t bytes, const Call& hostile, in
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes));
 }
 
+// Compares reading (`save` false) or storing (`save` true) field `name` of
+// `hostile` against the same of `random`; the hostile call must end with
+// `hostile_ending`, the random one with 0.
+void CompareOperation(benchmark::State& state, bool save, const Body& hostile, const Body& random,
+                      const std::string& name, int hostile_ending) {
+  if (save) {
+    ScratchDir dir;
+    Compare(
+        state, hostile.size(), [&] { return SaveCall(hostile, name, dir.path()); }, hostile_ending,
+        [&] { return SaveCall(random, name, dir.path()); }, 0, [&] { dir.Empty(); });
+  } else {
+    Compare(
+        state, hostile.size(), [&] { return ValueCall(hostile, name); }, hostile_ending,
+        [&] { return ValueCall(random, name); }, 0);
+  }
+}
+
 // A body of exactly `size` bytes holding one field `name` (a file field when
 // `filename` is set) whose data is random.
 Body RandomBody(std::size_t size, const std::string& name, const std::string& filename) {
@@ -134,16 +151,7 @@ void BM_NearBoundaries(benchmark::State& state, std::size_t token_index, bool sa
   const Body hostile_body =
       hostile::SingleSection(token, name, filename, hostile::NearBoundaries(token, LargeSize()));
   const Body random_body = RandomBody(hostile_body.size(), name, filename);
-  ScratchDir dir;
-  if (save) {
-    Compare(
-        state, hostile_body.size(), [&] { return SaveCall(hostile_body, name, dir.path()); }, 0,
-        [&] { return SaveCall(random_body, name, dir.path()); }, 0, [&] { dir.Empty(); });
-  } else {
-    Compare(
-        state, hostile_body.size(), [&] { return ValueCall(hostile_body, name); }, 0,
-        [&] { return ValueCall(random_body, name); }, 0);
-  }
+  CompareOperation(state, save, hostile_body, random_body, name, 0);
 }
 
 // Data that passes the candidate filter everywhere (see FilterDefeating):
@@ -154,46 +162,19 @@ void BM_FilterDefeating(benchmark::State& state, bool save) {
   const Body hostile_body =
       hostile::LineSection(hostile::kFilterDefeatingLine, name, filename, hostile::FilterDefeating(LargeSize()));
   const Body random_body = RandomBody(hostile_body.size(), name, filename);
-  ScratchDir dir;
-  if (save) {
-    Compare(
-        state, hostile_body.size(), [&] { return SaveCall(hostile_body, name, dir.path()); }, 0,
-        [&] { return SaveCall(random_body, name, dir.path()); }, 0, [&] { dir.Empty(); });
-  } else {
-    Compare(
-        state, hostile_body.size(), [&] { return ValueCall(hostile_body, name); }, 0,
-        [&] { return ValueCall(random_body, name); }, 0);
-  }
+  CompareOperation(state, save, hostile_body, random_body, name, 0);
 }
 
 void BM_TinySections(benchmark::State& state, bool save) {
   const Body hostile_body = hostile::TinySections(100000, "target", save ? "t.bin" : "");
   const Body random_body = RandomBody(hostile_body.size(), "target", save ? "t.bin" : "");
-  ScratchDir dir;
-  if (save) {
-    Compare(
-        state, hostile_body.size(), [&] { return SaveCall(hostile_body, "target", dir.path()); }, 0,
-        [&] { return SaveCall(random_body, "target", dir.path()); }, 0, [&] { dir.Empty(); });
-  } else {
-    Compare(
-        state, hostile_body.size(), [&] { return ValueCall(hostile_body, "target"); }, 0,
-        [&] { return ValueCall(random_body, "target"); }, 0);
-  }
+  CompareOperation(state, save, hostile_body, random_body, "target", 0);
 }
 
 void BM_NoCrLf(benchmark::State& state, bool save) {
   const Body hostile_body = hostile::WithoutCrLf(LargeSize(), save);
   const Body random_body = RandomBody(hostile_body.size(), "v", save ? "v.bin" : "");
-  ScratchDir dir;
-  if (save) {
-    Compare(
-        state, hostile_body.size(), [&] { return SaveCall(hostile_body, "v", dir.path()); }, 103,
-        [&] { return SaveCall(random_body, "v", dir.path()); }, 0, [&] { dir.Empty(); });
-  } else {
-    Compare(
-        state, hostile_body.size(), [&] { return ValueCall(hostile_body, "v"); }, 105,
-        [&] { return ValueCall(random_body, "v"); }, 0);
-  }
+  CompareOperation(state, save, hostile_body, random_body, "v", save ? 103 : 105);
 }
 
 // A wanted name of 10 MiB against a small body: per byte of name and body.
@@ -221,15 +202,7 @@ void BM_LongFileName(benchmark::State& state, bool save) {
   const Body body = hostile::SingleSection(kCurlToken, "f", std::string(std::size_t{10} << 20, 'a'), Body{'x'});
   // The value of a plain field, or a file, of random data of the same size.
   const Body random_body = RandomBody(body.size(), "f", save ? "r.bin" : "");
-  ScratchDir dir;
-  if (save) {
-    Compare(
-        state, body.size(), [&] { return SaveCall(body, "f", dir.path()); }, 75,
-        [&] { return SaveCall(random_body, "f", dir.path()); }, 0, [&] { dir.Empty(); });
-  } else {
-    Compare(
-        state, body.size(), [&] { return ValueCall(body, "f"); }, 0, [&] { return ValueCall(random_body, "f"); }, 0);
-  }
+  CompareOperation(state, save, body, random_body, "f", save ? 75 : 0);
 }
 
 // "makeunique" with the name and all 32767 numbered names taken (fault 6),

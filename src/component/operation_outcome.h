@@ -27,8 +27,9 @@ struct OperationOutcome {
 
 // Applies `outcome` at the automation boundary: throws AutomationError for
 // a fault (leaving ErrorCode as it is), otherwise stores the code into
-// ErrorCode with its width and returns the text as a String.
-Variant Deliver(const OperationOutcome& outcome, Variant& ErrorCode);
+// ErrorCode with its width and returns the text as a String. The text is
+// moved, not copied: a value can be as large as the body.
+Variant Deliver(OperationOutcome&& outcome, Variant& ErrorCode);
 
 }  // namespace zimrax
 

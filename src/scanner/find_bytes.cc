@@ -1,6 +1,11 @@
 #include "scanner/find_bytes.h"
 
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zimrax {
 namespace {
@@ -63,10 +68,18 @@ Block Splat(std::uint8_t byte) {
   return block + byte;
 }
 
-bool AnySet(Block block) {
-  std::uint64_t halves[2];
-  std::memcpy(halves, &block, sizeof(halves));
-  return (halves[0] | halves[1]) != 0;
+// One bit per lane of a comparison result (lanes are 0x00 or 0xff), lane 0
+// in bit 0.
+std::uint32_t LaneMask(Block block) {
+#if defined(__SSE2__)
+  __m128i lanes;
+  std::memcpy(&lanes, &block, sizeof(lanes));
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(lanes));
+#else
+  std::uint32_t mask = 0;
+  for (std::size_t lane = 0; lane < kBlock; ++lane) mask |= static_cast<std::uint32_t>(block[lane] & 1) << lane;
+  return mask;
+#endif
 }
 
 // The index of the byte the filter tests beside the pattern's last byte.
@@ -131,9 +144,10 @@ std::size_t SearchFiltered(const std::uint8_t* data, std::size_t size, const std
     const Block low = (Load(data + k + anchor) == anchor_bytes) & (Load(data + k + tail) == tail_bytes);
     const Block high =
         (Load(data + k + kBlock + anchor) == anchor_bytes) & (Load(data + k + kBlock + tail) == tail_bytes);
-    if (!AnySet(low | high)) continue;
-    for (std::size_t lane = 0; lane < 2 * kBlock; ++lane) {
-      if ((lane < kBlock ? low[lane] : high[lane - kBlock]) == 0) continue;
+    std::uint32_t candidates = LaneMask(low) | (LaneMask(high) << kBlock);
+    if (candidates == 0) continue;
+    for (; candidates != 0; candidates &= candidates - 1) {
+      const std::size_t lane = static_cast<std::size_t>(std::countr_zero(candidates));
       if (std::memcmp(data + k + lane, pattern, length) == 0) return k + lane;
       compared += length;
     }
