@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <set>
@@ -450,6 +451,19 @@ TEST(ServeCommandTest, RefusesBadOptionsAndBusyPorts) {
   const CommandResult busy = RunCommand({ZMFILE_BINARY, "serve", "--host", "127.0.0.1", "--port",
                                          std::to_string(first.port()), "--dir", (root.path() / "b").string()});
   EXPECT_EQ(busy.exit_status, 2);
+}
+
+// The server is a module loaded beside the executable; a zmfile without it
+// refuses to serve instead of crashing, while its other commands still work.
+TEST(ServeCommandTest, ZmfileWithoutItsServerModuleRefusesToServe) {
+  TempDir root;
+  const std::filesystem::path lone = root.path() / "zmfile";
+  std::filesystem::copy_file(ZMFILE_BINARY, lone);
+  std::filesystem::permissions(lone, std::filesystem::perms::owner_exec, std::filesystem::perm_options::add);
+  EXPECT_EQ(RunCommand({lone.string(), "serve", "--port", "0", "--dir", (root.path() / "up").string()}).exit_status,
+            2);
+  EXPECT_FALSE(std::filesystem::exists(root.path() / "up"));
+  EXPECT_EQ(RunCommand({lone.string(), "--version"}).exit_status, 0);
 }
 
 }  // namespace

@@ -1,0 +1,80 @@
+// The entry point of the server module (zmfile-serve.so), which `zmfile
+// serve` loads at run time: the HTTP and TLS libraries it links stay out of
+// every other zmfile command's start-up.
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "result_printer.h"
+#include "server/serve_entry.h"
+#include "server/stop_signal.h"
+#include "server/upload_server.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+// Creates `dir` when missing and makes it absolute. Returns "" and prints
+// why on failure.
+std::string PrepareDirectory(const std::string& dir) {
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  if (error) {
+    std::cerr << "zmfile serve: cannot create " << dir << ": " << error.message() << '\n';
+    return {};
+  }
+  const std::filesystem::path absolute = std::filesystem::canonical(dir, error);
+  if (error || !std::filesystem::is_directory(absolute, error)) {
+    std::cerr << "zmfile serve: " << dir << " is not a directory\n";
+    return {};
+  }
+  return absolute.string();
+}
+
+std::string UrlOf(const std::string& host, int port) {
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
+}
+
+}  // namespace
+
+int RunServe(ServeOptions options) {
+  options.dir = PrepareDirectory(options.dir);
+  if (options.dir.empty()) return kExitUsage;
+
+  // Before any thread starts, so that every thread leaves the signals to us.
+  StopSignal stop_signal;
+  UploadServer server(options, std::cout);
+  if (!server.Bind()) {
+    std::cerr << "zmfile serve: cannot listen on " << options.host << " port " << options.port << '\n';
+    return kExitUsage;
+  }
+  std::cout << "zmfile serve: storing uploads in " << options.dir << " (conflict policy " << options.conflict
+            << ", body limit " << options.max_body << " bytes)\n"
+            << "zmfile serve: open " << UrlOf(options.host, server.port()) << " (Ctrl-C stops the server)\n"
+            << std::flush;
+
+  std::atomic<bool> done{false};
+  bool served = false;
+  std::thread listener([&] {
+    served = server.Listen();
+    done = true;
+  });
+  const int signal = stop_signal.Wait(done);
+  server.Stop();
+  listener.join();
+  if (signal != 0) {
+    std::cout << "zmfile serve: stopped\n" << std::flush;
+    return kExitOk;
+  }
+  std::cerr << "zmfile serve: the server stopped unexpectedly\n";
+  return served ? kExitOk : kExitFault;
+}
+
+}  // namespace zimrax::zmfile
+
+extern "C" __attribute__((visibility("default"))) int ZmfileRunServe(const zimrax::zmfile::ServeOptions* options) {
+  return zimrax::zmfile::RunServe(*options);
+}
