@@ -1,16 +1,36 @@
 #include "component/file_save.h"
 
+#include <cerrno>
+
 #include "scanner/byte_runs.h"
-#include "scanner/find_bytes.h"
 #include "scanner/form_field_locator.h"
+#include "scanner/section_data_pieces.h"
 #include "scanner/section_header_readers.h"
 #include "storage/block_file_writer.h"
+#include "storage/byte_source.h"
 #include "storage/destination_path.h"
+#include "storage/platform_error.h"
 
 namespace zimrax {
 namespace {
 
 constexpr Operation kOperation = Operation::kFileSave;
+
+OperationOutcome PlatformFailure(int error_number, PathRole role) {
+  const RuntimeError error = PlatformErrorFromErrno(error_number, role);
+  return OperationOutcome{static_cast<std::int32_t>(error), false, std::string(RuntimeErrorDescription(error)),
+                          RuntimeError::kNone};
+}
+
+class SectionData final : public ByteSource {
+ public:
+  SectionData(ByteView body, Position data_start, ByteView delimiter_line)
+      : pieces_(body, data_start, delimiter_line) {}
+  Checked<ByteView> NextPiece() override { return pieces_.Next(); }
+
+ private:
+  SectionDataPieces pieces_;
+};
 
 }  // namespace
 
@@ -32,30 +52,27 @@ OperationOutcome FileSave(ByteView body, ByteView wanted_name, DirectoryArgument
   if (IsEmptyRun(filename.value)) return OperationOutcome::Code(ResultCode::kBadFormFilename, kOperation);
   // Only the last piece of a client path is kept; what remains must name a
   // file inside the directory.
-  const std::string client_file_name = BytesToString(filename.value);
-  const std::string_view stored_name = StoredNameOf(client_file_name);
+  const std::string_view stored_name = StoredNameOf(BytesAsText(filename.value));
   if (!IsAcceptableStoredName(stored_name)) return OperationOutcome::Code(ResultCode::kBadFormFilename, kOperation);
   const Position filename_end = filename_start.value + SizeOf(filename.value);
 
   if (directory.fault != RuntimeError::kNone) return OperationOutcome::Fault(directory.fault);
+  // A name no directory entry can hold is neither taken nor creatable, under
+  // any policy: refused before a path is formed from it (it may be megabytes).
+  if (!FitsDirectoryEntry(stored_name)) return PlatformFailure(ENAMETOOLONG, PathRole::kFile);
   const Destination destination = ResolveDestinationPath(directory.text, stored_name, policy);
   if (destination.fault != RuntimeError::kNone) return OperationOutcome::Fault(destination.fault);
 
-  // The data is located before anything on disk changes.
+  // The data's start is found before anything on disk changes; its end is
+  // found as it is written, into a temporary file that nobody else sees.
   const Checked<Position> data_start = FindDataStart(body, filename_end);
   if (!data_start.ok()) return OperationOutcome::Fault(data_start.error);
   if (data_start.value == 0) return OperationOutcome::Code(ResultCode::kDataNotFound, kOperation);
 
-  const Checked<Position> next_delimiter = FindBytes(body, boundary.value, data_start.value);
-  if (!next_delimiter.ok()) return OperationOutcome::Fault(next_delimiter.error);
-  // Inclusive end: three bytes in front of the delimiter line, leaving out
-  // the CR LF before it; without a delimiter, through the body's last byte.
-  const Position data_end = next_delimiter.value != 0 ? next_delimiter.value - 3 : SizeOf(body) - 1;
-  const Position count = data_end - data_start.value + 1;
-  const ByteView data = count > 0 ? body.subspan(static_cast<std::size_t>(data_start.value),
-                                                 static_cast<std::size_t>(count))
-                                  : ByteView();
-
+  // The data runs to the CR LF in front of the next delimiter line, or
+  // through the body's last byte; the search for it runs a piece ahead of
+  // the writer.
+  SectionData data(body, data_start.value, boundary.value);
   const WriteOutcome written = WriteBytesToFile(data, destination, policy);
   if (written.fault != RuntimeError::kNone) return OperationOutcome::Fault(written.fault);
   if (written.code != 0) return OperationOutcome{written.code, written.code_is_int32, written.message, {}};

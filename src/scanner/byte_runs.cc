@@ -28,6 +28,10 @@ std::string BytesToString(ByteView bytes) {
   return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+std::string_view BytesAsText(ByteView bytes) {
+  return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
 ByteView StringToBytes(std::string_view text) {
   return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }

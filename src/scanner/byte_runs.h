@@ -28,6 +28,9 @@ bool BytesEqual(ByteView a, ByteView b);
 // One character per byte; the empty-run stand-in gives one NUL character.
 std::string BytesToString(ByteView bytes);
 
+// The same characters as a view of `bytes` itself, without a copy.
+std::string_view BytesAsText(ByteView bytes);
+
 // One byte per character, a view of `text` itself. Every character fits one
 // byte, so this cannot fail; "" gives an empty view.
 ByteView StringToBytes(std::string_view text);

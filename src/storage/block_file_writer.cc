@@ -1,6 +1,5 @@
 #include "storage/block_file_writer.h"
 
-#include <climits>
 #include <cerrno>
 
 #include "storage/file_exists.h"
@@ -23,6 +22,12 @@ WriteOutcome AlreadyExists() {
                       RuntimeError::kNone};
 }
 
+WriteOutcome Fault(RuntimeError fault) {
+  WriteOutcome outcome;
+  outcome.fault = fault;
+  return outcome;
+}
+
 WriteOutcome Published(const Destination& destination) {
   WriteOutcome outcome;
   outcome.stored_name = destination.name;
@@ -31,20 +36,25 @@ WriteOutcome Published(const Destination& destination) {
 
 }  // namespace
 
-WriteOutcome WriteBytesToFile(ByteView data, const Destination& destination, ConflictPolicy policy) {
+WriteOutcome WriteBytesToFile(ByteSource& data, const Destination& destination, ConflictPolicy policy) {
   // A taken name under "error" is refused before any byte is written; the
   // publish step below still refuses one taken in the meantime.
   if (policy == ConflictPolicy::kError && FileExists(destination.path)) return AlreadyExists();
   if (destination.directory.find('\0') != std::string::npos) return Failure(EINVAL, PathRole::kDirectory, false);
   // A name the file system cannot hold fails now, before the data is written.
-  if (destination.name.size() > NAME_MAX) return Failure(ENAMETOOLONG, PathRole::kFile, false);
+  if (!FitsDirectoryEntry(destination.name)) return Failure(ENAMETOOLONG, PathRole::kFile, false);
 
   TempFile file;
   PathRole role;
   if (const int error = file.Create(destination.directory, policy == ConflictPolicy::kOverwrite, &role)) {
     return Failure(error, role, false);
   }
-  if (const int error = file.WriteAll(data)) return Failure(error, PathRole::kFile, false);
+  for (;;) {
+    const Checked<ByteView> piece = data.NextPiece();
+    if (!piece.ok()) return Fault(piece.error);
+    if (piece.value.empty()) break;
+    if (const int error = file.WriteAll(piece.value)) return Failure(error, PathRole::kFile, false);
+  }
 
   if (policy == ConflictPolicy::kOverwrite) {
     if (const int error = file.ReplaceAs(destination.name)) return Failure(error, PathRole::kFile, true);
@@ -57,11 +67,7 @@ WriteOutcome WriteBytesToFile(ByteView data, const Destination& destination, Con
     if (error != EEXIST) return Failure(error, PathRole::kFile, false);
     if (policy != ConflictPolicy::kMakeUnique) return AlreadyExists();
     // Another writer took the name since it was resolved: try the next one.
-    if (candidate.number >= kMaxUniqueNumber) {
-      WriteOutcome outcome;
-      outcome.fault = RuntimeError::kOverflow;
-      return outcome;
-    }
+    if (candidate.number >= kMaxUniqueNumber) return Fault(RuntimeError::kOverflow);
     candidate = DestinationFor(candidate.requested_directory, candidate.stored_name, candidate.number + 1);
   }
 }

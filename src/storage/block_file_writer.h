@@ -6,6 +6,7 @@
 #include <string>
 
 #include "scanner/checked.h"
+#include "storage/byte_source.h"
 #include "storage/conflict_policy.h"
 #include "storage/destination_path.h"
 
@@ -19,12 +20,12 @@ struct WriteOutcome {
   RuntimeError fault = RuntimeError::kNone;  // kOverflow: no numbered name left
 };
 
-// Writes `data` to a temporary file in the destination's directory and
-// publishes it only when complete: "error" refuses a taken name (106),
+// Writes the bytes of `data` to a temporary file in the destination's
+// directory and publishes it only when complete: "error" refuses a taken name (106),
 // "makeunique" moves on to the next free numbered name, "overwrite"
-// replaces atomically. On any failure nothing is left behind and an
-// existing file is unchanged.
-WriteOutcome WriteBytesToFile(ByteView data, const Destination& destination, ConflictPolicy policy);
+// replaces atomically. On any failure, a fault of `data` included, nothing
+// is left behind and an existing file is unchanged.
+WriteOutcome WriteBytesToFile(ByteSource& data, const Destination& destination, ConflictPolicy policy);
 
 }  // namespace zimrax
 

@@ -1,5 +1,6 @@
 #include "storage/destination_path.h"
 
+#include <climits>
 #include <cstring>
 
 #include "storage/file_exists.h"
@@ -21,6 +22,8 @@ bool IsAcceptableStoredName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('\0') == std::string_view::npos &&
          name.find('/') == std::string_view::npos;
 }
+
+bool FitsDirectoryEntry(std::string_view name) { return name.size() <= NAME_MAX; }
 
 std::string FormPath(std::string_view directory, std::string_view name) {
   std::string path;

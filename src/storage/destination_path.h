@@ -20,6 +20,9 @@ std::string_view StoredNameOf(std::string_view client_file_name);
 // "..", or holding a NUL byte (a "/" cannot remain after StoredNameOf).
 bool IsAcceptableStoredName(std::string_view name);
 
+// True when `name` fits one directory entry of the file system (255 bytes).
+bool FitsDirectoryEntry(std::string_view name);
+
 // `directory`, "/", `name` joined, with every "//" reduced to "/" in one
 // left-to-right pass (a run of three slashes becomes two).
 std::string FormPath(std::string_view directory, std::string_view name);

@@ -315,6 +315,7 @@ TEST(FileSaveTest, NamesAndDirectoriesTheFileSystemCannotTake) {
     std::string directory;
   } kCases[] = {
       {"name over 255 bytes", long_name, dir.Path()},
+      {"name of 256 bytes", std::string(256, 'n'), dir.Path()},
       {"NUL inside the directory", "a.txt", dir.Path() + std::string("\0/../escape", 11)},
   };
   for (const auto& c : kCases) {
@@ -325,6 +326,12 @@ TEST(FileSaveTest, NamesAndDirectoriesTheFileSystemCannotTake) {
     }
   }
   EXPECT_TRUE(dir.Entries().empty());
+
+  ScopedTempDir fits;
+  const std::string longest(255, 'n');
+  const SaveResult r = Save(MultipartBody().File("f", longest, "x").Build(), "f", fits.Path(), Variant("error"));
+  EXPECT_EQ(r.error_code, Variant(std::int16_t{0}));
+  EXPECT_EQ(r.result, Variant(longest));
 }
 
 TEST(FileSaveTest, OptionalArgumentsChangeNothing) {
