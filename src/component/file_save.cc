@@ -57,17 +57,23 @@ OperationOutcome FileSave(ByteView body, ByteView wanted_name, DirectoryArgument
   const Position filename_end = filename_start.value + SizeOf(filename.value);
 
   if (directory.fault != RuntimeError::kNone) return OperationOutcome::Fault(directory.fault);
-  // A name no directory entry can hold is neither taken nor creatable, under
-  // any policy: refused before a path is formed from it (it may be megabytes).
-  if (!FitsDirectoryEntry(stored_name)) return PlatformFailure(ENAMETOOLONG, PathRole::kFile);
-  const Destination destination = ResolveDestinationPath(directory.text, stored_name, policy);
-  if (destination.fault != RuntimeError::kNone) return OperationOutcome::Fault(destination.fault);
+  // A name no directory entry can hold is neither taken nor creatable under
+  // any policy, so resolving it could only give the name itself: no path is
+  // formed from it (it may be megabytes), and the writer's refusal of it
+  // (75) is given here, once the data has been located as for any name.
+  const bool name_fits = FitsDirectoryEntry(stored_name);
+  Destination destination;
+  if (name_fits) {
+    destination = ResolveDestinationPath(directory.text, stored_name, policy);
+    if (destination.fault != RuntimeError::kNone) return OperationOutcome::Fault(destination.fault);
+  }
 
   // The data's start is found before anything on disk changes; its end is
   // found as it is written, into a temporary file that nobody else sees.
   const Checked<Position> data_start = FindDataStart(body, filename_end);
   if (!data_start.ok()) return OperationOutcome::Fault(data_start.error);
   if (data_start.value == 0) return OperationOutcome::Code(ResultCode::kDataNotFound, kOperation);
+  if (!name_fits) return PlatformFailure(ENAMETOOLONG, PathRole::kFile);
 
   // The data runs to the CR LF in front of the next delimiter line, or
   // through the body's last byte; the search for it runs a piece ahead of

@@ -327,6 +327,13 @@ TEST(FileSaveTest, NamesAndDirectoriesTheFileSystemCannotTake) {
   }
   EXPECT_TRUE(dir.Entries().empty());
 
+  // The data is located before the name is judged: without a blank line
+  // after the header the answer is 105, whatever the name's length.
+  const std::string no_data = "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"" + long_name + "\"\r\n";
+  for (const char* policy : {"error", "overwrite", "makeunique"}) {
+    EXPECT_EQ(Save(no_data, "f", dir.Path(), Variant(policy)).error_code, Variant(std::int16_t{105})) << policy;
+  }
+
   ScopedTempDir fits;
   const std::string longest(255, 'n');
   const SaveResult r = Save(MultipartBody().File("f", longest, "x").Build(), "f", fits.Path(), Variant("error"));
