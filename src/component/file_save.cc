@@ -9,17 +9,16 @@
 #include "storage/block_file_writer.h"
 #include "storage/byte_source.h"
 #include "storage/destination_path.h"
-#include "storage/platform_error.h"
 
 namespace zimrax {
 namespace {
 
 constexpr Operation kOperation = Operation::kFileSave;
 
-OperationOutcome PlatformFailure(int error_number, PathRole role) {
-  const RuntimeError error = PlatformErrorFromErrno(error_number, role);
-  return OperationOutcome{static_cast<std::int32_t>(error), false, std::string(RuntimeErrorDescription(error)),
-                          RuntimeError::kNone};
+OperationOutcome FromWrite(const WriteOutcome& written) {
+  if (written.fault != RuntimeError::kNone) return OperationOutcome::Fault(written.fault);
+  if (written.code != 0) return OperationOutcome{written.code, written.code_is_int32, written.message, {}};
+  return OperationOutcome::Success(written.stored_name);
 }
 
 class SectionData final : public ByteSource {
@@ -73,16 +72,13 @@ OperationOutcome FileSave(ByteView body, ByteView wanted_name, DirectoryArgument
   const Checked<Position> data_start = FindDataStart(body, filename_end);
   if (!data_start.ok()) return OperationOutcome::Fault(data_start.error);
   if (data_start.value == 0) return OperationOutcome::Code(ResultCode::kDataNotFound, kOperation);
-  if (!name_fits) return PlatformFailure(ENAMETOOLONG, PathRole::kFile);
+  if (!name_fits) return FromWrite(WriteFailure(ENAMETOOLONG, PathRole::kFile));
 
   // The data runs to the CR LF in front of the next delimiter line, or
   // through the body's last byte; the search for it runs a piece ahead of
   // the writer.
   SectionData data(body, data_start.value, boundary.value);
-  const WriteOutcome written = WriteBytesToFile(data, destination, policy);
-  if (written.fault != RuntimeError::kNone) return OperationOutcome::Fault(written.fault);
-  if (written.code != 0) return OperationOutcome{written.code, written.code_is_int32, written.message, {}};
-  return OperationOutcome::Success(written.stored_name);
+  return FromWrite(WriteBytesToFile(data, destination, policy));
 }
 
 }  // namespace zimrax

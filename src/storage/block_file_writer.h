@@ -9,6 +9,7 @@
 #include "storage/byte_source.h"
 #include "storage/conflict_policy.h"
 #include "storage/destination_path.h"
+#include "storage/platform_error.h"
 
 namespace zimrax {
 
@@ -20,10 +21,14 @@ struct WriteOutcome {
   RuntimeError fault = RuntimeError::kNone;  // kOverflow: no numbered name left
 };
 
+// The outcome of a failed file-system call: the platform error for
+// `error_number` in `role`, as an Int32 code when `code_is_int32`.
+WriteOutcome WriteFailure(int error_number, PathRole role, bool code_is_int32 = false);
+
 // Writes the bytes of `data` to a temporary file in the destination's
-// directory and publishes it only when complete: "error" refuses a taken name (106),
-// "makeunique" moves on to the next free numbered name, "overwrite"
-// replaces atomically. On any failure, a fault of `data` included, nothing
+// directory and publishes it only when complete: "error" refuses a taken
+// name (106), "makeunique" moves on to the next free numbered name,
+// "overwrite" replaces atomically. On any failure, a fault of `data` included, nothing
 // is left behind and an existing file is unchanged.
 WriteOutcome WriteBytesToFile(ByteSource& data, const Destination& destination, ConflictPolicy policy);
 

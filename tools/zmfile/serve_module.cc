@@ -26,33 +26,31 @@ std::vector<fs::path> ModuleCandidates() {
   return {dir / kModuleName, (dir / ZIMRAX_SERVE_MODULE_FROM_BINDIR / kModuleName).lexically_normal()};
 }
 
+int CannotLoad(const std::string& why) {
+  std::cerr << "zmfile serve: cannot load the server module: " << why << '\n';
+  return kExitUsage;
+}
+
 }  // namespace
 
 int RunServeModule(const ServeOptions& options) {
-  std::string why = "cannot find the zmfile executable";
-  std::string looked_in;
-  for (const fs::path& candidate : ModuleCandidates()) {
+  const std::vector<fs::path> candidates = ModuleCandidates();
+  if (candidates.empty()) return CannotLoad("cannot find the zmfile executable");
+  std::string missing;
+  for (const fs::path& candidate : candidates) {
     std::error_code error;
     if (!fs::exists(candidate, error)) {
-      looked_in += (looked_in.empty() ? "" : " nor ") + candidate.string();
-      why = "neither " + looked_in + " exists";
+      missing += (missing.empty() ? "" : " nor ") + candidate.string();
       continue;
     }
     // Kept loaded until the process ends: the server's threads run in it.
     void* module = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-      why = ::dlerror();
-      break;
-    }
+    if (module == nullptr) return CannotLoad(::dlerror());
     const auto entry = reinterpret_cast<decltype(&ZmfileRunServe)>(::dlsym(module, kServeEntryName));
-    if (entry == nullptr) {
-      why = candidate.string() + " has no " + kServeEntryName;
-      break;
-    }
+    if (entry == nullptr) return CannotLoad(candidate.string() + " has no " + kServeEntryName);
     return entry(&options);
   }
-  std::cerr << "zmfile serve: cannot load the server module: " << why << '\n';
-  return kExitUsage;
+  return CannotLoad("neither " + missing + " exists");
 }
 
 }  // namespace zimrax::zmfile

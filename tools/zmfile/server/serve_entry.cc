@@ -38,8 +38,6 @@ std::string UrlOf(const std::string& host, int port) {
   return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
 }
 
-}  // namespace
-
 int RunServe(ServeOptions options) {
   options.dir = PrepareDirectory(options.dir);
   if (options.dir.empty()) return kExitUsage;
@@ -73,6 +71,7 @@ int RunServe(ServeOptions options) {
   return served ? kExitOk : kExitFault;
 }
 
+}  // namespace
 }  // namespace zimrax::zmfile
 
 extern "C" __attribute__((visibility("default"))) int ZmfileRunServe(const zimrax::zmfile::ServeOptions* options) {

@@ -4,16 +4,10 @@
 
 #include "server/serve_options.h"
 
-namespace zimrax::zmfile {
-
-// Serves `options.dir` (created when missing). Returns the exit status:
+// Serves `options->dir` (created when missing). Returns the exit status:
 // kExitOk once stopped by a signal, kExitUsage when the directory or the
 // address cannot be used, kExitFault when the server stops by itself.
-int RunServe(ServeOptions options);
-
-}  // namespace zimrax::zmfile
-
-// The same, under the unmangled name that the serve module exports.
+// Unmangled, so that zmfile finds it in the module by name.
 extern "C" int ZmfileRunServe(const zimrax::zmfile::ServeOptions* options);
 inline constexpr char kServeEntryName[] = "ZmfileRunServe";
 
