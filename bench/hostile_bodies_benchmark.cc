@@ -20,8 +20,7 @@
 #include <string>
 
 #include "hostile_bodies.h"
-#include "zimrax/automation_error.h"
-#include "zimrax/zm_file.h"
+#include "zimrax/form_data.h"
 
 namespace zimrax {
 namespace {
@@ -67,26 +66,14 @@ class ScratchDir {
 using Call = std::function<int()>;
 
 int ValueCall(const Body& body, const std::string& name) {
-  ZmFile file;
-  Variant error_code;
-  try {
-    const Variant result = file.ZmFormFieldValue(body, name, error_code);
-    benchmark::DoNotOptimize(result);
-    return error_code.ToInt32();
-  } catch (const AutomationError& error) {
-    return -error.Number();
-  }
+  const OperationResult result = FormFieldValue(body, name);
+  benchmark::DoNotOptimize(result.text.data());
+  return result.faulted() ? -static_cast<int>(result.fault) : result.code;
 }
 
 int SaveCall(const Body& body, const std::string& name, const fs::path& dir, const char* policy = "error") {
-  ZmFile file;
-  Variant error_code;
-  try {
-    file.ZmFileSave(body, name, dir.string(), error_code, Variant(policy));
-    return error_code.ToInt32();
-  } catch (const AutomationError& error) {
-    return -error.Number();
-  }
+  const OperationResult result = FileSave(body, name, dir.string(), ParseConflictPolicy(policy));
+  return result.faulted() ? -static_cast<int>(result.fault) : result.code;
 }
 
 double Seconds(const Call& call, int expected, benchmark::State& state) {

@@ -1,6 +1,5 @@
 // zmfile_batch: stores the file field of every body of a manifest with the
-// library in one process (one ZmFile per body, as a host would create one per
-// request), so that the library's own files per second show without the cost
+// library's typed API in one process, so that the library's own files per second show without the cost
 // of starting a process per upload.
 //
 //   zmfile_batch --manifest FILE --dir DIR [--field NAME] [--conflict POLICY]
@@ -11,8 +10,7 @@
 
 #include "body_manifest.h"
 #include "body_source.h"
-#include "zimrax/automation_error.h"
-#include "zimrax/zm_file.h"
+#include "zimrax/form_data.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"zmfile_batch: save the file field of many bodies with the library, in one process"};
@@ -32,25 +30,22 @@ int main(int argc, char** argv) {
     std::cerr << "zmfile_batch: " << error << '\n';
     return 2;
   }
-  const zimrax::Variant policy(conflict);
+  const zimrax::ConflictPolicy policy = zimrax::ParseConflictPolicy(conflict);
   for (const auto& entry : entries) {
     zimrax::zmfile::BodySource body(entry.body_path);
     if (!body.ok()) {
       std::cerr << "zmfile_batch: cannot read body " << body.Error() << '\n';
       return 2;
     }
-    zimrax::Variant error_code;
-    try {
-      zimrax::ZmFile file;
-      const zimrax::Variant stored = file.ZmFileSave(body.Bytes(), field, dir, error_code, policy);
-      if (error_code.ToInt32() != 0) {
-        std::cerr << "zmfile_batch: " << entry.body_path << ": error " << error_code.ToInt32() << ": "
-                  << stored.ToText() << '\n';
-        return 1;
-      }
-    } catch (const zimrax::AutomationError& fault) {
-      std::cerr << "zmfile_batch: " << entry.body_path << ": fault " << fault.what() << '\n';
+    const zimrax::OperationResult stored = zimrax::FileSave(body.Bytes(), field, dir, policy);
+    if (stored.faulted()) {
+      std::cerr << "zmfile_batch: " << entry.body_path << ": fault "
+                << zimrax::RuntimeErrorDescription(stored.fault) << '\n';
       return 3;
+    }
+    if (stored.code != 0) {
+      std::cerr << "zmfile_batch: " << entry.body_path << ": error " << stored.code << ": " << stored.text << '\n';
+      return 1;
     }
   }
   return 0;

@@ -1,10 +1,11 @@
 // Reads the fields of a multipart/form-data request body with ZimraxFileIO,
 // then stores its uploaded file in the directory given as the argument.
+#include <cstdint>
 #include <iostream>
+#include <span>
 #include <string_view>
-#include <vector>
 
-#include "zimrax/zimrax.h"
+#include "zimrax/form_data.h"
 
 int main(int argc, char** argv) {
   // The raw body of a POST, as the web server received it.
@@ -16,17 +17,16 @@ int main(int argc, char** argv) {
       "Content-Disposition: form-data; name=\"doc\"; filename=\"q3.csv\"\r\n\r\n"
       "1,2\r\n"
       "--AaB03x--\r\n";
-  zimrax::Variant body = zimrax::Variant::FromBytes(std::vector<std::uint8_t>(kBody.begin(), kBody.end()));
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(kBody.data()), kBody.size());
 
-  std::unique_ptr<zimrax::ZmFile> file = zimrax::CreateObject("ZimraxFileIO.ZmFile");
   for (const char* field : {"title", "doc", "year"}) {
-    zimrax::Variant error_code;  // 0 on success, else a result code; the result is then its message
-    zimrax::Variant result = file->ZmFormFieldValue(body, field, error_code);
-    std::cout << field << ": ErrorCode " << error_code.ToInt32() << ", " << result.ToText() << '\n';
+    // code is 0 on success, else a result code; text is then its message.
+    const zimrax::OperationResult value = zimrax::FormFieldValue(bytes, field);
+    std::cout << field << ": ErrorCode " << value.code << ", " << value.text << '\n';
   }
 
   const char* directory = argc > 1 ? argv[1] : ".";
-  zimrax::Variant error_code;
-  zimrax::Variant stored = file->ZmFileSave(body, "doc", directory, error_code, "makeunique");
-  std::cout << "saved: ErrorCode " << error_code.ToInt32() << ", " << stored.ToText() << '\n';
+  const zimrax::OperationResult saved =
+      zimrax::FileSave(bytes, "doc", directory, zimrax::ConflictPolicy::kMakeUnique);
+  std::cout << "saved: ErrorCode " << saved.code << ", " << saved.stored_name << '\n';
 }

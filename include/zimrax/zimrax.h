@@ -1,16 +1,23 @@
-// Umbrella header: everything a host needs to use the component.
+// Umbrella header: the typed API and the automation layer over it.
+// A C++ caller needs only zimrax/form_data.h.
 #ifndef ZIMRAX_ZIMRAX_H_
 #define ZIMRAX_ZIMRAX_H_
 
-#include "zimrax/automation_error.h"
-#include "zimrax/class_registry.h"
-#include "zimrax/dispatch.h"
-#include "zimrax/entry_points.h"
-#include "zimrax/guid.h"
+// The typed API.
+#include "zimrax/conflict_policy.h"
+#include "zimrax/form_data.h"
+#include "zimrax/operation_result.h"
 #include "zimrax/result_code.h"
 #include "zimrax/runtime_error.h"
-#include "zimrax/variant.h"
 #include "zimrax/version.h"
-#include "zimrax/zm_file.h"
+
+// The automation layer: ZmFile by ProgID and DISPID, Variant arguments.
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/automation/class_registry.h"
+#include "zimrax/automation/dispatch.h"
+#include "zimrax/automation/entry_points.h"
+#include "zimrax/automation/guid.h"
+#include "zimrax/automation/variant.h"
+#include "zimrax/automation/zm_file.h"
 
 #endif  // ZIMRAX_ZIMRAX_H_

@@ -2,7 +2,7 @@
 // character conversions between text and bytes.
 //
 // A run of length 0 is represented, as everywhere in the scanner, by the
-// one-byte run holding 0 (kEmptyRun); IsEmptyRun tells it apart from a real
+// one-byte run holding 0 (the empty-run stand-in); IsEmptyRun tells it apart from a real
 // one-byte run.
 #ifndef ZIMRAX_SCANNER_BYTE_RUNS_H_
 #define ZIMRAX_SCANNER_BYTE_RUNS_H_
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "scanner/checked.h"
+#include "base/checked.h"
 
 namespace zimrax {
 

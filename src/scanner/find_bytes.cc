@@ -167,17 +167,21 @@ std::size_t SearchFiltered(const std::uint8_t* data, std::size_t size, const std
 
 }  // namespace
 
+std::size_t FirstMatch(ByteView data, ByteView pattern, std::size_t from) {
+  if (pattern.empty() || from > data.size() || data.size() - from < pattern.size()) return kNoMatch;
+  if (pattern.size() == 1) {
+    const void* match = std::memchr(data.data() + from, pattern[0], data.size() - from);
+    return match == nullptr ? kNoMatch : static_cast<std::size_t>(static_cast<const std::uint8_t*>(match) - data.data());
+  }
+  const std::size_t match = SearchFiltered(data.data(), data.size(), pattern.data(), pattern.size(), from);
+  return match == data.size() ? kNoMatch : match;
+}
+
 Checked<Position> FindBytes(ByteView data, ByteView pattern, Position start) {
   Checked<Position> early;
   if (!ValidateSearch(data, pattern, start, &early)) return early;
-  const std::size_t from = static_cast<std::size_t>(start);
-  if (pattern.size() == 1) {
-    const void* match = std::memchr(data.data() + from, pattern[0], data.size() - from);
-    if (match == nullptr) return Checked<Position>{0};
-    return Checked<Position>{static_cast<const std::uint8_t*>(match) - data.data()};
-  }
-  const std::size_t match = SearchFiltered(data.data(), data.size(), pattern.data(), pattern.size(), from);
-  return Checked<Position>{match == data.size() ? 0 : static_cast<Position>(match)};
+  const std::size_t match = FirstMatch(data, pattern, static_cast<std::size_t>(start));
+  return Checked<Position>{match == kNoMatch ? 0 : static_cast<Position>(match)};
 }
 
 Checked<Position> FindBytesReference(ByteView data, ByteView pattern, Position start) {

@@ -2,7 +2,9 @@
 #ifndef ZIMRAX_SCANNER_FIND_BYTES_H_
 #define ZIMRAX_SCANNER_FIND_BYTES_H_
 
-#include "scanner/checked.h"
+#include <cstddef>
+
+#include "base/checked.h"
 
 namespace zimrax {
 
@@ -12,6 +14,12 @@ namespace zimrax {
 // Fails with kSubscriptOutOfRange when a candidate would be read at a
 // negative start or with an empty pattern.
 Checked<Position> FindBytes(ByteView data, ByteView pattern, Position start);
+
+inline constexpr std::size_t kNoMatch = static_cast<std::size_t>(-1);
+
+// The index of the first occurrence of `pattern` in `data` at or after
+// `from`, or kNoMatch; an index 0 is a match like any other. Linear time.
+std::size_t FirstMatch(ByteView data, ByteView pattern, std::size_t from);
 
 // The plain byte-by-byte scan that FindBytes must agree with; kept for the
 // differential tests and fuzzer.

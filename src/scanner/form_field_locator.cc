@@ -13,8 +13,9 @@ constexpr std::uint8_t kQuoteRun[1] = {kQuote};
 
 }  // namespace
 
-Checked<ByteView> BoundaryLineOf(ByteView body, ByteView crlf) {
-  const Checked<Position> line_break = FindBytes(body, crlf, 0);
+Checked<ByteView> BoundaryLineOf(ByteView body) {
+  static constexpr std::uint8_t kCrLf[2] = {'\r', '\n'};
+  const Checked<Position> line_break = FindBytes(body, ByteView(kCrLf), 0);
   if (!line_break.ok()) return Checked<ByteView>::Fail(line_break.error);
   return SliceBytes(body, 0, line_break.value);
 }

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "scanner/checked.h"
+#include "base/checked.h"
 #include "zimrax/result_code.h"
 
 namespace zimrax {
@@ -17,7 +17,7 @@ inline constexpr Position kMaxFieldNameLength = 120;
 
 // The delimiter line: the bytes before the body's first CR LF. When the body
 // begins with CR LF or has none, the empty-run stand-in (one byte 0).
-Checked<ByteView> BoundaryLineOf(ByteView body, ByteView crlf);
+Checked<ByteView> BoundaryLineOf(ByteView body);
 
 // Answers "is there a double quote at or after p?" after one backward scan
 // of the body, so repeated name reads stay linear in the body's size.

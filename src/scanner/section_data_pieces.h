@@ -5,7 +5,7 @@
 #ifndef ZIMRAX_SCANNER_SECTION_DATA_PIECES_H_
 #define ZIMRAX_SCANNER_SECTION_DATA_PIECES_H_
 
-#include "scanner/checked.h"
+#include "base/checked.h"
 
 namespace zimrax {
 

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "scanner/checked.h"
+#include "base/checked.h"
 
 namespace zimrax {
 

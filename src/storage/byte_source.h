@@ -4,7 +4,7 @@
 #ifndef ZIMRAX_STORAGE_BYTE_SOURCE_H_
 #define ZIMRAX_STORAGE_BYTE_SOURCE_H_
 
-#include "scanner/checked.h"
+#include "base/checked.h"
 
 namespace zimrax {
 

@@ -7,7 +7,7 @@
 
 namespace zimrax {
 
-std::string_view StoredNameOf(std::string_view client_file_name) {
+std::string_view BaseNameOfClientPath(std::string_view client_file_name) {
   if (client_file_name.empty()) return client_file_name;
   // Two backward scans for one byte each: find_last_of would search its set
   // of two once per byte, which shows on a file name of megabytes.
@@ -53,32 +53,32 @@ std::string NumberedName(std::string_view name, std::int32_t number) {
   return numbered;
 }
 
-Destination DestinationFor(std::string_view directory, std::string_view stored_name, std::int32_t number) {
+Destination DestinationFor(std::string_view directory, std::string_view plain_name, std::int32_t number) {
   Destination destination;
   destination.requested_directory = std::string(directory);
-  destination.stored_name = std::string(stored_name);
+  destination.plain_name = std::string(plain_name);
   destination.number = number;
   destination.path =
-      number == 0 ? FormPath(directory, stored_name) : FormPath(directory, NumberedName(stored_name, number));
+      number == 0 ? FormPath(directory, plain_name) : FormPath(directory, NumberedName(plain_name, number));
   // Always present: FormPath writes one. memrchr, as rfind scans byte by byte.
   const std::size_t slash = static_cast<std::size_t>(
       static_cast<const char*>(memrchr(destination.path.data(), '/', destination.path.size())) -
       destination.path.data());
   destination.directory = slash == 0 ? "/" : destination.path.substr(0, slash);
-  destination.name = destination.path.substr(slash + 1);
+  destination.entry_name = destination.path.substr(slash + 1);
   return destination;
 }
 
-Destination ResolveDestinationPath(std::string_view directory, std::string_view stored_name, ConflictPolicy policy) {
-  Destination destination = DestinationFor(directory, stored_name, 0);
+Checked<Destination> NextUniqueCandidate(const Destination& taken) {
+  if (taken.number >= kMaxUniqueNumber) return Checked<Destination>::Fail(RuntimeError::kOverflow);
+  return Checked<Destination>{DestinationFor(taken.requested_directory, taken.plain_name, taken.number + 1)};
+}
+
+Checked<Destination> ResolveDestinationPath(std::string_view directory, std::string_view plain_name,
+                                            ConflictPolicy policy) {
+  Checked<Destination> destination{DestinationFor(directory, plain_name, 0)};
   if (policy != ConflictPolicy::kMakeUnique) return destination;
-  for (std::int32_t number = 1; FileExists(destination.path); ++number) {
-    if (number > kMaxUniqueNumber) {
-      destination.fault = RuntimeError::kOverflow;
-      return destination;
-    }
-    destination = DestinationFor(directory, stored_name, number);
-  }
+  while (destination.ok() && FileExists(destination.value.path)) destination = NextUniqueCandidate(destination.value);
   return destination;
 }
 

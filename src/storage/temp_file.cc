@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,17 +45,15 @@ void TempFile::Discard() {
   temp_name_.clear();
 }
 
-int TempFile::Create(const std::string& directory, bool need_name, PathRole* role) {
+int TempFile::Create(const std::string& directory, PathRole* role) {
   *role = PathRole::kDirectory;
   directory_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory_fd_ < 0) return errno;
   *role = PathRole::kFile;
-  if (!need_name) {
-    fd_ = ::openat(directory_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kFileMode);
-    if (fd_ >= 0) return 0;
-    // File systems without O_TMPFILE answer one of these; use a named file.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
-  }
+  fd_ = ::openat(directory_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kFileMode);
+  if (fd_ >= 0) return 0;
+  // File systems without O_TMPFILE answer one of these; use a named file.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
   return CreateNamed();
 }
 
@@ -70,19 +70,30 @@ int TempFile::CreateNamed() {
   return EEXIST;
 }
 
-int TempFile::WriteAll(ByteView bytes) {
-  const std::uint8_t* next = bytes.data();
-  std::size_t remaining = bytes.size();
-  while (remaining > 0) {
-    const ssize_t written = ::write(fd_, next, remaining < kMaxWriteChunk ? remaining : kMaxWriteChunk);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+int TempFile::WriteAll(ByteView first, ByteView second) {
+  ByteView parts[2] = {first, second};
+  for (;;) {
+    struct iovec vectors[2];
+    int count = 0;
+    std::size_t budget = kMaxWriteChunk;
+    for (const ByteView& part : parts) {
+      if (part.empty() || budget == 0) continue;
+      const std::size_t take = part.size() < budget ? part.size() : budget;
+      vectors[count++] = {const_cast<std::uint8_t*>(part.data()), take};
+      budget -= take;
     }
-    next += written;
-    remaining -= static_cast<std::size_t>(written);
+    if (count == 0) return 0;
+    const ssize_t written = ::writev(fd_, vectors, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return EIO;
+    std::size_t done = static_cast<std::size_t>(written);
+    for (ByteView& part : parts) {
+      const std::size_t used = done < part.size() ? done : part.size();
+      part = part.subspan(used);
+      done -= used;
+    }
   }
-  return 0;
 }
 
 int TempFile::LinkAs(const std::string& name) {
@@ -112,7 +123,42 @@ int TempFile::LinkAs(const std::string& name) {
   return 0;
 }
 
-int TempFile::ReplaceAs(const std::string& name) {
+int TempFile::NameHidden() {
+  char proc_path[64];
+  std::snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", fd_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = RandomTempName();
+    if (::linkat(AT_FDCWD, proc_path, directory_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+        ::linkat(fd_, "", directory_fd_, name.c_str(), AT_EMPTY_PATH) == 0) {
+      temp_name_ = std::move(name);
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+int TempFile::ReplaceAs(const std::string& name, bool* replaced) {
+  *replaced = false;
+  // rename() needs a name: an unnamed file gets a hidden one only now, when
+  // it is complete, so that nothing partial ever has a name.
+  if (temp_name_.empty()) {
+    if (const int error = NameHidden()) return error;
+  }
+  // Without replacing first, so that a free name is told from a taken one;
+  // the replacing rename is as atomic either way.
+  *replaced = false;
+  if (::renameat2(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str(), RENAME_NOREPLACE) == 0) {
+    published_ = true;
+    return 0;
+  }
+  if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) return errno;
+  if (errno != EEXIST) {
+    struct stat entry {};
+    *replaced = ::fstatat(directory_fd_, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0;
+  } else {
+    *replaced = true;
+  }
   if (::renameat(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str()) != 0) return errno;
   published_ = true;
   return 0;

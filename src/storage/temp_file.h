@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "scanner/checked.h"
-#include "storage/platform_error.h"
+#include "base/position.h"
+#include "storage/store_report.h"
 
 namespace zimrax {
 
@@ -21,30 +21,36 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
-  // Creates the temporary file in `directory`. `need_name` asks for a named
-  // temporary, which ReplaceAs needs. Returns 0 or an errno value, and sets
-  // *role to what failed (the directory or the file).
-  int Create(const std::string& directory, bool need_name, PathRole* role);
+  // Creates the temporary file in `directory`. Returns 0 or an errno value,
+  // and sets *role to what failed (the directory or the file).
+  int Create(const std::string& directory, PathRole* role);
 
-  // Writes all of `bytes` at the current end. Returns 0 or an errno value.
-  int WriteAll(ByteView bytes);
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // Writes all of `first` and then all of `second` at the current end.
+  // Returns 0 or an errno value.
+  int WriteAll(ByteView first, ByteView second = {});
 
   // Gives the file the name `name` in its directory unless that name is
   // taken. Returns 0, EEXIST when taken, or another errno value.
   int LinkAs(const std::string& name);
 
   // Gives the file the name `name`, atomically replacing whatever entry is
-  // there (a link is replaced, not followed). REQUIRES: Create(.., true, ..).
-  // Returns 0 or an errno value.
-  int ReplaceAs(const std::string& name);
+  // there (a link is replaced, not followed), and sets *replaced to whether
+  // there was one. Returns 0 or an errno value.
+  int ReplaceAs(const std::string& name, bool* replaced);
+
+  // Removes the file unless it was published, and closes it.
+  void Discard();
 
  private:
   int CreateNamed();
-  void Discard();
+  // Gives an unnamed file a hidden random name, so that it can be renamed.
+  int NameHidden();
 
   int directory_fd_ = -1;
   int fd_ = -1;
-  std::string temp_name_;  // empty for an unnamed temporary
+  std::string temp_name_;  // empty while the file has no name
   bool published_ = false;
 };
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "multipart_text.h"
-#include "zimrax/automation_error.h"
-#include "zimrax/class_registry.h"
-#include "zimrax/dispatch.h"
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/automation/class_registry.h"
+#include "zimrax/automation/dispatch.h"
 
 namespace zimrax {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "support/multipart_body.h"
 #include "support/scoped_temp_dir.h"
-#include "zimrax/zm_file.h"
+#include "zimrax/automation/zm_file.h"
 
 namespace zimrax {
 namespace {
@@ -43,7 +43,8 @@ std::vector<std::pair<Variant, Variant>> SaveConcurrently(const std::string& dir
       ready.fetch_add(1);
       while (ready.load() < kThreads) std::this_thread::yield();
       Variant code;
-      results[i].first = file.ZmFileSave(testing::AsBytes(bodies[i]), "f", directory, code, Variant(policy));
+      Variant form_data = Variant::BorrowBytes(testing::AsBytes(bodies[i]));
+      results[i].first = file.ZmFileSave(form_data, Variant("f"), Variant(directory), code, Variant(policy));
       results[i].second = code;
     });
   }
@@ -126,7 +127,8 @@ TEST(FileSaveFailureTest, WriteFailingPartWayLeavesNothingAndKeepsTheOldFile) {
     {
       FileSizeLimit limit(64 * 1024);
       ZmFile file;
-      result = file.ZmFileSave(testing::AsBytes(body), "f", dir.Path(), code, Variant(policy));
+      Variant form_data = Variant::BorrowBytes(testing::AsBytes(body));
+      result = file.ZmFileSave(form_data, Variant("f"), Variant(dir.Path()), code, Variant(policy));
     }
     EXPECT_EQ(code.Type(), VariantType::kInt16) << policy;
     EXPECT_EQ(code, Variant(std::int16_t{61})) << policy;

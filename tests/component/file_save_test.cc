@@ -6,9 +6,10 @@
 
 #include "support/multipart_body.h"
 #include "support/scoped_temp_dir.h"
-#include "zimrax/automation_error.h"
+#include "zimrax/automation/automation_error.h"
 #include "zimrax/result_code.h"
-#include "zimrax/zm_file.h"
+#include "zimrax/automation/zm_file.h"
+#include "zimrax/form_data.h"
 
 namespace zimrax {
 namespace {
@@ -426,15 +427,36 @@ TEST(FileSaveTest, OneVariableAsBodyAndErrorCode) {
   EXPECT_EQ(ReadFile(dir.path() / "a.txt"), "data");
 }
 
-TEST(FileSaveTest, TypedOverloadSharesTheCodePath) {
+// The typed API reports what the adapter cannot: the stored name apart from
+// the text, whether a file was replaced, and the errno behind a platform code.
+TEST(FileSaveTest, TypedApiReportsStoredNameReplacementAndErrno) {
   ScopedTempDir dir;
   const std::string body = MultipartBody().File("f", "C:\\x\\a.txt", "data").Build();
-  ZmFile file;
-  Variant code;
-  EXPECT_EQ(file.ZmFileSave(testing::AsBytes(body), "f", dir.Path(), code), Variant("a.txt"));
-  EXPECT_EQ(code, Variant(std::int16_t{0}));
-  EXPECT_EQ(file.ZmFileSave(testing::AsBytes(body), "f", dir.Path(), code), Variant("Error: File Already Exists."));
-  EXPECT_EQ(code, Variant(std::int16_t{106}));
+  const struct {
+    ConflictPolicy policy;
+    std::int32_t code;
+    std::string stored_name;
+    bool replaced;
+  } kSteps[] = {
+      {ConflictPolicy::kError, 0, "a.txt", false},
+      {ConflictPolicy::kError, 106, "", false},
+      {ConflictPolicy::kMakeUnique, 0, "a(1).txt", false},
+      {ConflictPolicy::kOverwrite, 0, "a.txt", true},
+  };
+  for (const auto& step : kSteps) {
+    const OperationResult result = FileSave(testing::AsBytes(body), "f", dir.Path(), step.policy);
+    EXPECT_EQ(result.code, step.code) << ConflictPolicyName(step.policy);
+    EXPECT_EQ(result.stored_name, step.stored_name);
+    EXPECT_EQ(result.replaced, step.replaced);
+    EXPECT_EQ(result.text, step.code == 0 ? step.stored_name : "Error: File Already Exists.");
+  }
+  const OperationResult overwrite_fresh = FileSave(testing::AsBytes(body), "f", dir.Path("fresh"),
+                                                   ConflictPolicy::kOverwrite);
+  EXPECT_EQ(overwrite_fresh.code, 76);  // no such directory
+  EXPECT_EQ(overwrite_fresh.platform_errno, ENOENT);
+  std::filesystem::create_directory(dir.path() / "fresh");
+  EXPECT_FALSE(FileSave(testing::AsBytes(body), "f", dir.Path("fresh"), ConflictPolicy::kOverwrite).replaced);
+  EXPECT_EQ(ReadFile(dir.path() / "fresh" / "a.txt"), "data");
 }
 
 }  // namespace

@@ -8,8 +8,9 @@
 
 #include "guarded_buffer.h"
 #include "multipart_text.h"
-#include "zimrax/automation_error.h"
-#include "zimrax/class_registry.h"
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/automation/class_registry.h"
+#include "zimrax/form_data.h"
 
 namespace zimrax {
 namespace {
@@ -243,21 +244,23 @@ TEST(FormFieldValueTest, ErrorCodeSharingTheBodyVariable) {
   EXPECT_EQ(shared, Variant(std::int16_t{102}));
 }
 
-// The typed overload runs the same code path as the Variant one.
-TEST(FormFieldValueTest, TypedOverloadAgrees) {
+// The automation object is an adapter: the typed API gives the same
+// outcome, as an OperationResult.
+TEST(FormFieldValueTest, TypedApiAgreesWithTheAdapter) {
   const std::unique_ptr<ZmFile> file = CreateObject("ZimraxFileIO.ZmFile");
   for (const ValueCase& c : ValueCases()) {
     SCOPED_TRACE(c.what);
     Variant body = BodyOf(c.body);
-    const Outcome expected = Call(*file, body, Variant(c.name));
-    Outcome typed;
-    typed.error_code = Variant(kCallerCode);
-    try {
-      typed.result = file->ZmFormFieldValue(testing::AsBytes(c.body), c.name, typed.error_code);
-    } catch (const AutomationError& error) {
-      typed.fault = error.Number();
+    const Outcome adapted = Call(*file, body, Variant(c.name));
+    const OperationResult typed = FormFieldValue(testing::AsBytes(c.body), c.name);
+    if (adapted.fault) {
+      EXPECT_EQ(static_cast<int>(typed.fault), *adapted.fault);
+      continue;
     }
-    EXPECT_EQ(typed, expected);
+    EXPECT_FALSE(typed.faulted());
+    EXPECT_EQ(typed.width, ErrorCodeWidth::kInt16);
+    EXPECT_EQ(Variant(static_cast<std::int16_t>(typed.code)), adapted.error_code);
+    EXPECT_EQ(Variant(typed.text), adapted.result);
   }
 }
 

@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "zimrax/automation_error.h"
-#include "zimrax/class_registry.h"
-#include "zimrax/entry_points.h"
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/automation/class_registry.h"
+#include "zimrax/automation/entry_points.h"
 
 namespace zimrax {
 namespace {
@@ -22,7 +22,8 @@ TEST_F(RegistryTest, CreateObjectByProgId) {
     const std::unique_ptr<ZmFile> file = CreateObject(prog_id);
     ASSERT_NE(file, nullptr) << prog_id;
     Variant error_code;
-    EXPECT_EQ(file->ZmFormFieldValue(std::span<const std::uint8_t>(), "x", error_code).Type(), VariantType::kString);
+    Variant empty_body = Variant::FromBytes({});
+    EXPECT_EQ(file->ZmFormFieldValue(empty_body, Variant("x"), error_code).Type(), VariantType::kString);
   }
   // Each creation gives a new object.
   EXPECT_NE(CreateObject(kProgIdZmFile), CreateObject(kProgIdZmFile));

@@ -1,16 +1,19 @@
 // Variant conversions and faults, the automation error channel, the result
 // messages and identifiers.
-#include "zimrax/variant.h"
+#include "zimrax/automation/variant.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "zimrax/automation_error.h"
-#include "zimrax/guid.h"
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/automation/guid.h"
 #include "zimrax/result_code.h"
 
 namespace zimrax {
@@ -77,12 +80,40 @@ TEST(VariantTest, BytesAndNumbersOnlyFromTheirOwnTypes) {
   EXPECT_EQ(Variant(std::int32_t{-2147483647 - 1}).ToInt32(), -2147483647 - 1);
 }
 
-TEST(VariantTest, BorrowedBytesAreNotCopied) {
-  std::vector<std::uint8_t> body = {1, 2, 3};
-  const Variant borrowed = Variant::BorrowBytes(body);
-  EXPECT_EQ(borrowed.Bytes().data(), body.data());
+TEST(VariantTest, BorrowedBytesAreViewedButACopyOwnsThem) {
+  auto body = std::make_unique<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{1, 2, 3});
+  Variant borrowed = Variant::BorrowBytes(*body);
+  EXPECT_EQ(borrowed.Bytes().data(), body->data());
   const Variant copy = borrowed;
-  EXPECT_EQ(copy.Bytes().data(), body.data());
+  Variant assigned;
+  assigned = borrowed;
+  const Variant moved = std::move(borrowed);
+  EXPECT_EQ(moved.Bytes().data(), body->data());  // a move keeps the view
+  body.reset();  // the copies must not dangle (AddressSanitizer checks the reads)
+  for (const Variant* v : std::initializer_list<const Variant*>{&copy, &assigned}) {
+    EXPECT_EQ(v->Type(), VariantType::kByteArray);
+    EXPECT_EQ(*v, Variant::FromBytes({1, 2, 3}));
+  }
+}
+
+// Only the exact 16- and 32-bit integers convert; other arithmetic types
+// would change width or meaning silently.
+static_assert(std::is_constructible_v<Variant, std::int16_t>);
+static_assert(std::is_constructible_v<Variant, std::int32_t>);
+static_assert(!std::is_constructible_v<Variant, bool>);
+static_assert(!std::is_constructible_v<Variant, char>);
+static_assert(!std::is_constructible_v<Variant, std::size_t>);
+static_assert(!std::is_constructible_v<Variant, std::int64_t>);
+static_assert(!std::is_constructible_v<Variant, double>);
+
+TEST(VariantTest, NullTextPointerIsInvalidUseOfNull) {
+  const char* nothing = nullptr;
+  try {
+    const Variant v(nothing);
+    FAIL() << "no fault";
+  } catch (const AutomationError& error) {
+    EXPECT_EQ(error.Number(), 94);
+  }
 }
 
 TEST(VariantTest, EqualityIsSameTypeAndValue) {

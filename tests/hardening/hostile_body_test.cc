@@ -16,8 +16,7 @@
 
 #include "hostile_bodies.h"
 #include "outcome_checks.h"
-#include "zimrax/automation_error.h"
-#include "zimrax/zm_file.h"
+#include "zimrax/form_data.h"
 
 // Heap accounting for this test program: the bytes live now and the most
 // live at once since the last ResetPeak().
@@ -78,38 +77,26 @@ struct Outcome {
 
 Outcome Value(const Body& body, const std::string& name) {
   Outcome outcome;
-  Variant error_code;
-  ZmFile file;
   const std::size_t before = live_bytes.load();
   peak_bytes = before;
-  try {
-    const Variant result = file.ZmFormFieldValue(body, name, error_code);
-    outcome.peak_heap = peak_bytes.load() - before;
-    outcome.text = result.ToText();
-    outcome.code = error_code.ToInt32();
-  } catch (const AutomationError& error) {
-    outcome.peak_heap = peak_bytes.load() - before;
-    outcome.fault = error.Number();
-  }
+  OperationResult result = FormFieldValue(body, name);
+  outcome.peak_heap = peak_bytes.load() - before;
+  outcome.text = std::move(result.text);
+  outcome.code = result.code;
+  outcome.fault = static_cast<int>(result.fault);
   return outcome;
 }
 
 Outcome Save(const Body& body, const std::string& name, const std::filesystem::path& dir,
              const std::string& policy = "error") {
   Outcome outcome;
-  Variant error_code;
-  ZmFile file;
   const std::size_t before = live_bytes.load();
   peak_bytes = before;
-  try {
-    const Variant result = file.ZmFileSave(body, name, dir.string(), error_code, Variant(policy));
-    outcome.peak_heap = peak_bytes.load() - before;
-    outcome.text = result.ToText();
-    outcome.code = error_code.ToInt32();
-  } catch (const AutomationError& error) {
-    outcome.peak_heap = peak_bytes.load() - before;
-    outcome.fault = error.Number();
-  }
+  OperationResult result = FileSave(body, name, dir.string(), ParseConflictPolicy(policy));
+  outcome.peak_heap = peak_bytes.load() - before;
+  outcome.text = std::move(result.text);
+  outcome.code = result.code;
+  outcome.fault = static_cast<int>(result.fault);
   return outcome;
 }
 

@@ -19,9 +19,9 @@
 #include <string>
 
 #include "multipart_model.h"
-#include "zimrax/automation_error.h"
+#include "zimrax/automation/automation_error.h"
 #include "zimrax/result_code.h"
-#include "zimrax/zm_file.h"
+#include "zimrax/automation/zm_file.h"
 
 namespace zimrax::check {
 
@@ -37,7 +37,8 @@ inline std::string FormFieldValue(std::span<const std::uint8_t> body, const std:
   std::string value;
   ZmFile file;
   try {
-    const Variant result = file.ZmFormFieldValue(body, name, error_code);
+    Variant form_data = Variant::BorrowBytes(body);
+    const Variant result = file.ZmFormFieldValue(form_data, Variant(name), error_code);
     if (result.Type() != VariantType::kString) return "the result is not a string";
     value = result.ToText();
   } catch (const AutomationError& error) {
@@ -137,7 +138,8 @@ class SaveSandbox {
     std::string text;
     ZmFile file;
     try {
-      text = file.ZmFileSave(body, name, Dir().string(), error_code, conflict).ToText();
+      Variant form_data = Variant::BorrowBytes(body);
+      text = file.ZmFileSave(form_data, Variant(name), Variant(Dir().string()), error_code, conflict).ToText();
     } catch (const AutomationError& error) {
       fault = error.Number();
     }

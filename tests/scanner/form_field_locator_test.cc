@@ -20,7 +20,6 @@ using testing::AsText;
 using testing::Close;
 using testing::Field;
 
-const ByteView kCrLf = AsBytes("\r\n");
 
 TEST(BoundaryLineTest, BytesBeforeTheFirstCrLf) {
   const struct {
@@ -38,7 +37,7 @@ TEST(BoundaryLineTest, BytesBeforeTheFirstCrLf) {
   for (const auto& c : kCases) {
     testing::ForEachPlacement(c.body, [&](ByteView body, const char* placement) {
       SCOPED_TRACE(std::string(c.body) + " [" + placement + "]");
-      const Checked<ByteView> line = BoundaryLineOf(body, kCrLf);
+      const Checked<ByteView> line = BoundaryLineOf(body);
       ASSERT_TRUE(line.ok());
       if (c.line) {
         EXPECT_EQ(AsText(line.value), *c.line);
@@ -147,7 +146,7 @@ TEST(LocateFormFieldTest, WalksTheSections) {
   for (const LocateCase& c : LocateCases()) {
     testing::ForEachPlacement(c.body, [&](ByteView body, const char* placement) {
       SCOPED_TRACE(c.what + " [" + placement + "]");
-      const Checked<ByteView> boundary = BoundaryLineOf(body, kCrLf);
+      const Checked<ByteView> boundary = BoundaryLineOf(body);
       ASSERT_TRUE(boundary.ok());
       const Checked<LocatedField> located = LocateFormField(body, AsBytes(c.wanted), boundary.value);
       EXPECT_EQ(located.error, c.fault);
@@ -168,7 +167,7 @@ TEST(LocateFormFieldTest, WalksTheSections) {
 TEST(LocateFormFieldTest, FirstPassFindsTheNameClosingQuote) {
   // Delimiter "--XYZ" (5 bytes), CR LF, disposition text at 7, name at 45.
   const std::string body = "--XYZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv\r\n--XYZ--\r\n";
-  const Checked<ByteView> boundary = BoundaryLineOf(AsBytes(body), kCrLf);
+  const Checked<ByteView> boundary = BoundaryLineOf(AsBytes(body));
   const Checked<LocatedField> located = LocateFormField(AsBytes(body), AsBytes("a"), boundary.value);
   ASSERT_TRUE(located.ok());
   EXPECT_EQ(located.value.code, ResultCode::kOk);

@@ -127,8 +127,8 @@ TEST(UploadReportTest, StatusFollowsTheErrorCode) {
   refused.refusal = Refusal{413, "too big"};
   EXPECT_EQ(HttpStatusOf(refused), 413);
 
-  EXPECT_EQ(StoredNameOf(Coded(std::int16_t{0}, Variant("a.txt"))), "a.txt");
-  EXPECT_EQ(StoredNameOf(Coded(std::int16_t{106}, Variant("Error: File Already Exists."))), "");
+  EXPECT_EQ(NameStoredBy(Coded(std::int16_t{0}, Variant("a.txt"))), "a.txt");
+  EXPECT_EQ(NameStoredBy(Coded(std::int16_t{106}, Variant("Error: File Already Exists."))), "");
 }
 
 TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {

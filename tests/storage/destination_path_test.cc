@@ -10,7 +10,7 @@ namespace {
 using testing::ScopedTempDir;
 using testing::WriteFile;
 
-TEST(StoredNameOfTest, KeepsOnlyTheLastPieceOfAClientPath) {
+TEST(BaseNameOfClientPathTest, KeepsOnlyTheLastPieceOfAClientPath) {
   const struct {
     std::string_view client;
     std::string_view stored;
@@ -27,10 +27,10 @@ TEST(StoredNameOfTest, KeepsOnlyTheLastPieceOfAClientPath) {
       {"a..b", "a..b"},
       {"C:evil.txt", "C:evil.txt"},  // a drive prefix is just characters here
   };
-  for (const auto& c : kCases) EXPECT_EQ(StoredNameOf(c.client), c.stored) << c.client;
+  for (const auto& c : kCases) EXPECT_EQ(BaseNameOfClientPath(c.client), c.stored) << c.client;
 }
 
-TEST(StoredNameOfTest, RefusesNamesThatLeaveOrMissTheDirectory) {
+TEST(BaseNameOfClientPathTest, RefusesNamesThatLeaveOrMissTheDirectory) {
   for (std::string_view bad : {std::string_view(""), std::string_view("."), std::string_view(".."),
                                std::string_view("a\0b", 3), std::string_view("a/b")}) {
     EXPECT_FALSE(IsAcceptableStoredName(bad)) << bad;
@@ -74,11 +74,11 @@ TEST(ResolveDestinationPathTest, PoliciesOtherThanMakeUniqueKeepThePlainPath) {
   ScopedTempDir dir;
   WriteFile(dir.path() / "f.txt", "old");
   for (ConflictPolicy policy : {ConflictPolicy::kError, ConflictPolicy::kOverwrite}) {
-    const Destination d = ResolveDestinationPath(dir.Path(), "f.txt", policy);
-    EXPECT_EQ(d.path, dir.Path("f.txt"));
-    EXPECT_EQ(d.directory, dir.Path());
-    EXPECT_EQ(d.name, "f.txt");
-    EXPECT_EQ(d.fault, RuntimeError::kNone);
+    const Checked<Destination> d = ResolveDestinationPath(dir.Path(), "f.txt", policy);
+    ASSERT_TRUE(d.ok());
+    EXPECT_EQ(d.value.path, dir.Path("f.txt"));
+    EXPECT_EQ(d.value.directory, dir.Path());
+    EXPECT_EQ(d.value.entry_name, "f.txt");
   }
   EXPECT_EQ(testing::ReadFile(dir.path() / "f.txt"), "old");  // resolving changes nothing on disk
 }
@@ -86,19 +86,30 @@ TEST(ResolveDestinationPathTest, PoliciesOtherThanMakeUniqueKeepThePlainPath) {
 TEST(ResolveDestinationPathTest, MakeUniqueTakesTheFirstFreeNumber) {
   ScopedTempDir dir;
   WriteFile(dir.path() / "report.pdf", "");
-  EXPECT_EQ(ResolveDestinationPath(dir.Path(), "report.pdf", ConflictPolicy::kMakeUnique).name, "report(1).pdf");
+  EXPECT_EQ(ResolveDestinationPath(dir.Path(), "report.pdf", ConflictPolicy::kMakeUnique).value.entry_name,
+            "report(1).pdf");
   for (int n = 1; n <= 9; ++n) WriteFile(dir.path() / NumberedName("report.pdf", n), "");
-  const Destination d = ResolveDestinationPath(dir.Path(), "report.pdf", ConflictPolicy::kMakeUnique);
-  EXPECT_EQ(d.name, "report(10).pdf");
-  EXPECT_EQ(d.number, 10);
-  EXPECT_EQ(ResolveDestinationPath(dir.Path(), "free.pdf", ConflictPolicy::kMakeUnique).name, "free.pdf");
+  const Checked<Destination> d = ResolveDestinationPath(dir.Path(), "report.pdf", ConflictPolicy::kMakeUnique);
+  EXPECT_EQ(d.value.entry_name, "report(10).pdf");
+  EXPECT_EQ(d.value.number, 10);
+  EXPECT_EQ(ResolveDestinationPath(dir.Path(), "free.pdf", ConflictPolicy::kMakeUnique).value.entry_name, "free.pdf");
+}
+
+TEST(NextUniqueCandidateTest, CountsUpAndOverflowsPastTheLastNumber) {
+  Checked<Destination> next = NextUniqueCandidate(DestinationFor("/d", "a.txt", 0));
+  ASSERT_TRUE(next.ok());
+  EXPECT_EQ(next.value.entry_name, "a(1).txt");
+  next = NextUniqueCandidate(DestinationFor("/d", "a.txt", kMaxUniqueNumber - 1));
+  ASSERT_TRUE(next.ok());
+  EXPECT_EQ(next.value.entry_name, "a(32767).txt");
+  EXPECT_EQ(NextUniqueCandidate(next.value).error, RuntimeError::kOverflow);
 }
 
 TEST(ResolveDestinationPathTest, RootOfAnEmptyDirectoryText) {
   const Destination d = DestinationFor("", "f.txt", 0);
   EXPECT_EQ(d.path, "/f.txt");
   EXPECT_EQ(d.directory, "/");
-  EXPECT_EQ(d.name, "f.txt");
+  EXPECT_EQ(d.entry_name, "f.txt");
 }
 
 }  // namespace

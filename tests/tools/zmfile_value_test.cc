@@ -159,6 +159,9 @@ TEST(UsageExampleTest, PrintsTheFieldValues) {
                                       "saved: ErrorCode 0, ") + stored + "\n");
     EXPECT_EQ(testing::ReadFile(dir.path() / stored), "1,2");
   }
+  const ProcessResult automation = RunProcess({AUTOMATION_EXAMPLE_PATH});
+  EXPECT_EQ(automation.exit_status, 0) << automation.err;
+  EXPECT_EQ(automation.out, "title: ErrorCode 0, Q3\n");
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include "body_source.h"
 #include "result_printer.h"
-#include "zimrax/class_registry.h"
+#include "zimrax/automation/class_registry.h"
 
 namespace zimrax::zmfile {
 

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "zimrax/variant.h"
-#include "zimrax/zm_file.h"
+#include "zimrax/automation/variant.h"
+#include "zimrax/automation/zm_file.h"
 
 namespace zimrax::zmfile {
 

@@ -1,7 +1,7 @@
 // zmfile: the command-line face of the upload component.
 #include <CLI/CLI.hpp>
 
-#include "result_printer.h"
+#include "exit_status.h"
 #include "save_command.h"
 #include "serve_command.h"
 #include "value_command.h"

@@ -6,15 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "zimrax/automation_error.h"
-#include "zimrax/variant.h"
+#include "exit_status.h"
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/automation/variant.h"
 
 namespace zimrax::zmfile {
-
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitErrorCode = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitFault = 3;
 
 struct CallOutcome {
   Variant error_code;                    // as the operation left it

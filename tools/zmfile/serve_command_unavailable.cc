@@ -1,7 +1,7 @@
 // The serve subcommand of a build without cpp-httplib (ZIMRAX_BUILD_SERVER=OFF).
 #include <iostream>
 
-#include "result_printer.h"
+#include "exit_status.h"
 #include "serve_command.h"
 
 namespace zimrax::zmfile {

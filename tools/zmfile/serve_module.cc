@@ -8,7 +8,7 @@
 #include <system_error>
 #include <vector>
 
-#include "result_printer.h"
+#include "exit_status.h"
 #include "server/serve_entry.h"
 
 namespace zimrax::zmfile {

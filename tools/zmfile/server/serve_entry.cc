@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "result_printer.h"
+#include "exit_status.h"
 #include "server/serve_entry.h"
 #include "server/stop_signal.h"
 #include "server/upload_server.h"

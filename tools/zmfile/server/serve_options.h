@@ -7,7 +7,9 @@
 
 namespace zimrax::zmfile {
 
-// Component positions are signed 32-bit, so no body can be larger than this.
+// The largest body the server takes: it holds a whole body in memory or in a
+// mapped spool file, and answers 413 past this. (The component itself takes
+// bodies of any size.)
 inline constexpr std::uint64_t kLargestBody = 2147483647;
 inline constexpr std::uint64_t kDefaultMaxBody = std::uint64_t{1} << 30;
 

@@ -20,7 +20,7 @@ int HttpStatusOf(const UploadReport& report) {
   return 500;
 }
 
-std::string StoredNameOf(const UploadReport& report) {
+std::string NameStoredBy(const UploadReport& report) {
   if (HttpStatusOf(report) != 200 || report.result.Type() != VariantType::kString) return {};
   return report.result.ToText();
 }

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "server/request_gate.h"
-#include "zimrax/automation_error.h"
-#include "zimrax/variant.h"
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/automation/variant.h"
 
 namespace zimrax::zmfile {
 
@@ -24,7 +24,7 @@ struct UploadReport {
 int HttpStatusOf(const UploadReport& report);
 
 // The stored name of a successful upload, "" otherwise.
-std::string StoredNameOf(const UploadReport& report);
+std::string NameStoredBy(const UploadReport& report);
 
 }  // namespace zimrax::zmfile
 

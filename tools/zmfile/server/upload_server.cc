@@ -193,7 +193,7 @@ void UploadServer::Upload(const Request& request, Response& response, const http
   } else {
     report = uploader_.Run(spool.Bytes());
   }
-  NoteStoredName(StoredNameOf(report));
+  NoteStoredName(NameStoredBy(report));
   Answer(request, response, report);
 }
 

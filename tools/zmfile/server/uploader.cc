@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "server/file_name_rules.h"
-#include "zimrax/class_registry.h"
+#include "zimrax/automation/class_registry.h"
 
 namespace zimrax::zmfile {
 namespace {

@@ -1,0 +1,79 @@
+#include "storage/atomic_file_writer.h"
+
+#include <cerrno>
+
+#include "storage/file_exists.h"
+
+namespace zimrax {
+namespace {
+
+StoreReport Stored(const Destination& destination, bool replaced) {
+  StoreReport report;
+  report.entry_name = destination.entry_name;
+  report.replaced = replaced;
+  return report;
+}
+
+}  // namespace
+
+StoreReport CheckDestination(const Destination& destination, ConflictPolicy policy) {
+  // A taken name under "error" is refused before any byte is written; the
+  // publish step still refuses one taken in the meantime.
+  if (policy == ConflictPolicy::kError && FileExists(destination.path)) {
+    return StoreReport::WithStatus(StoreStatus::kTaken);
+  }
+  if (destination.directory.find('\0') != std::string::npos) return StoreReport::Failed(EINVAL, PathRole::kDirectory);
+  if (!FitsDirectoryEntry(destination.entry_name)) return StoreReport::Failed(ENAMETOOLONG, PathRole::kFile);
+  return StoreReport{};
+}
+
+StoreReport AtomicFileWriter::Open(const std::string& directory) {
+  PathRole role;
+  if (const int error = file_.Create(directory, &role)) return StoreReport::Failed(error, role);
+  return StoreReport{};
+}
+
+StoreReport AtomicFileWriter::Append(ByteView first, ByteView second) {
+  if (const int error = file_.WriteAll(first, second)) return StoreReport::Failed(error, PathRole::kFile);
+  return StoreReport{};
+}
+
+StoreReport AtomicFileWriter::Publish(const Destination& destination, ConflictPolicy policy) {
+  if (policy == ConflictPolicy::kOverwrite) {
+    bool replaced = false;
+    if (const int error = file_.ReplaceAs(destination.entry_name, &replaced)) {
+      return StoreReport::Failed(error, PathRole::kFile, /*replacing=*/true);
+    }
+    return Stored(destination, replaced);
+  }
+  Destination candidate = destination;
+  for (;;) {
+    const int error = file_.LinkAs(candidate.entry_name);
+    if (error == 0) return Stored(candidate, false);
+    if (error != EEXIST) return StoreReport::Failed(error, PathRole::kFile);
+    if (policy != ConflictPolicy::kMakeUnique) return StoreReport::WithStatus(StoreStatus::kTaken);
+    // Another writer took the name since it was resolved: try the next one.
+    Checked<Destination> next = NextUniqueCandidate(candidate);
+    if (!next.ok()) return StoreReport::WithStatus(StoreStatus::kNoNameLeft);
+    candidate = std::move(next.value);
+  }
+}
+
+StoreReport WriteBytesToFile(ByteSource& data, const Destination& destination, ConflictPolicy policy) {
+  if (StoreReport checked = CheckDestination(destination, policy); !checked.ok()) return checked;
+  AtomicFileWriter writer;
+  if (StoreReport opened = writer.Open(destination.directory); !opened.ok()) return opened;
+  for (;;) {
+    const Checked<ByteView> piece = data.NextPiece();
+    if (!piece.ok()) {
+      StoreReport fault = StoreReport::WithStatus(StoreStatus::kSourceFault);
+      fault.source_fault = piece.error;
+      return fault;
+    }
+    if (piece.value.empty()) break;
+    if (StoreReport written = writer.Append(piece.value); !written.ok()) return written;
+  }
+  return writer.Publish(destination, policy);
+}
+
+}  // namespace zimrax
