@@ -1,0 +1,108 @@
+// The streaming form of both operations: the body arrives in pieces of any
+// size, file data goes to disk as it arrives, and memory stays bounded.
+//
+//   zimrax::FormStreamOptions options;
+//   options.directory = "/srv/uploads";
+//   options.file_fields = {"upload1"};
+//   options.value_fields = {{"comment", 4096}, {"conflict", 64}};
+//   zimrax::FormStream form(std::move(options));
+//   while (/* the body goes on */) form.Feed(piece);
+//   zimrax::FormStreamOutcome outcome = form.Finish(zimrax::ConflictPolicy::kMakeUnique);
+//
+// Finishing gives, for each field, exactly the OperationResult that
+// FileSave or FormFieldValue (form_data.h) would give on the whole body, or
+// kLimitExceeded where a cap below was passed. The memory held is the first
+// line, the capped values, a few bytes per field and nothing of the file
+// data: each file field's data goes into its own unnamed temporary file in
+// the directory, and is published only by Finish.
+#ifndef ZIMRAX_FORM_STREAM_H_
+#define ZIMRAX_FORM_STREAM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zimrax/conflict_policy.h"
+#include "zimrax/operation_result.h"
+
+namespace zimrax {
+
+// The longest first line (the delimiter line) a stream accepts by default:
+// browsers send about 40 to 70 bytes.
+inline constexpr std::size_t kDefaultMaxFirstLine = 8 * 1024;
+// The most section names a stream reports back.
+inline constexpr std::size_t kMaxReportedSections = 200;
+
+struct ValueField {
+  std::string name;
+  std::size_t max_bytes = 64 * 1024;  // a longer value ends as kLimitExceeded
+};
+
+struct FormStreamOptions {
+  std::string directory;                 // where file fields are stored
+  std::vector<std::string> file_fields;  // fields to store, published in this order
+  std::vector<ValueField> value_fields;  // fields to read
+  // The policy, when known before the body: a name taken under "error" is
+  // then refused before any byte is written. Otherwise it is given to Finish.
+  std::optional<ConflictPolicy> policy;
+  std::size_t max_first_line = kDefaultMaxFirstLine;  // past it every field is kLimitExceeded
+};
+
+enum class FieldStatus {
+  kDone,           // `result` holds the outcome
+  kLimitExceeded,  // a cap was passed; nothing was stored
+  kDiscarded,      // the caller discarded the field; nothing was stored
+};
+
+struct FieldOutcome {
+  std::string name;
+  FieldStatus status = FieldStatus::kDone;
+  OperationResult result;
+};
+
+struct FormStreamOutcome {
+  std::vector<FieldOutcome> files;   // in the order of options.file_fields
+  std::vector<FieldOutcome> values;  // in the order of options.value_fields
+  // The names of the sections walked, in body order (at most
+  // kMaxReportedSections), and whether there were more.
+  std::vector<std::string> sections;
+  bool more_sections = false;
+};
+
+class FormStream {
+ public:
+  explicit FormStream(FormStreamOptions options);
+  // Aborts, unless finished.
+  ~FormStream();
+  FormStream(FormStream&&) noexcept;
+  FormStream& operator=(FormStream&&) noexcept;
+
+  // Takes the next piece of the body; any size, 0 and 1 included.
+  // REQUIRES: not finished or aborted.
+  void Feed(std::span<const std::uint8_t> piece);
+
+  // Drops the file field `name`: whatever was written for it is removed,
+  // and it ends as kDiscarded. Other fields go on.
+  void Discard(std::string_view name);
+
+  // Ends the body and publishes the file fields in order. `policy` is used
+  // when none was given up front ("error" when neither was); bytes written
+  // under it for a name it then refuses are discarded.
+  FormStreamOutcome Finish(std::optional<ConflictPolicy> policy = std::nullopt);
+
+  // Ends the body without publishing anything: nothing is left behind.
+  void Abort();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zimrax
+
+#endif  // ZIMRAX_FORM_STREAM_H_

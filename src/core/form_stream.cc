@@ -1,0 +1,242 @@
+#include "zimrax/form_stream.h"
+
+#include <cstring>
+#include <utility>
+
+#include "core/result_builders.h"
+#include "core/section_reader.h"
+#include "core/section_walker.h"
+#include "core/streamed_file_field.h"
+#include "core/streamed_value_field.h"
+
+namespace zimrax {
+namespace {
+
+constexpr std::uint8_t kEmptyRunByte[1] = {0};
+
+// One requested field: its sink, and its reader once its section is found.
+// Readers point at their slot's sink, so slots stay where they are made.
+template <typename Sink>
+struct Slot {
+  template <typename... SinkArguments>
+  Slot(std::string field_name, SinkArguments&&... arguments)
+      : name(std::move(field_name)), sink(std::forward<SinkArguments>(arguments)...) {}
+  Slot(const Slot&) = delete;
+  Slot& operator=(const Slot&) = delete;
+
+  std::string name;
+  Sink sink;
+  std::optional<SectionReader> reader;
+  std::size_t section = 0;  // the section it was found in, while reader is set
+  bool discarded = false;
+};
+template <typename Sink>
+using Slots = std::vector<std::unique_ptr<Slot<Sink>>>;
+
+}  // namespace
+
+class FormStream::Impl final : public SectionWalker::Listener {
+ public:
+  explicit Impl(FormStreamOptions options) : options_(std::move(options)) {
+    files_.reserve(options_.file_fields.size());
+    for (const std::string& name : options_.file_fields) {
+      files_.push_back(std::make_unique<Slot<StreamedFileField>>(name, options_.directory, options_.policy));
+    }
+    values_.reserve(options_.value_fields.size());
+    for (const ValueField& field : options_.value_fields) {
+      values_.push_back(std::make_unique<Slot<StreamedValueField>>(field.name, field.max_bytes));
+    }
+  }
+
+  void Feed(ByteView piece) {
+    if (over_first_line_cap_ || piece.empty()) return;
+    if (walker_) {
+      FeedBody(piece);
+      return;
+    }
+    // The first line decides the delimiter: gather it whole.
+    const std::size_t searched_from = first_line_.empty() ? 0 : first_line_.size() - 1;
+    first_line_.insert(first_line_.end(), piece.begin(), piece.end());
+    const std::size_t line_break = FirstMatch(first_line_, ByteView(kCrLf), searched_from);
+    if (line_break == kNoMatch) {
+      if (first_line_.size() > options_.max_first_line + 1) {
+        over_first_line_cap_ = true;
+        std::vector<std::uint8_t>().swap(first_line_);
+      }
+      return;
+    }
+    if (line_break > options_.max_first_line) {
+      over_first_line_cap_ = true;
+      std::vector<std::uint8_t>().swap(first_line_);
+      return;
+    }
+    StartBody(line_break);
+  }
+
+  void Discard(std::string_view name) {
+    for (auto& owned : files_) {
+      auto& slot = *owned;
+      if (slot.name == name && !slot.discarded) {
+        slot.discarded = true;
+        slot.sink.Discard();
+      }
+    }
+  }
+
+  FormStreamOutcome Finish(std::optional<ConflictPolicy> policy) {
+    FormStreamOutcome outcome;
+    if (!over_first_line_cap_ && !walker_) StartBody(kNoMatch);  // a body without CR LF
+    if (over_first_line_cap_) {
+      for (auto& owned : files_) {
+        auto& slot = *owned;
+        slot.sink.Discard();
+        outcome.files.push_back({slot.name, slot.discarded ? FieldStatus::kDiscarded : FieldStatus::kLimitExceeded, {}});
+      }
+      for (auto& slot : values_) outcome.values.push_back({slot->name, FieldStatus::kLimitExceeded, {}});
+      return outcome;
+    }
+    for (auto& owned : files_) {
+      auto& slot = *owned;
+      if (slot.reader) slot.reader->Finish();
+    }
+    for (auto& owned : values_) {
+      auto& slot = *owned;
+      if (slot.reader) slot.reader->Finish();
+    }
+    const SectionWalker::Ending ending = walker_->Finish();
+    const ConflictPolicy chosen = options_.policy.value_or(policy.value_or(ConflictPolicy::kError));
+    for (auto& owned : files_) {
+      auto& slot = *owned;
+      if (slot.discarded) {
+        outcome.files.push_back({slot.name, FieldStatus::kDiscarded, {}});
+      } else if (Found(slot, ending)) {
+        FieldOutcome field = slot.sink.Finish(*slot.reader, chosen);
+        field.name = slot.name;
+        outcome.files.push_back(std::move(field));
+      } else {
+        slot.sink.Discard();
+        outcome.files.push_back({slot.name, FieldStatus::kDone, NotFound(ending, Operation::kFileSave)});
+      }
+    }
+    for (auto& owned : values_) {
+      auto& slot = *owned;
+      if (Found(slot, ending)) {
+        FieldOutcome field = slot.sink.Finish(*slot.reader);
+        field.name = slot.name;
+        outcome.values.push_back(std::move(field));
+      } else {
+        outcome.values.push_back({slot.name, FieldStatus::kDone, NotFound(ending, Operation::kFormFieldValue)});
+      }
+    }
+    outcome.sections = walker_->Names();
+    outcome.more_sections = walker_->MoreNames();
+    return outcome;
+  }
+
+  void Abort() {
+    for (auto& slot : files_) slot->sink.Discard();
+    over_first_line_cap_ = true;  // take no more
+  }
+
+  void OnSection(const SectionWalker::Section& section) override {
+    MatchSection(files_, section, SectionReader::Mode::kFile);
+    MatchSection(values_, section, SectionReader::Mode::kValue);
+  }
+
+  void OnRestart() override {
+    for (auto& owned : files_) {
+      auto& slot = *owned;
+      slot.reader.reset();
+      slot.sink.Reset();
+    }
+    for (auto& owned : values_) {
+      auto& slot = *owned;
+      slot.reader.reset();
+      slot.sink.Reset();
+    }
+  }
+
+ private:
+  static constexpr std::uint8_t kCrLf[2] = {'\r', '\n'};
+
+  // The body from the first line on, now that the delimiter is known.
+  // `line_break` is the index of the first CR LF, or kNoMatch for none.
+  void StartBody(std::size_t line_break) {
+    const bool stand_in = line_break == kNoMatch || line_break == 0;
+    const ByteView delimiter =
+        stand_in ? ByteView(kEmptyRunByte, 1) : ByteView(first_line_.data(), line_break);
+    boundary_.emplace(delimiter);
+    // The first delimiter is the first line itself; the walk goes on after
+    // it. A one-NUL delimiter is searched for from the start instead.
+    const std::size_t walk_from = stand_in ? 0 : line_break;
+    walker_.emplace(&*boundary_, stand_in, static_cast<Position>(walk_from), this);
+    std::vector<std::uint8_t> gathered;
+    gathered.swap(first_line_);
+    FeedBody(ByteView(gathered).subspan(walk_from));
+  }
+
+  void FeedBody(ByteView piece) {
+    for (auto& owned : files_) {
+      auto& slot = *owned;
+      if (slot.reader) slot.reader->Consume(piece);
+    }
+    for (auto& owned : values_) {
+      auto& slot = *owned;
+      if (slot.reader) slot.reader->Consume(piece);
+    }
+    walker_->Consume(piece);
+  }
+
+  template <typename Sink>
+  void MatchSection(Slots<Sink>& slots, const SectionWalker::Section& section, SectionReader::Mode mode) {
+    for (auto& owned : slots) {
+      auto& slot = *owned;
+      if (slot.reader || slot.name.size() != section.name.size() ||
+          std::memcmp(slot.name.data(), section.name.data(), section.name.size()) != 0) {
+        continue;
+      }
+      // An empty wanted name matches no section: an empty section name
+      // reads as the one byte 0.
+      if (slot.name.empty()) continue;
+      slot.reader.emplace(mode, &*boundary_, &slot.sink);
+      slot.section = section.index;
+      for (const ByteView part : section.backlog) slot.reader->Consume(part);
+    }
+  }
+
+  template <typename SlotT>
+  static bool Found(const SlotT& slot, const SectionWalker::Ending& ending) {
+    return slot.reader && (!ending.faulted_at || slot.section < *ending.faulted_at);
+  }
+
+  static OperationResult NotFound(const SectionWalker::Ending& ending, Operation operation) {
+    if (ending.fault != RuntimeError::kNone) return FaultResult(ending.fault);
+    return CodeResult(ending.code, operation);
+  }
+
+  FormStreamOptions options_;
+  Slots<StreamedFileField> files_;
+  Slots<StreamedValueField> values_;
+  std::vector<std::uint8_t> first_line_;
+  bool over_first_line_cap_ = false;
+  std::optional<SearchPattern> boundary_;
+  std::optional<SectionWalker> walker_;
+};
+
+FormStream::FormStream(FormStreamOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+FormStream::~FormStream() {
+  if (impl_) impl_->Abort();
+}
+FormStream::FormStream(FormStream&&) noexcept = default;
+FormStream& FormStream::operator=(FormStream&&) noexcept = default;
+
+void FormStream::Feed(std::span<const std::uint8_t> piece) { impl_->Feed(piece); }
+void FormStream::Discard(std::string_view name) { impl_->Discard(name); }
+FormStreamOutcome FormStream::Finish(std::optional<ConflictPolicy> policy) {
+  FormStreamOutcome outcome = impl_->Finish(policy);
+  impl_->Abort();
+  return outcome;
+}
+void FormStream::Abort() { impl_->Abort(); }
+
+}  // namespace zimrax

@@ -1,0 +1,131 @@
+#include "core/streamed_file_field.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/result_builders.h"
+#include "storage/destination_path.h"
+
+namespace zimrax {
+namespace {
+
+constexpr Operation kOperation = Operation::kFileSave;
+constexpr std::size_t kLongestEntry = 255;
+
+// The last "\" or "/" in `bytes`, or nullptr.
+const std::uint8_t* LastSeparator(ByteView bytes) {
+  if (bytes.empty()) return nullptr;
+  const auto* backslash = static_cast<const std::uint8_t*>(memrchr(bytes.data(), '\\', bytes.size()));
+  const auto* slash = static_cast<const std::uint8_t*>(memrchr(bytes.data(), '/', bytes.size()));
+  return slash != nullptr && (backslash == nullptr || slash > backslash) ? slash : backslash;
+}
+
+}  // namespace
+
+StreamedFileField::StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy)
+    : directory_(directory), policy_(policy), write_directory_(DestinationFor(directory, "x", 0).directory) {}
+
+void StreamedFileField::FileNameBytes(ByteView bytes) {
+  name_bytes_ += bytes.size();
+  if (const std::uint8_t* separator = LastSeparator(bytes)) {
+    last_piece_.clear();
+    piece_too_long_ = false;
+    piece_has_nul_ = false;
+    bytes = bytes.subspan(static_cast<std::size_t>(separator + 1 - bytes.data()));
+  }
+  if (!bytes.empty() && std::memchr(bytes.data(), 0, bytes.size()) != nullptr) piece_has_nul_ = true;
+  const std::size_t room = kLongestEntry + 1 - last_piece_.size();
+  if (bytes.size() > room) piece_too_long_ = true;
+  last_piece_.append(reinterpret_cast<const char*>(bytes.data()), std::min(room, bytes.size()));
+}
+
+bool StreamedFileField::NameIsAcceptable() const {
+  return name_bytes_ > 0 && !piece_has_nul_ && (piece_too_long_ || IsAcceptableStoredName(last_piece_));
+}
+
+void StreamedFileField::FileNameEnd() {
+  // Nothing is written for a name that can only be refused: a bad name, one
+  // no directory entry can hold, or one taken under a known "error" policy.
+  if (!NameIsAcceptable() || piece_too_long_ || !FitsDirectoryEntry(last_piece_)) {
+    refused_early_ = true;
+    return;
+  }
+  if (policy_ == ConflictPolicy::kError &&
+      !CheckDestination(DestinationFor(directory_, last_piece_, 0), ConflictPolicy::kError).ok()) {
+    refused_early_ = true;
+  }
+}
+
+bool StreamedFileField::DataStart() {
+  if (refused_early_ || discarded_) return false;
+  writer_.emplace();
+  if (StoreReport opened = writer_->Open(write_directory_); !opened.ok()) {
+    write_failure_ = opened;
+    writer_.reset();
+    return false;
+  }
+  return true;
+}
+
+bool StreamedFileField::Data(ByteView first, ByteView second) {
+  if (!writer_) return false;
+  if (StoreReport written = writer_->Append(first, second); !written.ok()) {
+    write_failure_ = written;
+    writer_.reset();
+    return false;
+  }
+  return true;
+}
+
+void StreamedFileField::Reset() {
+  writer_.reset();
+  name_bytes_ = 0;
+  last_piece_.clear();
+  piece_too_long_ = false;
+  piece_has_nul_ = false;
+  refused_early_ = false;
+  write_failure_ = StoreReport{};
+}
+
+void StreamedFileField::Discard() {
+  discarded_ = true;
+  writer_.reset();
+}
+
+FieldOutcome StreamedFileField::Finish(const SectionReader& reader, ConflictPolicy policy) {
+  FieldOutcome outcome;
+  if (policy_) policy = *policy_;
+  // The whole-body order of refusals, first to last.
+  if (!reader.HasFileName()) {
+    outcome.result = CodeResult(ResultCode::kFilenameNotFound, kOperation);
+  } else if (!reader.FileNameClosed()) {
+    outcome.result = FaultResult(RuntimeError::kSubscriptOutOfRange);
+  } else if (!NameIsAcceptable()) {
+    outcome.result = CodeResult(ResultCode::kBadFormFilename, kOperation);
+  } else {
+    const bool fits = !piece_too_long_ && FitsDirectoryEntry(last_piece_);
+    Checked<Destination> destination;
+    if (fits) destination = ResolveDestinationPath(directory_, last_piece_, policy);
+    if (!destination.ok()) {
+      outcome.result = FaultResult(destination.error);
+    } else if (!reader.DataStarted()) {
+      outcome.result = CodeResult(ResultCode::kDataNotFound, kOperation);
+    } else if (!fits) {
+      outcome.result = SaveResultOf(StoreReport::Failed(ENAMETOOLONG, PathRole::kFile));
+    } else if (StoreReport checked = CheckDestination(destination.value, policy); !checked.ok()) {
+      outcome.result = SaveResultOf(checked);
+    } else if (!write_failure_.ok()) {
+      outcome.result = SaveResultOf(write_failure_);
+    } else if (!writer_) {
+      // Refused early under "error", and the name is free again now: the
+      // bytes were never written, so this stream cannot store them.
+      outcome.result = CodeResult(ResultCode::kFileAlreadyExists, kOperation);
+    } else {
+      outcome.result = SaveResultOf(writer_->Publish(destination.value, policy));
+    }
+  }
+  writer_.reset();
+  return outcome;
+}
+
+}  // namespace zimrax

@@ -1,0 +1,56 @@
+// A file field of a FormStream: keeps what a stored name can be made of
+// from the file name its SectionReader hands on, writes the data into a
+// temporary file as it comes, and at the end settles and publishes the
+// outcome FileSave would give on the whole body.
+#ifndef ZIMRAX_CORE_STREAMED_FILE_FIELD_H_
+#define ZIMRAX_CORE_STREAMED_FILE_FIELD_H_
+
+#include <optional>
+#include <string>
+
+#include "core/section_reader.h"
+#include "storage/atomic_file_writer.h"
+#include "zimrax/form_stream.h"
+
+namespace zimrax {
+
+class StreamedFileField final : public SectionSink {
+ public:
+  // `policy` is the one given before the body, if any.
+  // REQUIRES: `directory` outlives the field.
+  StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy);
+
+  void FileNameBytes(ByteView bytes) override;
+  void FileNameEnd() override;
+  bool DataStart() override;
+  bool Data(ByteView first, ByteView second) override;
+
+  // Starts over, as for a field not found yet; nothing written stays.
+  void Reset();
+  // Drops whatever was written; no more is.
+  void Discard();
+
+  // The outcome under `policy`, published if it is a success. REQUIRES:
+  // the field's section was found and `reader` has read everything.
+  FieldOutcome Finish(const SectionReader& reader, ConflictPolicy policy);
+
+ private:
+  // The stored name: the part after the file name's last "\" or "/".
+  bool NameIsAcceptable() const;
+
+  const std::string& directory_;
+  std::optional<ConflictPolicy> policy_;
+  std::string write_directory_;  // the directory part of every destination path
+  std::uint64_t name_bytes_ = 0; // of the whole file name, client path included
+  std::string last_piece_;       // at most one byte over the longest entry name
+  bool piece_too_long_ = false;
+  bool piece_has_nul_ = false;
+  bool refused_early_ = false;   // nothing will be stored: no bytes are written
+  bool discarded_ = false;
+  std::optional<AtomicFileWriter> writer_;
+  StoreReport write_failure_;    // kStored while the writing went well
+};
+
+}  // namespace zimrax
+
+#endif  // ZIMRAX_CORE_STREAMED_FILE_FIELD_H_

@@ -1,0 +1,201 @@
+// Runs a FormStream over a body cut into pieces and the whole-body
+// operations over the same body, in two directories that start alike, and
+// reports the first difference: any field's outcome, the files stored (by
+// name and byte), anything left behind. A stream that is aborted half way
+// must leave its directory as it found it. Shared by the differential test
+// and the fuzz target.
+#ifndef ZIMRAX_TESTS_HARDENING_STREAM_EQUIVALENCE_H_
+#define ZIMRAX_TESTS_HARDENING_STREAM_EQUIVALENCE_H_
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "zimrax/form_data.h"
+#include "zimrax/form_stream.h"
+
+namespace zimrax::check {
+
+struct StreamCase {
+  std::vector<std::string> file_fields;
+  std::vector<ValueField> value_fields;
+  ConflictPolicy policy = ConflictPolicy::kError;
+  bool policy_up_front = false;
+  std::size_t max_first_line = kDefaultMaxFirstLine;
+  std::vector<std::string> occupied;  // files that stand in the directory before
+};
+
+// Piece sizes for a body of `size` bytes: runs of 1-byte pieces, small and
+// large ones, chosen by `seed`; seed 0 gives one piece.
+inline std::vector<std::size_t> PieceSizes(std::size_t size, std::uint32_t seed) {
+  std::vector<std::size_t> sizes;
+  if (seed == 0) return {size};
+  std::mt19937 rng(seed);
+  for (std::size_t done = 0; done < size;) {
+    std::size_t piece = 1;
+    switch (rng() % 4) {
+      case 0: piece = 1; break;
+      case 1: piece = 1 + rng() % 7; break;
+      case 2: piece = 1 + rng() % 300; break;
+      default: piece = 1 + rng() % 70000; break;
+    }
+    piece = std::min(piece, size - done);
+    sizes.push_back(piece);
+    done += piece;
+  }
+  return sizes;
+}
+
+class StreamSandbox {
+ public:
+  StreamSandbox() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zimrax-stream.XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) parent_ = pattern;
+  }
+  ~StreamSandbox() {
+    std::error_code ignored;
+    if (!parent_.empty()) std::filesystem::remove_all(parent_, ignored);
+  }
+  StreamSandbox(const StreamSandbox&) = delete;
+  StreamSandbox& operator=(const StreamSandbox&) = delete;
+  bool ok() const { return !parent_.empty(); }
+
+  // "" when the stream, cut by `seed`, agrees with the whole-body
+  // operations; otherwise what differs.
+  std::string Compare(std::span<const std::uint8_t> body, const StreamCase& c, std::uint32_t seed) {
+    return Compare(body, c, PieceSizes(body.size(), seed), seed % 2 == 0);
+  }
+
+  // The same with the pieces given; `explicit_abort` picks Abort() over the
+  // destructor for the aborted run.
+  std::string Compare(std::span<const std::uint8_t> body, const StreamCase& c, const std::vector<std::size_t>& sizes,
+                      bool explicit_abort) {
+    const std::filesystem::path whole = Fresh("whole", c.occupied);
+    const std::filesystem::path streamed = Fresh("stream", c.occupied);
+    const std::filesystem::path aborted = Fresh("aborted", c.occupied);
+    const Listing before = List(streamed);
+
+    std::vector<OperationResult> expected_files;
+    for (const std::string& name : c.file_fields) expected_files.push_back(FileSave(body, name, whole.string(), c.policy));
+    std::vector<OperationResult> expected_values;
+    for (const ValueField& field : c.value_fields) expected_values.push_back(FormFieldValue(body, field.name));
+
+    FormStreamOutcome outcome;
+    {
+      FormStream stream(Options(streamed, c));
+      std::size_t done = 0;
+      for (const std::size_t size : sizes) {
+        stream.Feed(body.subspan(done, size));
+        done += size;
+      }
+      outcome = stream.Finish(c.policy_up_front ? std::nullopt : std::optional<ConflictPolicy>(c.policy));
+    }
+    {
+      FormStream stream(Options(aborted, c));
+      std::size_t done = 0;
+      for (std::size_t i = 0; i < sizes.size() / 2; ++i) {
+        stream.Feed(body.subspan(done, sizes[i]));
+        done += sizes[i];
+      }
+      if (explicit_abort) stream.Abort();  // otherwise the destructor aborts
+    }
+    if (List(aborted) != before) return "an aborted stream left something behind";
+
+    const bool over_cap = FirstLineOverCap(body, c.max_first_line);
+    if (outcome.files.size() != c.file_fields.size() || outcome.values.size() != c.value_fields.size()) {
+      return "wrong number of outcomes";
+    }
+    for (std::size_t i = 0; i < c.file_fields.size(); ++i) {
+      const std::string broken = SameOutcome(outcome.files[i], expected_files[i], over_cap, SIZE_MAX);
+      if (!broken.empty()) return "file field " + c.file_fields[i] + ": " + broken;
+    }
+    for (std::size_t i = 0; i < c.value_fields.size(); ++i) {
+      const std::string broken = SameOutcome(outcome.values[i], expected_values[i], over_cap, c.value_fields[i].max_bytes);
+      if (!broken.empty()) return "value field " + c.value_fields[i].name + ": " + broken;
+    }
+    if (over_cap) return List(streamed) == before ? "" : "a stream over the first-line cap stored something";
+    return List(streamed) == List(whole) ? "" : "the directories differ";
+  }
+
+ private:
+  // Name -> content ("<dir>" or "<link>" for those); hidden names included.
+  using Listing = std::map<std::string, std::string>;
+
+  std::filesystem::path Fresh(const char* name, const std::vector<std::string>& occupied) {
+    const std::filesystem::path dir = parent_ / name;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    std::filesystem::create_directory(dir, ignored);
+    for (const std::string& file : occupied) std::ofstream(dir / file, std::ios::binary) << "previous content";
+    return dir;
+  }
+
+  static Listing List(const std::filesystem::path& dir) {
+    Listing entries;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
+      const std::string name = entry.path().filename().string();
+      if (entry.is_symlink(ignored)) {
+        entries[name] = "<link>";
+      } else if (entry.is_directory(ignored)) {
+        entries[name] = "<dir>";
+      } else {
+        std::ifstream in(entry.path(), std::ios::binary);
+        entries[name] = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      }
+    }
+    return entries;
+  }
+
+  static FormStreamOptions Options(const std::filesystem::path& dir, const StreamCase& c) {
+    FormStreamOptions options;
+    options.directory = dir.string();
+    options.file_fields = c.file_fields;
+    options.value_fields = c.value_fields;
+    if (c.policy_up_front) options.policy = c.policy;
+    options.max_first_line = c.max_first_line;
+    return options;
+  }
+
+  static bool FirstLineOverCap(std::span<const std::uint8_t> body, std::size_t cap) {
+    for (std::size_t i = 0; i + 1 < body.size(); ++i) {
+      if (body[i] == '\r' && body[i + 1] == '\n') return i > cap;
+    }
+    return body.size() > cap + 1;
+  }
+
+  static std::string SameOutcome(const FieldOutcome& got, const OperationResult& want, bool over_cap,
+                                 std::size_t value_cap) {
+    if (got.status == FieldStatus::kLimitExceeded) {
+      if (over_cap || (want.ok() && want.text.size() > value_cap)) return "";
+      return "limit exceeded, but no cap was passed";
+    }
+    if (got.status != FieldStatus::kDone) return "not done";
+    if (over_cap) return "a first line over the cap was read";
+    const OperationResult& r = got.result;
+    if (r.fault != want.fault) {
+      return "fault " + std::to_string(static_cast<int>(r.fault)) + ", whole body " +
+             std::to_string(static_cast<int>(want.fault));
+    }
+    if (r.code != want.code) return "code " + std::to_string(r.code) + ", whole body " + std::to_string(want.code);
+    if (r.width != want.width) return "ErrorCode width differs";
+    if (r.text != want.text) return "text \"" + r.text.substr(0, 80) + "\", whole body \"" + want.text.substr(0, 80) + "\"";
+    if (r.stored_name != want.stored_name || r.replaced != want.replaced) return "stored name or replaced differs";
+    if (r.platform_errno != want.platform_errno) return "errno differs";
+    return "";
+  }
+
+  std::filesystem::path parent_;
+};
+
+}  // namespace zimrax::check
+
+#endif  // ZIMRAX_TESTS_HARDENING_STREAM_EQUIVALENCE_H_
