@@ -5,6 +5,7 @@
 #include <string>
 
 #include "body_call.h"
+#include "streamed_call.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -30,6 +31,11 @@ void AddSaveCommand(CLI::App& app, int& exit_status) {
                       "What to do when the name is taken: error (default), overwrite or makeunique");
   command->add_flag("--json", options->json, "Print one JSON object instead of the stored name");
   command->callback([options, &exit_status] {
+    if (IsStreamedBody(options->body_path)) {
+      exit_status = RunStreamedCall(
+          options->body_path, {true, options->field, options->directory, options->conflict}, options->json);
+      return;
+    }
     exit_status = RunBodyCall(options->body_path, options->json, [&](ZmFile& file, Variant& form_data, Variant& code) {
       const Variant conflict = options->conflict ? Variant(*options->conflict) : Variant::Missing();
       return file.ZmFileSave(form_data, Variant(options->field), Variant(options->directory), code, conflict);
