@@ -12,7 +12,8 @@ namespace zimrax::zmfile {
 int RunBodyCall(const std::string& body_path, bool json, const BodyCall& call) {
   BodySource body(body_path);
   if (!body.ok()) {
-    std::cerr << "zmfile: cannot read body " << body.Error() << '\n';
+    std::cerr << "zmfile: cannot read " << (body_path == "-" ? "standard input" : body_path) << ": " << body.Error()
+              << '\n';
     return kExitUsage;
   }
   CallOutcome outcome;

@@ -17,7 +17,7 @@ BodySource::BodySource(const std::string& path) {
   }
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    error_ = path + ": " + std::strerror(errno);
+    error_ = std::strerror(errno);
     return;
   }
   struct stat info {};
@@ -27,7 +27,7 @@ BodySource::BodySource(const std::string& path) {
       mapping_ = ::mmap(nullptr, mapping_size_, PROT_READ, MAP_PRIVATE, fd, 0);
       if (mapping_ == MAP_FAILED) {
         mapping_ = nullptr;
-        error_ = path + ": " + std::strerror(errno);
+        error_ = std::strerror(errno);
       } else {
         ::madvise(mapping_, mapping_size_, MADV_SEQUENTIAL);
         bytes_ = {static_cast<const std::uint8_t*>(mapping_), mapping_size_};
@@ -51,7 +51,7 @@ void BodySource::ReadAll(int fd) {
     const ssize_t n = ::read(fd, buffer_.data() + used, kChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error_ = std::string("read: ") + std::strerror(errno);
+      error_ = std::strerror(errno);
       buffer_.clear();
       return;
     }

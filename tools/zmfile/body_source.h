@@ -13,7 +13,7 @@ namespace zimrax::zmfile {
 class BodySource {
  public:
   // Opens `path` ("-" for standard input). On failure Bytes() is empty and
-  // Error() describes what went wrong.
+  // Error() says what went wrong, without the path ("Is a directory").
   explicit BodySource(const std::string& path);
   ~BodySource();
   BodySource(const BodySource&) = delete;

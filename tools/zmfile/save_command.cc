@@ -27,8 +27,12 @@ void AddSaveCommand(CLI::App& app, int& exit_status) {
       ->required();
   command->add_option("--field", options->field, "Name of the file-upload field")->required();
   command->add_option("--dir", options->directory, "Directory to store the file in")->required();
-  command->add_option("--conflict", options->conflict,
-                      "What to do when the name is taken: error (default), overwrite or makeunique");
+  // The component reads any other text as "error"; the command line names
+  // the three policies instead, so that a misspelt one is a usage error.
+  command
+      ->add_option("--conflict", options->conflict,
+                   "What to do when the name is taken: error (default), overwrite or makeunique, in any case")
+      ->check(CLI::IsMember({"error", "overwrite", "makeunique"}, CLI::ignore_case));
   command->add_flag("--json", options->json, "Print one JSON object instead of the stored name");
   command->callback([options, &exit_status] {
     if (IsStreamedBody(options->body_path)) {
