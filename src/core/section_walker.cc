@@ -22,8 +22,7 @@ const SearchPattern& DispositionPattern() {
 
 SectionWalker::SectionWalker(const SearchPattern* boundary, bool stand_in_boundary, Position body_begins_at,
                              Listener* listener)
-    : boundary_(boundary),
-      listener_(listener),
+    : listener_(listener),
       delimiter_(boundary),
       disposition_(&DispositionPattern()),
       position_(body_begins_at) {
@@ -118,11 +117,11 @@ void SectionWalker::Process(ByteView bytes) {
           NameRead(ByteView(name_.data(), name_length_ - 1), name_length_ - 1, bytes.subspan(offset));
         } else if (name_length_ == kNameWindow) {
           // Too long to match anything but the name made of one quote, and
-          // only if a quote follows somewhere; that is settled at the end.
-          if (!unclosed_at_) {
-            unclosed_at_ = sections_;
-            quote_closes_from_ = position_;
-          }
+          // only if a quote follows somewhere; that is settled later. An
+          // earlier such name is settled already: the disposition text
+          // before this name ends with a quote after that name's window.
+          unclosed_at_ = sections_;
+          quote_closes_from_ = position_;
           NameRead(ByteView(kQuoteRun, 1), 1, bytes.subspan(offset));
         }
         break;

@@ -75,7 +75,6 @@ class SectionWalker {
   void NameRead(ByteView name, std::size_t name_length, ByteView rest);
   void Restart(Position disposition_from);
 
-  const SearchPattern* boundary_;
   Listener* listener_;
   State state_ = State::kDisposition;
   StreamSearch delimiter_;

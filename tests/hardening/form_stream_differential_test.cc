@@ -48,6 +48,8 @@ std::vector<NamedBody> EdgeBodies() {
       {"no CR LF at all", BodyOf("--b" + d + "a\"; filename=\"n.txt\"\n\ndata" + std::string(1, '\0') + "z")},
       {"long name, quote later", BodyOf("--b\r\n" + d + std::string(130, 'n') + "\r\n\r\nx\r\n--b\r\n" + d + "a\"\r\n\r\nafter\"\r\n--b--\r\n")},
       {"long name, no quote later", BodyOf("--b\r\n" + d + "a\"\r\n\r\nfirst\r\n--b\r\n" + d + std::string(200, 'n') + "\r\n\r\n--b--\r\n")},
+      {"two long names, a quote only between",
+       BodyOf("--b\r\n" + d + std::string(130, 'n') + "\r\n\r\nx\r\n--b\r\n" + d + std::string(130, 'm') + "\r\n\r\n")},
       {"name of 120 bytes", BodyOf("--b\r\n" + d + std::string(120, 'm') + "\"\r\n\r\nm\r\n--b--\r\n")},
       {"unclosed file name", BodyOf("--b\r\n" + d + "f\"; filename=\"never closed\r\n\r\ndata")},
       {"file name without line end", BodyOf("--b\r\n" + d + "f\"; filename=\"a.txt\"")},
