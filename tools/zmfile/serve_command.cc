@@ -25,6 +25,9 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
   command->add_option("--max-body", options->max_body, "Largest request body accepted, in bytes")
       ->check(CLI::Range(std::uint64_t{1}, kLargestBody))
       ->capture_default_str();
+  command->add_flag("--fsync,!--no-fsync", options->fsync,
+                    "Sync each stored file and its directory entry to the device before answering")
+      ->capture_default_str();
   command->callback([options, &exit_status] { exit_status = RunServeModule(*options); });
 }
 
