@@ -98,6 +98,14 @@ ServerProcess::ServerProcess(const std::filesystem::path& dir, const std::vector
 
 ServerProcess::~ServerProcess() { Interrupt(); }
 
+void ServerProcess::Kill() {
+  if (pid_ < 0) return;
+  ::kill(pid_, SIGKILL);
+  WaitFor(pid_, 10);
+  pid_ = -1;
+  exit_status_ = -1;
+}
+
 int ServerProcess::Interrupt() {
   if (pid_ < 0) return exit_status_;
   ::kill(pid_, SIGINT);

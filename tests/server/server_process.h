@@ -38,6 +38,8 @@ class ServerProcess {
   // when the server had to be killed or had died before. Later calls return
   // the same status.
   int Interrupt();
+  // Kills the server with SIGKILL at once and waits for it to end.
+  void Kill();
   // Everything the server printed so far.
   std::string Log() const;
 

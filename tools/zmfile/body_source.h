@@ -1,9 +1,11 @@
-// A request body read for the command line: a regular file is mapped into
-// memory (no copy), anything else (standard input with "-", a pipe) is read.
+// A request body read for the command line into memory: a regular file, or
+// anything else (standard input with "-", a pipe).
 #ifndef ZIMRAX_TOOLS_ZMFILE_BODY_SOURCE_H_
 #define ZIMRAX_TOOLS_ZMFILE_BODY_SOURCE_H_
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,10 +14,12 @@ namespace zimrax::zmfile {
 
 class BodySource {
  public:
-  // Opens `path` ("-" for standard input). On failure Bytes() is empty and
-  // Error() says what went wrong, without the path ("Is a directory").
-  explicit BodySource(const std::string& path);
-  ~BodySource();
+  // Reads `path` ("-" for standard input). On failure Bytes() is empty and
+  // Error() says what went wrong, without the path. A regular file that changes size
+  // while it is read is a failure: the body would not be the file's.
+  // `on_size_known` runs once a regular file's size has been taken, before
+  // its bytes are read (a test can change the file there).
+  explicit BodySource(const std::string& path, const std::function<void()>& on_size_known = {});
   BodySource(const BodySource&) = delete;
   BodySource& operator=(const BodySource&) = delete;
 
@@ -25,10 +29,10 @@ class BodySource {
 
  private:
   void ReadAll(int fd);
+  void ReadRegular(int fd, std::size_t size);
 
   std::span<const std::uint8_t> bytes_;
-  void* mapping_ = nullptr;
-  std::size_t mapping_size_ = 0;
+  std::unique_ptr<std::uint8_t[]> file_bytes_;
   std::vector<std::uint8_t> buffer_;
   std::string error_;
 };

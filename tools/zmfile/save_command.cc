@@ -16,6 +16,7 @@ struct SaveOptions {
   std::string directory;
   std::optional<std::string> conflict;  // left out: the argument is omitted
   bool json = false;
+  bool fsync = false;
 };
 
 }  // namespace
@@ -34,6 +35,7 @@ void AddSaveCommand(CLI::App& app, int& exit_status) {
                    "What to do when the name is taken: error (default), overwrite or makeunique, in any case")
       ->check(CLI::IsMember({"error", "overwrite", "makeunique"}, CLI::ignore_case));
   command->add_flag("--json", options->json, "Print one JSON object instead of the stored name");
+  command->add_flag("--fsync", options->fsync, "Sync the file and its directory entry to the device before exiting");
   command->callback([options, &exit_status] {
     if (IsStreamedBody(options->body_path)) {
       exit_status = RunStreamedCall(
@@ -42,6 +44,7 @@ void AddSaveCommand(CLI::App& app, int& exit_status) {
     }
     exit_status = RunBodyCall(options->body_path, options->json, [&](ZmFile& file, Variant& form_data, Variant& code) {
       const Variant conflict = options->conflict ? Variant(*options->conflict) : Variant::Missing();
+      file.SetSaveOptions(zimrax::SaveOptions{.durable = options->fsync});
       return file.ZmFileSave(form_data, Variant(options->field), Variant(options->directory), code, conflict);
     });
   });

@@ -30,6 +30,9 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
       ->transform(CLI::AsSizeValue(false))
       ->check(CLI::Range(std::uint64_t{1}, kLargestBody))
       ->capture_default_str();
+  command->add_flag("--fsync,!--no-fsync", options->fsync,
+                    "Sync each stored file and its directory entry to the device before answering (the "
+                    "default; --no-fsync leaves them to the page cache)");
   command->callback([options, &exit_status] { exit_status = RunServeModule(*options); });
 }
 

@@ -2,6 +2,7 @@
 // serve` loads at run time: the HTTP and TLS libraries it links stay out of
 // every other zmfile command's start-up.
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "exit_status.h"
+#include "storage/abandoned_temp_files.h"
 #include "server/serve_entry.h"
 #include "server/stop_signal.h"
 #include "server/upload_server.h"
@@ -41,6 +43,14 @@ std::string UrlOf(const std::string& host, int port) {
 int RunServe(ServeOptions options) {
   options.dir = PrepareDirectory(options.dir);
   if (options.dir.empty()) return kExitUsage;
+  // Hidden temporary files left by saves that were killed (this server's
+  // last run, or another process's): a live save's file is locked and stays.
+  const AbandonedTempFiles abandoned = RemoveAbandonedTempFiles(options.dir);
+  std::cout << "zmfile serve: removed " << abandoned.removed << " abandoned temporary file"
+            << (abandoned.removed == 1 ? "" : "s") << " from " << options.dir << '\n';
+  if (abandoned.error_number != 0) {
+    std::cerr << "zmfile serve: cannot read " << options.dir << ": " << std::strerror(abandoned.error_number) << '\n';
+  }
 
   // Before any thread starts, so that every thread leaves the signals to us.
   StopSignal stop_signal;

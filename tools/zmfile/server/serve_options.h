@@ -19,6 +19,7 @@ struct ServeOptions {
   int port = 8080;                      // 0 picks a free port
   std::string conflict = "makeunique";  // policy when the form sends none
   std::uint64_t max_body = kDefaultMaxBody;
+  bool fsync = true;  // each upload is on the device before it is answered
 };
 
 }  // namespace zimrax::zmfile

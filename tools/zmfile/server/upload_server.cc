@@ -78,7 +78,7 @@ void PlainAnswer(Response& response, int status, const std::string& text) {
 }  // namespace
 
 UploadServer::UploadServer(const ServeOptions& options, std::ostream& log)
-    : options_(options), uploader_(options.dir, options.conflict), log_(log) {
+    : options_(options), uploader_(options.dir, options.conflict, options.fsync), log_(log) {
   // One request per connection. A refused upload is answered before its
   // body is read; closing the connection then is the only way not to read
   // the unread body as the next request.

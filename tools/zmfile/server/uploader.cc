@@ -18,8 +18,8 @@ std::optional<std::string> FieldValue(ZmFile& file, Variant& form_data, const ch
 
 }  // namespace
 
-Uploader::Uploader(std::string dir, std::string default_conflict)
-    : dir_(std::move(dir)), default_conflict_(std::move(default_conflict)) {}
+Uploader::Uploader(std::string dir, std::string default_conflict, bool durable)
+    : dir_(std::move(dir)), default_conflict_(std::move(default_conflict)), durable_(durable) {}
 
 UploadReport Uploader::Run(std::span<const std::uint8_t> body) const {
   UploadReport report;
@@ -27,6 +27,7 @@ UploadReport Uploader::Run(std::span<const std::uint8_t> body) const {
   Variant form_data = Variant::BorrowBytes(body);
   try {
     file = CreateObject(kProgIdZmFile);
+    file->SetSaveOptions(SaveOptions{.durable = durable_});
     std::string policy = default_conflict_;
     if (std::optional<std::string> chosen = FieldValue(*file, form_data, kConflictField); chosen && !chosen->empty()) {
       policy = *chosen;

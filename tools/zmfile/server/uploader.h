@@ -20,7 +20,8 @@ class Uploader {
  public:
   // REQUIRES: `dir` is an existing directory; `default_conflict` is the
   // policy used when the form sends no (or an empty) conflict field.
-  Uploader(std::string dir, std::string default_conflict);
+  // `durable`: every file is synced to the device before Run returns.
+  Uploader(std::string dir, std::string default_conflict, bool durable = false);
 
   // Stores the upload1 file of `body`. Never throws: a fault of the
   // component ends up in the report. Safe to call from several threads at
@@ -31,6 +32,7 @@ class Uploader {
  private:
   const std::string dir_;
   const std::string default_conflict_;
+  const bool durable_;
 };
 
 }  // namespace zimrax::zmfile
