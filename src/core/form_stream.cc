@@ -40,7 +40,8 @@ class FormStream::Impl final : public SectionWalker::Listener {
   explicit Impl(FormStreamOptions options) : options_(std::move(options)) {
     files_.reserve(options_.file_fields.size());
     for (const std::string& name : options_.file_fields) {
-      files_.push_back(std::make_unique<Slot<StreamedFileField>>(name, options_.directory, options_.policy));
+      files_.push_back(std::make_unique<Slot<StreamedFileField>>(name, options_.directory, options_.policy,
+                                                                      options_.save.durable));
     }
     values_.reserve(options_.value_fields.size());
     for (const ValueField& field : options_.value_fields) {

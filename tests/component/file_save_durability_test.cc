@@ -16,6 +16,7 @@
 #include "support/multipart_body.h"
 #include "support/scoped_temp_dir.h"
 #include "zimrax/form_data.h"
+#include "zimrax/form_stream.h"
 
 namespace zimrax {
 namespace {
@@ -119,6 +120,19 @@ TEST(FileSaveDurabilityTest, RefusedTemporaryFileIsAFailedReplaceOnlyWhenOverwri
                           "file system, and running as root)";
         }
         result = FileSave(testing::AsBytes(body), "f", dir.Path(), c.policy);
+        // The streaming form reports the same, with the policy given
+        // before the body and at the end.
+        for (const bool up_front : {false, true}) {
+          FormStreamOptions options;
+          options.directory = dir.Path();
+          options.file_fields = {"f"};
+          if (up_front) options.policy = c.policy;
+          FormStream stream(std::move(options));
+          stream.Feed(testing::AsBytes(body));
+          const OperationResult streamed = stream.Finish(c.policy).files.at(0).result;
+          EXPECT_EQ(streamed.code, c.code) << (up_front ? "up front" : "at finish");
+          EXPECT_EQ(streamed.width, c.width) << (up_front ? "up front" : "at finish");
+        }
       }
       EXPECT_EQ(result.code, c.code);
       EXPECT_EQ(result.width, c.width);

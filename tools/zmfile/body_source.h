@@ -1,11 +1,10 @@
-// A request body read for the command line into memory: a regular file, or
-// anything else (standard input with "-", a pipe).
+// A whole request body read into memory, for tools that hand the typed API
+// one contiguous body (zmfile itself streams: see body_reader.h).
 #ifndef ZIMRAX_TOOLS_ZMFILE_BODY_SOURCE_H_
 #define ZIMRAX_TOOLS_ZMFILE_BODY_SOURCE_H_
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,14 +24,9 @@ class BodySource {
 
   bool ok() const { return error_.empty(); }
   const std::string& Error() const { return error_; }
-  std::span<const std::uint8_t> Bytes() const { return bytes_; }
+  std::span<const std::uint8_t> Bytes() const { return buffer_; }
 
  private:
-  void ReadAll(int fd);
-  void ReadRegular(int fd, std::size_t size);
-
-  std::span<const std::uint8_t> bytes_;
-  std::unique_ptr<std::uint8_t[]> file_bytes_;
   std::vector<std::uint8_t> buffer_;
   std::string error_;
 };

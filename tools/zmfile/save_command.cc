@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "body_call.h"
 #include "streamed_call.h"
 
 namespace zimrax::zmfile {
@@ -37,16 +36,9 @@ void AddSaveCommand(CLI::App& app, int& exit_status) {
   command->add_flag("--json", options->json, "Print one JSON object instead of the stored name");
   command->add_flag("--fsync", options->fsync, "Sync the file and its directory entry to the device before exiting");
   command->callback([options, &exit_status] {
-    if (IsStreamedBody(options->body_path)) {
-      exit_status = RunStreamedCall(
-          options->body_path, {true, options->field, options->directory, options->conflict}, options->json);
-      return;
-    }
-    exit_status = RunBodyCall(options->body_path, options->json, [&](ZmFile& file, Variant& form_data, Variant& code) {
-      const Variant conflict = options->conflict ? Variant(*options->conflict) : Variant::Missing();
-      file.SetSaveOptions(zimrax::SaveOptions{.durable = options->fsync});
-      return file.ZmFileSave(form_data, Variant(options->field), Variant(options->directory), code, conflict);
-    });
+    exit_status = RunStreamedCall(
+        options->body_path, {true, options->field, options->directory, options->conflict, options->fsync},
+        options->json);
   });
 }
 

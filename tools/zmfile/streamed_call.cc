@@ -1,14 +1,8 @@
 #include "streamed_call.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <iostream>
-#include <vector>
 
+#include "body_reader.h"
 #include "exit_status.h"
 #include "result_printer.h"
 #include "zimrax/automation/automation_error.h"
@@ -17,8 +11,6 @@
 namespace zimrax::zmfile {
 namespace {
 
-// A pipe hands over at most 64 KiB at a time; larger reads cost nothing.
-constexpr std::size_t kReadSize = std::size_t{256} << 10;
 // The command line accepts a longer first line than the server: one body,
 // one process, and the memory is the caller's.
 constexpr std::size_t kMaxFirstLine = std::size_t{1} << 20;
@@ -47,43 +39,25 @@ CallOutcome AsCallOutcome(const FieldOutcome& field) {
 
 }  // namespace
 
-bool IsStreamedBody(const std::string& body_path) {
-  if (body_path == "-") return true;
-  struct stat info {};
-  return ::stat(body_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
-}
-
 int RunStreamedCall(const std::string& body_path, const StreamedRequest& request, bool json) {
-  const int fd = body_path == "-" ? STDIN_FILENO : ::open(body_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::cerr << "zmfile: cannot read " << body_path << ": " << std::strerror(errno) << '\n';
-    return kExitUsage;
-  }
   FormStreamOptions options;
   options.max_first_line = kMaxFirstLine;
   if (request.save) {
     options.directory = request.directory;
     options.file_fields = {request.field};
     options.policy = PolicyOf(request.conflict);
+    options.save.durable = request.durable;
   } else {
     options.value_fields = {{request.field, static_cast<std::size_t>(-1)}};
   }
   FormStream stream(std::move(options));
-  std::vector<std::uint8_t> buffer(kReadSize);
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      if (fd != STDIN_FILENO) ::close(fd);
-      std::cerr << "zmfile: cannot read " << (body_path == "-" ? "standard input" : body_path) << ": "
-                << std::strerror(error) << '\n';
-      return kExitUsage;  // the stream's destructor leaves nothing behind
-    }
-    if (n == 0) break;
-    stream.Feed(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
+  const std::string error =
+      ReadBodyPieces(body_path, [&stream](std::span<const std::uint8_t> piece) { stream.Feed(piece); });
+  if (!error.empty()) {
+    // The stream is dropped unfinished: nothing it wrote stays.
+    std::cerr << "zmfile: cannot read " << (body_path == "-" ? "standard input" : body_path) << ": " << error << '\n';
+    return kExitUsage;
   }
-  if (fd != STDIN_FILENO) ::close(fd);
   const FormStreamOutcome outcome = stream.Finish();
   const FieldOutcome& field = request.save ? outcome.files.front() : outcome.values.front();
   if (field.status == FieldStatus::kLimitExceeded) {

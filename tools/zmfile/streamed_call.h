@@ -1,7 +1,7 @@
-// Runs save or value over a body that arrives as a stream (standard input,
-// a pipe, a socket): the body goes through zimrax::FormStream as it is
-// read, so memory stays bounded whatever its size, and the outcome is
-// printed in the same contract as a call over a whole body.
+// Runs save or value over a body read in pieces (a file, standard input, a
+// pipe): the body goes through zimrax::FormStream as it is read, so memory
+// stays bounded whatever its size, and the outcome is printed in the same
+// contract as the automation object's call over the whole body.
 #ifndef ZIMRAX_TOOLS_ZMFILE_STREAMED_CALL_H_
 #define ZIMRAX_TOOLS_ZMFILE_STREAMED_CALL_H_
 
@@ -15,11 +15,8 @@ struct StreamedRequest {
   std::string field;
   std::string directory;                // save only
   std::optional<std::string> conflict;  // save only; left out: "error"
+  bool durable = false;                 // save only: sync before publishing
 };
-
-// True when `body_path` is read as a stream: "-", or anything but a
-// regular file.
-bool IsStreamedBody(const std::string& body_path);
 
 // Reads `body_path` ("-" for standard input) to its end through a
 // FormStream and prints the outcome. Returns the exit status; kExitUsage

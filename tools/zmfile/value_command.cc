@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 
-#include "body_call.h"
 #include "streamed_call.h"
 
 namespace zimrax::zmfile {
@@ -25,13 +24,7 @@ void AddValueCommand(CLI::App& app, int& exit_status) {
   command->add_option("--field", options->field, "Name of the form field")->required();
   command->add_flag("--json", options->json, "Print one JSON object instead of the raw value");
   command->callback([options, &exit_status] {
-    if (IsStreamedBody(options->body_path)) {
-      exit_status = RunStreamedCall(options->body_path, {false, options->field, {}, {}}, options->json);
-      return;
-    }
-    exit_status = RunBodyCall(options->body_path, options->json, [&](ZmFile& file, Variant& form_data, Variant& code) {
-      return file.ZmFormFieldValue(form_data, Variant(options->field), code);
-    });
+    exit_status = RunStreamedCall(options->body_path, {false, options->field, {}, {}, false}, options->json);
   });
 }
 
