@@ -196,9 +196,6 @@ class FormStream::Impl final : public SectionWalker::Listener {
           std::memcmp(slot.name.data(), section.name.data(), section.name.size()) != 0) {
         continue;
       }
-      // An empty wanted name matches no section: an empty section name
-      // reads as the one byte 0.
-      if (slot.name.empty()) continue;
       slot.reader.emplace(mode, &*boundary_, &slot.sink);
       slot.section = section.index;
       for (const ByteView part : section.backlog) slot.reader->Consume(part);
