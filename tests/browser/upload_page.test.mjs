@@ -80,6 +80,7 @@ async function withPage(options, body) {
   try {
     const page = context.pages()[0] || await context.newPage();
     page.on('pageerror', (error) => pageErrors.push(error.message));
+    if (options.beforeLoad) await options.beforeLoad(page);
     await page.goto(url);
     if (options.javaScriptEnabled !== false) {
       await page.waitForSelector('html[data-config="loaded"]', { timeout: 10000 });
@@ -268,9 +269,21 @@ test('cancelling a large upload halfway stores nothing; Retry then stores it', {
   });
 });
 
-test('plain-language outcomes: empty file, too large here, too large for the server', { timeout: 60000 }, async () => {
-  await withPage({ serverArgs: ['--max-body', '64K'] }, async ({ page, uploads }) => {
+// A config that lets clients choose only "makeunique" and "error", as a
+// server may announce with clientConflict.
+async function withoutClientOverwrite(page) {
+  await page.route('**/config', async (route) => {
+    const answer = await route.fetch();
+    const config = await answer.json();
+    await route.fulfill({ response: answer, json: { ...config, clientConflict: ['makeunique', 'error'] } });
+  });
+}
+
+test('plain-language outcomes: empty file, too large here, too large for the server, name taken', { timeout: 60000 }, async () => {
+  const options = { serverArgs: ['--max-body', '64K'], existing: { 'taken.txt': 'x' }, beforeLoad: withoutClientOverwrite };
+  await withPage(options, async ({ page, uploads }) => {
     assert.equal(await page.textContent('#drop-hint'), 'Up to 64.0 KiB each · several at once');
+    assert.equal(await page.isDisabled('#policy-overwrite'), true, 'Replace is not offered when config leaves it out');
     // 65500 bytes pass the page's check against 64 KiB, but with the form
     // around them the body is over the limit: the server's 413 answers.
     await page.setInputFiles('#file-input', [
@@ -293,7 +306,16 @@ test('plain-language outcomes: empty file, too large here, too large for the ser
                  'near.bin is too large for this server, which takes up to 64.0 KiB per upload. It was not stored.');
     assert.match(near.code, /^HTTP 413: /);
     assert.equal(await page.textContent('#summary'), '1 of 3 stored, 1 failed, 1 not sent');
-    assert.deepEqual(fs.readdirSync(uploads), ['empty.txt']);
+    assert.deepEqual(fs.readdirSync(uploads).sort(), ['empty.txt', 'taken.txt']);
+
+    // A name that is taken, under Refuse: the retry offers Keep both only.
+    await page.setInputFiles('#file-input', { name: 'taken.txt', mimeType: 'text/plain', buffer: Buffer.from('y') });
+    await page.click('label[for="policy-error"]');
+    await page.click('#submit');
+    await settled(page);
+    const taken = await rowOf(page, 'taken.txt');
+    assert.equal(taken.message, 'A file named taken.txt is already there. Choose Keep both to store yours beside it.');
+    assert.deepEqual(taken.buttons, ['Keep both', 'Dismiss']);
   });
 });
 
@@ -336,6 +358,8 @@ test('keyboard, drag-over, phone width and 200% zoom', { timeout: 60000 }, async
       .map((node) => node.id || node.outerHTML.slice(0, 60)));
     assert.deepEqual(unnamed, []);
     assert.equal(await page.getAttribute('#summary', 'aria-live'), 'polite');
+    // Relative addresses only, so that the page works under a proxy's sub-path.
+    assert.deepEqual(await page.$$eval('[href^="/"], [src^="/"], [action^="/"]', (nodes) => nodes.map((n) => n.outerHTML)), []);
     assert.equal(await page.getAttribute('#announcer', 'aria-live'), 'polite');
 
     // Dragging files over the zone: "Drop to upload", unlike "files chosen".
