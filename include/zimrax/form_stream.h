@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "zimrax/conflict_policy.h"
+#include "zimrax/export.h"
 #include "zimrax/operation_result.h"
 
 namespace zimrax {
@@ -74,7 +75,7 @@ struct FormStreamOutcome {
   bool more_sections = false;
 };
 
-class FormStream {
+class ZIMRAX_EXPORT FormStream {
  public:
   explicit FormStream(FormStreamOptions options);
   // Aborts, unless finished.
@@ -99,7 +100,7 @@ class FormStream {
   void Abort();
 
  private:
-  class Impl;
+  class ZIMRAX_NO_EXPORT Impl;
   std::unique_ptr<Impl> impl_;
 };
 

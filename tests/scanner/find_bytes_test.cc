@@ -1,6 +1,7 @@
 // FindBytes: the table of search cases, each run in a heap buffer and right
 // before a guard page, and a seeded differential run against the plain scan.
 #include "scanner/find_bytes.h"
+#include "support/find_bytes_reference.h"
 
 #include <gtest/gtest.h>
 

@@ -22,10 +22,11 @@
 
 #include "zimrax/automation/dispatch.h"
 #include "zimrax/automation/variant.h"
+#include "zimrax/export.h"
 
 namespace zimrax {
 
-class ZmFile {
+class ZIMRAX_EXPORT ZmFile {
  public:
   ZmFile();
   ~ZmFile();
