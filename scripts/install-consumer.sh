@@ -18,7 +18,7 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 
 # The installed files a user relies on.
-for path in include/zimrax/zimrax.h include/zimrax/version.h bin/zmfile; do
+for path in include/zimrax/zimrax.h include/zimrax/version.h include/zimrax/zimrax_c.h include/zimrax/export.h bin/zmfile; do
   [[ -e "$prefix/$path" ]] || { echo "install-consumer: $path is not installed" >&2; exit 1; }
 done
 
@@ -50,9 +50,28 @@ pkgconfig_build() {
   g++ -std=c++20 -Wall -Wextra -Wpedantic -Werror $cflags \
     "-DEXPECTED_VERSION=\"$(pkg-config --modversion zimraxfileio)\"" "$source_dir/consumer.cc" $libs -o "$out"
   LD_LIBRARY_PATH="$libdir" "$out"
+  # The C interface from C11, with the same flags.
+  # shellcheck disable=SC2086
+  gcc -std=c11 -Wall -Wextra -Werror $cflags \
+    "-DEXPECTED_VERSION=\"$(pkg-config --modversion zimraxfileio)\"" "$source_dir/c_consumer.c" $libs -o "$out-c"
+  LD_LIBRARY_PATH="$libdir" "$out-c"
+}
+
+# The C interface with no build system: the header directory and
+# -lzimraxfileio from the installed tree, nothing else.
+plain_c_build() {
+  local root="$1" out="$2" libdir
+  libdir="$(dirname "$(find "$root" -name 'libzimraxfileio.so' | head -n 1)")"
+  gcc -std=c11 -Wall -Wextra -Werror -I"$root/include" "-DEXPECTED_VERSION=\"$(cat "$work/version")\"" \
+    "$source_dir/c_consumer.c" -L"$libdir" -lzimraxfileio -Wl,-rpath,"$libdir" -o "$out"
+  "$out"
 }
 echo "install-consumer: pkg-config"
 pkgconfig_build "$prefix" "$work/pkg-consumer"
+PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name zimraxfileio.pc | head -n 1)")" \
+  pkg-config --modversion zimraxfileio > "$work/version"
+echo "install-consumer: C, -lzimraxfileio"
+plain_c_build "$prefix" "$work/plain-c-consumer"
 mv "$prefix" "$work/moved"
 echo "install-consumer: pkg-config, the installed tree moved"
 pkgconfig_build "$work/moved" "$work/pkg-consumer-moved"
