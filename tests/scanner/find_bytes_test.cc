@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "guarded_buffer.h"
-#include "multipart_text.h"
+#include "support/multipart_body.h"
 
 namespace zimrax {
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/scoped_temp_dir.h"
+#include "support/source_file.h"
 #include "tools/run_process.h"
 #include "zimrax/version.h"
 
@@ -19,7 +20,7 @@ using testing::ProcessResult;
 using testing::RunProcess;
 using testing::ScopedTempDir;
 
-const std::string kSample = std::string(ZIMRAX_TEST_SOURCE_DIR) + "/samples/worked_example.txt";
+const std::string kSample = testing::SourcePath("samples/worked_example.txt");
 
 ProcessResult Zmfile(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), ZMFILE_PATH);

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "multipart_text.h"
+#include "support/multipart_body.h"
 #include "support/scoped_temp_dir.h"
+#include "support/source_file.h"
 #include "tools/run_process.h"
 
 namespace zimrax {
@@ -22,7 +23,7 @@ using testing::Field;
 using testing::ProcessResult;
 using testing::RunProcess;
 
-const std::string kSample = std::string(ZIMRAX_TEST_SOURCE_DIR) + "/samples/worked_example.txt";
+const std::string kSample = testing::SourcePath("samples/worked_example.txt");
 
 ProcessResult Zmfile(std::vector<std::string> arguments, const std::string& input = "") {
   arguments.insert(arguments.begin(), ZMFILE_PATH);
