@@ -11,7 +11,7 @@
 #include "support/multipart_body.h"
 #include "support/scoped_temp_dir.h"
 #include "support/source_file.h"
-#include "tools/run_process.h"
+#include "support/run_process.h"
 
 namespace zimrax {
 namespace {
@@ -26,8 +26,7 @@ using testing::RunProcess;
 const std::string kSample = testing::SourcePath("samples/worked_example.txt");
 
 ProcessResult Zmfile(std::vector<std::string> arguments, const std::string& input = "") {
-  arguments.insert(arguments.begin(), ZMFILE_PATH);
-  return RunProcess(arguments, input);
+  return testing::RunZmfile(std::move(arguments), input);
 }
 
 // `zmfile value` over `body` given on standard input.
