@@ -110,7 +110,8 @@ ZIMRAX_EXPORT zimrax_call zimrax_save(const uint8_t* body, size_t length, const 
 
 /* The value of the field `field`; for a file-upload field, the file name
  * the browser sent. */
-ZIMRAX_EXPORT zimrax_call zimrax_value(const uint8_t* body, size_t length, const char* field, zimrax_result* result) ZIMRAX_C_NOEXCEPT;
+ZIMRAX_EXPORT zimrax_call zimrax_value(const uint8_t* body, size_t length, const char* field,
+                                       zimrax_result* result) ZIMRAX_C_NOEXCEPT;
 
 /* Releases what a result filled by zimrax_save or zimrax_value holds and
  * zeroes it. NULL and an all-zero result are accepted. */
@@ -143,10 +144,12 @@ typedef struct zimrax_stream_options {
 } zimrax_stream_options;
 
 /* Starts a stream. The options are copied; they need not outlive the call. */
-ZIMRAX_EXPORT zimrax_call zimrax_stream_new(const zimrax_stream_options* options, zimrax_stream** stream) ZIMRAX_C_NOEXCEPT;
+ZIMRAX_EXPORT zimrax_call zimrax_stream_new(const zimrax_stream_options* options,
+                                            zimrax_stream** stream) ZIMRAX_C_NOEXCEPT;
 
 /* Takes the next piece of the body; any length, 0 included. */
-ZIMRAX_EXPORT zimrax_call zimrax_stream_feed(zimrax_stream* stream, const uint8_t* piece, size_t length) ZIMRAX_C_NOEXCEPT;
+ZIMRAX_EXPORT zimrax_call zimrax_stream_feed(zimrax_stream* stream, const uint8_t* piece,
+                                             size_t length) ZIMRAX_C_NOEXCEPT;
 
 /* Drops the file field `field`: whatever was written for it is removed and
  * it ends as ZIMRAX_STATUS_DISCARDED. */
@@ -176,7 +179,8 @@ ZIMRAX_EXPORT const zimrax_result* zimrax_outcome_value(const zimrax_outcome* ou
  * its length in *length (NULL to skip; a name may hold NUL bytes), and
  * whether there were more. An index out of range gives NULL. */
 ZIMRAX_EXPORT size_t zimrax_outcome_section_count(const zimrax_outcome* outcome) ZIMRAX_C_NOEXCEPT;
-ZIMRAX_EXPORT const char* zimrax_outcome_section(const zimrax_outcome* outcome, size_t index, size_t* length) ZIMRAX_C_NOEXCEPT;
+ZIMRAX_EXPORT const char* zimrax_outcome_section(const zimrax_outcome* outcome, size_t index,
+                                                 size_t* length) ZIMRAX_C_NOEXCEPT;
 ZIMRAX_EXPORT int zimrax_outcome_more_sections(const zimrax_outcome* outcome) ZIMRAX_C_NOEXCEPT;
 /* Releases the outcome and every result in it. NULL is accepted. */
 ZIMRAX_EXPORT void zimrax_outcome_free(zimrax_outcome* outcome) ZIMRAX_C_NOEXCEPT;

@@ -50,8 +50,8 @@ struct zimrax_outcome {
 namespace {
 
 // Points `result` at `storage`, which holds copies of the operation's texts.
-void Fill(const zimrax::OperationResult& from, std::string_view field, zimrax_status status,
-          ResultStorage* storage, zimrax_result* result) {
+void Fill(const zimrax::OperationResult& from, std::string_view field, zimrax_status status, ResultStorage* storage,
+          zimrax_result* result) {
   storage->text = from.text;
   storage->stored_name = from.stored_name;
   storage->field = std::string(field);
@@ -164,8 +164,8 @@ zimrax_conflict zimrax_conflict_parse(const char* text) ZIMRAX_C_NOEXCEPT {
   return ZIMRAX_CONFLICT_ERROR;
 }
 
-zimrax_call zimrax_save(const uint8_t* body, size_t length, const char* field, const char* directory,
-                        int policy, zimrax_result* result) ZIMRAX_C_NOEXCEPT {
+zimrax_call zimrax_save(const uint8_t* body, size_t length, const char* field, const char* directory, int policy,
+                        zimrax_result* result) ZIMRAX_C_NOEXCEPT {
   if (result == nullptr) return ZIMRAX_CALL_BAD_ARGUMENT;
   *result = zimrax_result{};
   if ((body == nullptr && length != 0) || field == nullptr || directory == nullptr || !KnownPolicy(policy)) {
@@ -173,12 +173,12 @@ zimrax_call zimrax_save(const uint8_t* body, size_t length, const char* field, c
   }
   const std::optional<zimrax::ConflictPolicy> known = PolicyOf(policy);
   if (!known) return ZIMRAX_CALL_BAD_ARGUMENT;
-  return Guarded([&] {
-    return FillOwned(zimrax::FileSave(BytesOf(body, length), field, directory, *known), field, result);
-  });
+  return Guarded(
+      [&] { return FillOwned(zimrax::FileSave(BytesOf(body, length), field, directory, *known), field, result); });
 }
 
-zimrax_call zimrax_value(const uint8_t* body, size_t length, const char* field, zimrax_result* result) ZIMRAX_C_NOEXCEPT {
+zimrax_call zimrax_value(const uint8_t* body, size_t length, const char* field,
+                         zimrax_result* result) ZIMRAX_C_NOEXCEPT {
   if (result == nullptr) return ZIMRAX_CALL_BAD_ARGUMENT;
   *result = zimrax_result{};
   if ((body == nullptr && length != 0) || field == nullptr) return ZIMRAX_CALL_BAD_ARGUMENT;
@@ -210,7 +210,8 @@ zimrax_call zimrax_stream_new(const zimrax_stream_options* options, zimrax_strea
     if (options->directory != nullptr) copy.directory = options->directory;
     copy.file_fields.assign(options->file_fields, options->file_fields + options->file_field_count);
     for (size_t i = 0; i < options->value_field_count; ++i) {
-      copy.value_fields.push_back(zimrax::ValueField{options->value_fields[i].name, options->value_fields[i].max_bytes});
+      copy.value_fields.push_back(
+          zimrax::ValueField{options->value_fields[i].name, options->value_fields[i].max_bytes});
     }
     copy.policy = PolicyOf(options->policy);
     if (options->max_first_line != 0) copy.max_first_line = options->max_first_line;
@@ -269,7 +270,9 @@ void zimrax_stream_free(zimrax_stream* stream) ZIMRAX_C_NOEXCEPT {
   delete stream;
 }
 
-size_t zimrax_outcome_file_count(const zimrax_outcome* outcome) ZIMRAX_C_NOEXCEPT { return outcome == nullptr ? 0 : outcome->files.size(); }
+size_t zimrax_outcome_file_count(const zimrax_outcome* outcome) ZIMRAX_C_NOEXCEPT {
+  return outcome == nullptr ? 0 : outcome->files.size();
+}
 
 const zimrax_result* zimrax_outcome_file(const zimrax_outcome* outcome, size_t index) ZIMRAX_C_NOEXCEPT {
   return outcome == nullptr ? nullptr : ResultAt(outcome->files, index);

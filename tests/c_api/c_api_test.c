@@ -17,12 +17,12 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                                      \
-  do {                                                                        \
-    if (!(condition)) {                                                       \
+#define CHECK(condition)                                                            \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      ++failures;                                                             \
-    }                                                                         \
+      ++failures;                                                                   \
+    }                                                                               \
   } while (0)
 
 typedef struct bytes {
@@ -126,10 +126,10 @@ static void check_result_codes(bytes sample, const char* directory) {
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     zimrax_result result;
-    const zimrax_call call =
-        cases[i].save ? zimrax_save(cases[i].body.data, cases[i].body.length, cases[i].field, directory,
-                                    ZIMRAX_CONFLICT_ERROR, &result)
-                      : zimrax_value(cases[i].body.data, cases[i].body.length, cases[i].field, &result);
+    const zimrax_call call = cases[i].save
+                                 ? zimrax_save(cases[i].body.data, cases[i].body.length, cases[i].field, directory,
+                                               ZIMRAX_CONFLICT_ERROR, &result)
+                                 : zimrax_value(cases[i].body.data, cases[i].body.length, cases[i].field, &result);
     if (call != ZIMRAX_CALL_OK || result.code != cases[i].code || !result_text_is(&result, cases[i].text) ||
         result.fault != 0 || strcmp(result.field, cases[i].field) != 0 || result.status != ZIMRAX_STATUS_DONE) {
       fprintf(stderr, "case %zu (%s): call %d, code %d, text \"%.*s\"\n", i, cases[i].field, (int)call,
@@ -161,8 +161,8 @@ static void check_policies(bytes sample, const char* directory) {
     CHECK(zimrax_save(sample.data, sample.length, "doc", directory, cases[i].policy, &result) == ZIMRAX_CALL_OK);
     if (result.code != cases[i].code || strcmp(result.stored_name, cases[i].stored_name) != 0 ||
         result.replaced != cases[i].replaced || entries_in(directory) != cases[i].entries_after) {
-      fprintf(stderr, "policy case %zu: code %d, stored \"%s\", replaced %d\n", i, (int)result.code,
-              result.stored_name, result.replaced);
+      fprintf(stderr, "policy case %zu: code %d, stored \"%s\", replaced %d\n", i, (int)result.code, result.stored_name,
+              result.replaced);
       ++failures;
     }
     if (result.code == 0) CHECK(result_text_is(&result, cases[i].stored_name));
@@ -210,7 +210,8 @@ static void check_stream_matches_whole_body(bytes sample, const char* directory)
           ZIMRAX_CALL_OK);
     CHECK(strcmp(streamed->field, file_fields[i]) == 0 && streamed->status == ZIMRAX_STATUS_DONE);
     CHECK(streamed->code == whole.code && streamed->fault == whole.fault);
-    if (whole.code != 0) CHECK(streamed->length == whole.length && memcmp(streamed->bytes, whole.bytes, whole.length) == 0);
+    if (whole.code != 0)
+      CHECK(streamed->length == whole.length && memcmp(streamed->bytes, whole.bytes, whole.length) == 0);
     zimrax_result_free(&whole);
   }
   CHECK(strcmp(zimrax_outcome_file(outcome, 0)->stored_name, "q3(2).csv") == 0);
@@ -273,7 +274,8 @@ static void check_refused_calls(bytes sample, const char* directory) {
   CHECK(zimrax_value(sample.data, sample.length, NULL, &result) == ZIMRAX_CALL_BAD_ARGUMENT && result.bytes == NULL);
   CHECK(zimrax_value(NULL, 5, "title", &result) == ZIMRAX_CALL_BAD_ARGUMENT);
   CHECK(zimrax_value(sample.data, sample.length, "title", NULL) == ZIMRAX_CALL_BAD_ARGUMENT);
-  CHECK(zimrax_save(sample.data, sample.length, "doc", NULL, ZIMRAX_CONFLICT_ERROR, &result) == ZIMRAX_CALL_BAD_ARGUMENT);
+  CHECK(zimrax_save(sample.data, sample.length, "doc", NULL, ZIMRAX_CONFLICT_ERROR, &result) ==
+        ZIMRAX_CALL_BAD_ARGUMENT);
   CHECK(zimrax_save(sample.data, sample.length, "doc", directory, 7, &result) == ZIMRAX_CALL_BAD_ARGUMENT);
   CHECK(zimrax_save(sample.data, sample.length, "doc", directory, ZIMRAX_CONFLICT_UNSET, &result) ==
         ZIMRAX_CALL_BAD_ARGUMENT);

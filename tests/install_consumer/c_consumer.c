@@ -7,8 +7,7 @@
 #include "zimrax/zimrax_c.h"
 
 int main(void) {
-  static const char kBody[] =
-      "--AaB03x\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nQ3\r\n--AaB03x--\r\n";
+  static const char kBody[] = "--AaB03x\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nQ3\r\n--AaB03x--\r\n";
   zimrax_result result;
   if (zimrax_value((const uint8_t*)kBody, strlen(kBody), "title", &result) != ZIMRAX_CALL_OK) return 1;
   const int ok = result.code == 0 && result.length == 2 && memcmp(result.bytes, "Q3", 2) == 0;

@@ -18,8 +18,7 @@ struct ProcessResult {
 // Runs argv[0] (a path, or a name looked up on PATH) with `argv`, feeding
 // `input` to its standard input. A child still running after
 // `timeout_seconds` is killed.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
-                         int timeout_seconds = 30);
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "", int timeout_seconds = 30);
 
 // The zmfile of this build.
 std::string ZmfilePath();

@@ -51,7 +51,8 @@ TEST(ZmfileSaveTest, StoresWhatCurlUploadsByteForByte) {
     std::string stored;  // expected stored name
   } kCases[] = {
       {"random binary", "blob.bin", RandomBytes(1 << 20, 1), "blob.bin"},
-      {"CR LF everywhere", "lines.txt", std::string(4096, '\r') + std::string(4096, '\n') + "\r\n\r\n--\r\n--", "lines.txt"},
+      {"CR LF everywhere", "lines.txt", std::string(4096, '\r') + std::string(4096, '\n') + "\r\n\r\n--\r\n--",
+       "lines.txt"},
       {"empty file", "empty.dat", "", "empty.dat"},
       {"UTF-8 name", "résumé 2026 – 東京.pdf", "pdf bytes", "résumé 2026 – 東京.pdf"},
   };
@@ -60,8 +61,7 @@ TEST(ZmfileSaveTest, StoresWhatCurlUploadsByteForByte) {
     std::filesystem::create_directory(work.path() / "src");
     std::filesystem::create_directory(work.path() / "out");
     WriteFile(work.path() / "src" / c.file_name, c.data);
-    const std::string body =
-        CurlBody({"comment=hello", "upload1=@" + work.Path("src/" + c.file_name), "after=x"});
+    const std::string body = CurlBody({"comment=hello", "upload1=@" + work.Path("src/" + c.file_name), "after=x"});
     ASSERT_FALSE(body.empty()) << c.label;
     WriteFile(work.path() / "body", body);
 
@@ -98,13 +98,18 @@ TEST(ZmfileSaveTest, OutputAndExitStatusContract) {
     int status;
     nlohmann::json expected;  // the fields that must match
   } kCases[] = {
-      {{body, "--field", "doc"}, 0, {{"ErrorCode", 0}, {"ErrorCodeType", "int16"}, {"Result", "a.txt"}, {"Fault", nullptr}}},
+      {{body, "--field", "doc"},
+       0,
+       {{"ErrorCode", 0}, {"ErrorCodeType", "int16"}, {"Result", "a.txt"}, {"Fault", nullptr}}},
       {{body, "--field", "doc"}, 1, {{"ErrorCode", 106}, {"Result", "Error: File Already Exists."}}},
       {{body, "--field", "doc", "--conflict", "error"}, 1, {{"ErrorCode", 106}}},
       {{body, "--field", "doc", "--conflict", "MakeUnique"}, 0, {{"ErrorCode", 0}, {"Result", "a(1).txt"}}},
       {{body, "--field", "doc", "--conflict", "overwrite"}, 0, {{"ErrorCode", 0}, {"Result", "a.txt"}}},
-      {{body, "--field", "title"}, 1, {{"ErrorCode", 103}, {"Result", "Error: Can not locate filename in form field."}}},
-      {{work.Path("unclosed"), "--field", "doc"}, 3,
+      {{body, "--field", "title"},
+       1,
+       {{"ErrorCode", 103}, {"Result", "Error: Can not locate filename in form field."}}},
+      {{work.Path("unclosed"), "--field", "doc"},
+       3,
        {{"ErrorCode", 0}, {"Result", nullptr}, {"Fault", {{"Number", 9}, {"Description", "Subscript out of range"}}}}},
   };
   for (const auto& c : kCases) {
