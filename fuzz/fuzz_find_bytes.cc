@@ -14,6 +14,7 @@
 
 #include "fuzz_input.h"
 #include "scanner/find_bytes.h"
+#include "support/find_bytes_reference.h"
 
 namespace {
 

@@ -2,9 +2,11 @@
 # Installs the release build (build/release, made by the release workflow)
 # into a temporary prefix and builds and runs a small program against it
 # three ways: find_package() with the shared library, find_package() with
-# the static library, and pkg-config. Nothing outside the prefix is used, so
-# a header or library missing from the install fails here. The prefix is
-# then moved, and the pkg-config build repeated from the new place.
+# the static library, and pkg-config; and a C11 program through pkg-config
+# and with plain -lzimraxfileio. Nothing outside the prefix is used, so a
+# header or library missing from the install fails here. The prefix is then
+# moved, the pkg-config builds repeated from the new place, and the Python
+# binding pip-installed into a venv there and imported.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +20,7 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 
 # The installed files a user relies on.
-for path in include/zimrax/zimrax.h include/zimrax/version.h bin/zmfile; do
+for path in include/zimrax/zimrax.h include/zimrax/version.h include/zimrax/zimrax_c.h include/zimrax/export.h bin/zmfile; do
   [[ -e "$prefix/$path" ]] || { echo "install-consumer: $path is not installed" >&2; exit 1; }
 done
 
@@ -50,10 +52,49 @@ pkgconfig_build() {
   g++ -std=c++20 -Wall -Wextra -Wpedantic -Werror $cflags \
     "-DEXPECTED_VERSION=\"$(pkg-config --modversion zimraxfileio)\"" "$source_dir/consumer.cc" $libs -o "$out"
   LD_LIBRARY_PATH="$libdir" "$out"
+  # The C interface from C11, with the same flags.
+  # shellcheck disable=SC2086
+  gcc -std=c11 -Wall -Wextra -Werror $cflags \
+    "-DEXPECTED_VERSION=\"$(pkg-config --modversion zimraxfileio)\"" "$source_dir/c_consumer.c" $libs -o "$out-c"
+  LD_LIBRARY_PATH="$libdir" "$out-c"
+}
+
+# The C interface with no build system: the header directory and
+# -lzimraxfileio from the installed tree, nothing else.
+plain_c_build() {
+  local root="$1" out="$2" libdir
+  libdir="$(dirname "$(find "$root" -name 'libzimraxfileio.so' | head -n 1)")"
+  gcc -std=c11 -Wall -Wextra -Werror -I"$root/include" "-DEXPECTED_VERSION=\"$(cat "$work/version")\"" \
+    "$source_dir/c_consumer.c" -L"$libdir" -lzimraxfileio -Wl,-rpath,"$libdir" -o "$out"
+  "$out"
 }
 echo "install-consumer: pkg-config"
 pkgconfig_build "$prefix" "$work/pkg-consumer"
+PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name zimraxfileio.pc | head -n 1)")" \
+  pkg-config --modversion zimraxfileio > "$work/version"
+echo "install-consumer: C, -lzimraxfileio"
+plain_c_build "$prefix" "$work/plain-c-consumer"
 mv "$prefix" "$work/moved"
 echo "install-consumer: pkg-config, the installed tree moved"
 pkgconfig_build "$work/moved" "$work/pkg-consumer-moved"
+
+# The Python binding, installed with pip into a venv made in the installed
+# tree (as the README shows, from a copy so the checkout stays clean), must
+# find the library beside it with no ZIMRAX_LIBRARY and no loader path.
+echo "install-consumer: Python, pip install into a venv beside the library"
+cp -r python "$work/python-source"
+/usr/bin/python3 -m venv --system-site-packages "$work/moved" > "$work/venv.log"
+"$work/moved/bin/pip" install --quiet --no-build-isolation --no-index "$work/python-source" >> "$work/venv.log" 2>&1 ||
+  { cat "$work/venv.log"; exit 1; }
+(cd "$work" && env -u ZIMRAX_LIBRARY -u LD_LIBRARY_PATH "$work/moved/bin/python" - "$work/moved" <<'PY'
+import os, sys
+import zimrax
+from zimrax import _native
+body = b'--B\r\nContent-Disposition: form-data; name="title"\r\n\r\nQ3\r\n--B--\r\n'
+result = zimrax.value(body, "title")
+print("Python: version %s from %s, title: ErrorCode %d, %s" % (
+    zimrax.library_version(), os.path.relpath(_native.library_path, sys.argv[1]), result.code, result.text))
+sys.exit(0 if result.ok and result.text == "Q3" and _native.library_path.startswith(sys.argv[1]) else 1)
+PY
+)
 echo "install-consumer: all consumers built and ran"

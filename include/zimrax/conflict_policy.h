@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "zimrax/export.h"
+
 namespace zimrax {
 
 enum class ConflictPolicy {
@@ -14,10 +16,10 @@ enum class ConflictPolicy {
 
 // "overwrite" and "makeunique", exactly; every other text, "error"
 // included, is kError. Callers that accept any case lower-case it first.
-ConflictPolicy ParseConflictPolicy(std::string_view lower_case_text);
+ZIMRAX_EXPORT ConflictPolicy ParseConflictPolicy(std::string_view lower_case_text);
 
 // "error", "overwrite" or "makeunique".
-std::string_view ConflictPolicyName(ConflictPolicy policy);
+ZIMRAX_EXPORT std::string_view ConflictPolicyName(ConflictPolicy policy);
 
 }  // namespace zimrax
 

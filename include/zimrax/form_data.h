@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "zimrax/conflict_policy.h"
+#include "zimrax/export.h"
 #include "zimrax/operation_result.h"
 #include "zimrax/save_options.h"
 
@@ -30,7 +31,7 @@ namespace zimrax {
 // failure nothing is left behind. Codes: 101-106 and platform error
 // numbers; faults: kSubscriptOutOfRange (an unclosed name), kOverflow
 // (every "makeunique" number taken).
-OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view field_name,
+ZIMRAX_EXPORT OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view field_name,
                          std::string_view directory, ConflictPolicy policy = ConflictPolicy::kError);
 
 // FileSave with `options`: with options.durable, the stored file and its
@@ -41,7 +42,7 @@ OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view fi
 // Returns the value of the field `field_name`; for a file-upload field, the
 // file name the browser sent, unchanged. Codes: 101, 102, 104, 105; fault:
 // kSubscriptOutOfRange (an unclosed name).
-OperationResult FormFieldValue(std::span<const std::uint8_t> body, std::string_view field_name);
+ZIMRAX_EXPORT OperationResult FormFieldValue(std::span<const std::uint8_t> body, std::string_view field_name);
 
 }  // namespace zimrax
 

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "zimrax/conflict_policy.h"
+#include "zimrax/export.h"
 #include "zimrax/operation_result.h"
 #include "zimrax/save_options.h"
 
@@ -76,7 +77,7 @@ struct FormStreamOutcome {
   bool more_sections = false;
 };
 
-class FormStream {
+class ZIMRAX_EXPORT FormStream {
  public:
   explicit FormStream(FormStreamOptions options);
   // Aborts, unless finished.
@@ -101,7 +102,7 @@ class FormStream {
   void Abort();
 
  private:
-  class Impl;
+  class ZIMRAX_NO_EXPORT Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "zimrax/export.h"
+
 namespace zimrax {
 
 enum class ResultCode : std::int16_t {
@@ -22,7 +24,7 @@ enum class ResultCode : std::int16_t {
 enum class Operation { kFileSave, kFormFieldValue };
 
 // Returns the fixed message of `code` for `operation`; "" for kOk.
-std::string_view ResultMessage(ResultCode code, Operation operation);
+ZIMRAX_EXPORT std::string_view ResultMessage(ResultCode code, Operation operation);
 
 }  // namespace zimrax
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "zimrax/export.h"
+
 namespace zimrax {
 
 enum class RuntimeError : std::int16_t {
@@ -30,7 +32,7 @@ enum class RuntimeError : std::int16_t {
 
 // Returns the standard description of `error`, e.g. "Subscript out of range".
 // Returns "Application-defined or object-defined error" for an unknown value.
-std::string_view RuntimeErrorDescription(RuntimeError error);
+ZIMRAX_EXPORT std::string_view RuntimeErrorDescription(RuntimeError error);
 
 }  // namespace zimrax
 

@@ -262,16 +262,4 @@ Checked<Position> FindBytes(ByteView data, ByteView pattern, Position start) {
   return Checked<Position>{match == kNoMatch ? 0 : static_cast<Position>(match)};
 }
 
-Checked<Position> FindBytesReference(ByteView data, ByteView pattern, Position start) {
-  Checked<Position> early;
-  if (!ValidateSearch(data, pattern, start, &early)) return early;
-  const Position length = SizeOf(pattern);
-  for (Position a = start; a + length <= SizeOf(data); ++a) {
-    Position i = 0;
-    while (i < length && data[a + i] == pattern[i]) ++i;
-    if (i == length) return Checked<Position>{a};
-  }
-  return Checked<Position>{0};
-}
-
 }  // namespace zimrax

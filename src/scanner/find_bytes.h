@@ -25,10 +25,6 @@ std::size_t FirstMatch(ByteView data, ByteView pattern, std::size_t from);
 // filter, on its own; for the differential tests.
 std::size_t FirstMatchLinear(ByteView data, ByteView pattern, std::size_t from);
 
-// The plain byte-by-byte scan that FindBytes must agree with; kept for the
-// differential tests and fuzzer.
-Checked<Position> FindBytesReference(ByteView data, ByteView pattern, Position start);
-
 }  // namespace zimrax
 
 #endif  // ZIMRAX_SCANNER_FIND_BYTES_H_

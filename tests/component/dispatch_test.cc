@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "multipart_text.h"
+#include "support/multipart_body.h"
 #include "zimrax/automation/automation_error.h"
 #include "zimrax/automation/class_registry.h"
 #include "zimrax/automation/dispatch.h"

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "guarded_buffer.h"
-#include "multipart_text.h"
+#include "support/multipart_body.h"
+#include "support/source_file.h"
 #include "zimrax/automation/automation_error.h"
 #include "zimrax/automation/class_registry.h"
 #include "zimrax/form_data.h"

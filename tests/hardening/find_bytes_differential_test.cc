@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "scanner/find_bytes.h"
+#include "support/find_bytes_reference.h"
 
 namespace zimrax {
 namespace {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/multipart_body.h"
+
 namespace zimrax::hostile {
 
 using Body = std::vector<std::uint8_t>;
@@ -37,13 +39,11 @@ inline void Append(Body& body, const std::string& text) { body.insert(body.end()
 // the close delimiter.
 inline Body LineSection(const std::string& line, const std::string& name, const std::string& filename,
                         const Body& payload) {
-  Body body;
-  Append(body, line + "\r\n" + kDisposition + name + "\"");
-  if (!filename.empty()) Append(body, "; filename=\"" + filename + "\"\r\nContent-Type: application/octet-stream");
-  Append(body, "\r\n\r\n");
-  body.insert(body.end(), payload.begin(), payload.end());
-  Append(body, "\r\n" + line + "--\r\n");
-  return body;
+  const std::string data = testing::AsText(payload);
+  const std::string text = (filename.empty() ? testing::Field(name, data, line)
+                                             : testing::FileField(name, filename, data, line, "application/octet-stream")) +
+                           testing::Close(line);
+  return Body(text.begin(), text.end());
 }
 
 // As LineSection, with the delimiter line "--" token.

@@ -6,16 +6,22 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "hostile_bodies.h"
 #include "outcome_checks.h"
+#include "support/scoped_temp_dir.h"
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/automation/variant.h"
+#include "zimrax/automation/zm_file.h"
 #include "zimrax/form_data.h"
 
 // Heap accounting for this test program: the bytes live now and the most
@@ -100,17 +106,12 @@ Outcome Save(const Body& body, const std::string& name, const std::filesystem::p
   return outcome;
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 std::size_t EntriesIn(const std::filesystem::path& dir) {
   return static_cast<std::size_t>(
       std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
 }
 
-class HostileBodyTest : public testing::Test {
+class HostileBodyTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(sandbox_.ok()); }
   std::filesystem::path Dir() const { return sandbox_.Dir(); }
@@ -130,7 +131,7 @@ TEST_F(HostileBodyTest, HundredThousandTinySectionsEndAtTheLastField) {
   const Outcome saved = Save(files, "target", Dir());
   EXPECT_EQ(0, saved.code);
   EXPECT_EQ("t.bin", saved.text);
-  EXPECT_EQ("last", ReadFile(Dir() / "t.bin"));
+  EXPECT_EQ("last", testing::ReadFile(Dir() / "t.bin"));
   EXPECT_LE(saved.peak_heap, kHeapSlack);
 }
 
@@ -166,7 +167,7 @@ TEST_F(HostileBodyTest, NearBoundariesAreReturnedAndStoredWhole) {
     const Body file_body = hostile::SingleSection(token, "f", "near.bin", payload);
     const Outcome saved = Save(file_body, "f", Dir());
     EXPECT_EQ(0, saved.code);
-    EXPECT_TRUE(ReadFile(Dir() / "near.bin") == std::string(payload.begin(), payload.end()));
+    EXPECT_TRUE(testing::ReadFile(Dir() / "near.bin") == std::string(payload.begin(), payload.end()));
     EXPECT_LE(saved.peak_heap, kHeapSlack);
     EXPECT_EQ(102, Value(file_body, "absent").code);
     sandbox_.Reset();
@@ -181,7 +182,7 @@ TEST_F(HostileBodyTest, DataThatDefeatsTheSearchFilterIsReturnedWhole) {
   EXPECT_TRUE(value.text == std::string(payload.begin(), payload.end()));
   const Outcome saved = Save(hostile::LineSection(line, "f", "d.bin", payload), "f", Dir());
   EXPECT_EQ(0, saved.code);
-  EXPECT_TRUE(ReadFile(Dir() / "d.bin") == std::string(payload.begin(), payload.end()));
+  EXPECT_TRUE(testing::ReadFile(Dir() / "d.bin") == std::string(payload.begin(), payload.end()));
   EXPECT_LE(saved.peak_heap, kHeapSlack);
 }
 
@@ -228,7 +229,7 @@ TEST_F(HostileBodyTest, TenMebibyteFileNames) {
   const Outcome stored = Save(hostile::SingleSection("b", "f", client_path, Body{'x'}), "f", Dir());
   EXPECT_EQ(0, stored.code);
   EXPECT_EQ("end.txt", stored.text);
-  EXPECT_EQ("x", ReadFile(Dir() / "end.txt"));
+  EXPECT_EQ("x", testing::ReadFile(Dir() / "end.txt"));
 }
 
 // Removing tens of thousands of entries from one directory can take a
@@ -254,12 +255,27 @@ TEST(ManyFilesTest, AllNumberedNamesTakenEndsInOverflow) {
   EXPECT_LE(saved.peak_heap, kHeapSlack);
   EXPECT_EQ(32768u, EntriesIn(dir));
 
+  // Through the automation object the fault is thrown as 6 "Overflow",
+  // after the search began: ErrorCode was already set to 0.
+  ZmFile file;
+  Variant form_data = Variant::FromBytes(std::vector<std::uint8_t>(body.begin(), body.end()));
+  Variant code(std::int16_t{7});
+  try {
+    file.ZmFileSave(form_data, Variant("f"), Variant(dir.string()), code, Variant("makeunique"));
+    ADD_FAILURE() << "expected an overflow fault";
+  } catch (const AutomationError& fault) {
+    EXPECT_EQ(fault.Number(), 6);
+    EXPECT_EQ(fault.Description(), "Overflow");
+  }
+  EXPECT_EQ(code, Variant(std::int16_t{0}));
+  EXPECT_EQ(32768u, EntriesIn(dir));
+
   // One name freed is found and taken.
   std::filesystem::remove(dir / "r(32767).txt");
   const Outcome last = Save(body, "f", dir, "makeunique");
   EXPECT_EQ(0, last.code);
   EXPECT_EQ("r(32767).txt", last.text);
-  EXPECT_EQ("new", ReadFile(dir / "r(32767).txt"));
+  EXPECT_EQ("new", testing::ReadFile(dir / "r(32767).txt"));
 }
 
 }  // namespace

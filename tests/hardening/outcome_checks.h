@@ -19,6 +19,7 @@
 #include <string>
 
 #include "multipart_model.h"
+#include "support/scoped_temp_dir.h"
 #include "zimrax/automation/automation_error.h"
 #include "zimrax/result_code.h"
 #include "zimrax/automation/zm_file.h"
@@ -73,14 +74,9 @@ inline std::string PolicyText(Policy policy) {
 class SaveSandbox {
  public:
   // The parent is made in `base`, by default the system's temporary directory.
-  explicit SaveSandbox(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
-    std::string pattern = (base / "zimrax-save.XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) parent_ = pattern;
+  explicit SaveSandbox(const std::filesystem::path& base = std::filesystem::temp_directory_path())
+      : temp_(base), parent_(temp_.path()) {
     Reset();
-  }
-  ~SaveSandbox() {
-    std::error_code ignored;
-    if (!parent_.empty()) std::filesystem::remove_all(parent_, ignored);
   }
   SaveSandbox(const SaveSandbox&) = delete;
   SaveSandbox& operator=(const SaveSandbox&) = delete;
@@ -211,6 +207,7 @@ class SaveSandbox {
     return "";
   }
 
+  testing::ScopedTempDir temp_;  // the parent, removed with everything in it
   std::filesystem::path parent_;
   std::map<std::string, std::string> contents_;
   Ending last_ending_ = -1;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "support/scoped_temp_dir.h"
 #include "zimrax/form_data.h"
 #include "zimrax/form_stream.h"
 
@@ -56,14 +57,7 @@ inline std::vector<std::size_t> PieceSizes(std::size_t size, std::uint32_t seed)
 
 class StreamSandbox {
  public:
-  StreamSandbox() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zimrax-stream.XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) parent_ = pattern;
-  }
-  ~StreamSandbox() {
-    std::error_code ignored;
-    if (!parent_.empty()) std::filesystem::remove_all(parent_, ignored);
-  }
+  StreamSandbox() : parent_(temp_.path()) {}
   StreamSandbox(const StreamSandbox&) = delete;
   StreamSandbox& operator=(const StreamSandbox&) = delete;
   bool ok() const { return !parent_.empty(); }
@@ -193,6 +187,7 @@ class StreamSandbox {
     return "";
   }
 
+  testing::ScopedTempDir temp_;  // the parent, removed with everything in it
   std::filesystem::path parent_;
 };
 

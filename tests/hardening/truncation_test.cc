@@ -75,7 +75,7 @@ std::vector<std::uint8_t> CutAt(const std::vector<std::uint8_t>& body, Cut cut, 
   return cut == Cut::kPrefix ? Piece(body, 0, at) : Piece(body, at, body.size());
 }
 
-class CutBodyTest : public testing::TestWithParam<Cut> {};
+class CutBodyTest : public ::testing::TestWithParam<Cut> {};
 
 TEST_P(CutBodyTest, FormFieldValueMatchesTheModelAtEveryCut) {
   ASSERT_GE(Bodies().size(), 20u);
@@ -126,8 +126,8 @@ TEST_P(CutBodyTest, FileSaveMatchesTheModelAtEveryCut) {
   EXPECT_TRUE(std::includes(all.begin(), all.end(), endings.begin(), endings.end()));
 }
 
-INSTANTIATE_TEST_SUITE_P(PrefixAndSuffix, CutBodyTest, testing::Values(Cut::kPrefix, Cut::kSuffix),
-                         [](const testing::TestParamInfo<Cut>& info) {
+INSTANTIATE_TEST_SUITE_P(PrefixAndSuffix, CutBodyTest, ::testing::Values(Cut::kPrefix, Cut::kSuffix),
+                         [](const ::testing::TestParamInfo<Cut>& info) {
                            return info.param == Cut::kPrefix ? "Prefix" : "Suffix";
                          });
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "guarded_buffer.h"
-#include "multipart_text.h"
+#include "support/multipart_body.h"
 
 namespace zimrax {
 namespace {

@@ -1,6 +1,7 @@
 // FindBytes: the table of search cases, each run in a heap buffer and right
 // before a guard page, and a seeded differential run against the plain scan.
 #include "scanner/find_bytes.h"
+#include "support/find_bytes_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@
 #include <vector>
 
 #include "guarded_buffer.h"
-#include "multipart_text.h"
+#include "support/multipart_body.h"
 
 namespace zimrax {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "guarded_buffer.h"
-#include "multipart_text.h"
+#include "support/multipart_body.h"
 #include "scanner/byte_runs.h"
 
 namespace zimrax {

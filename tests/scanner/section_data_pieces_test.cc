@@ -11,6 +11,7 @@
 
 #include "guarded_buffer.h"
 #include "scanner/find_bytes.h"
+#include "support/find_bytes_reference.h"
 
 namespace zimrax {
 namespace {

@@ -1,7 +1,10 @@
-// A fresh directory for one test, removed with everything in it afterwards.
+// A fresh directory for one test, removed with everything in it afterwards,
+// and whole-file reads and writes: the one temporary-directory class and
+// file helpers of the tests.
 #ifndef ZIMRAX_TESTS_SUPPORT_SCOPED_TEMP_DIR_H_
 #define ZIMRAX_TESTS_SUPPORT_SCOPED_TEMP_DIR_H_
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,14 +12,21 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace zimrax::testing {
 
 class ScopedTempDir {
  public:
-  ScopedTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zimrax-test.XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
+  // Made in `base`, by default the system's temporary directory. Throws
+  // std::system_error when it cannot be made, so a test never goes on with
+  // an empty path (GoogleTest reports the exception as a failure).
+  explicit ScopedTempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+    std::string pattern = (base / "zimrax-test.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    }
+    path_ = pattern;
   }
   ~ScopedTempDir() {
     std::error_code ignored;

@@ -12,7 +12,7 @@
 #include "body_reader.h"
 #include "support/multipart_body.h"
 #include "support/scoped_temp_dir.h"
-#include "tools/run_process.h"
+#include "support/run_process.h"
 
 namespace zimrax {
 namespace {
@@ -40,7 +40,7 @@ TEST(ZmfileDurabilityTest, FsyncSyncsTheFileBeforePublishingAndTheDirectoryAfter
       // LeakSanitizer cannot run under ptrace: off for a sanitized zmfile.
       std::vector<std::string> command = {"/usr/bin/strace", "-E", "ASAN_OPTIONS=detect_leaks=0", "-f", "-y",
                                           "-o", trace, "-e", "trace=fsync,fdatasync,linkat,renameat2,rename,renameat",
-                                          ZIMRAX_ZMFILE_PATH, "save", "--body", dir.Path("body"), "--field", "f",
+                                          testing::ZmfilePath(), "save", "--body", dir.Path("body"), "--field", "f",
                                           "--dir", uploads.string(), "--conflict", policy};
       if (fsync) command.push_back("--fsync");
       const testing::ProcessResult run = testing::RunProcess(command);

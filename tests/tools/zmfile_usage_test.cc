@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "support/scoped_temp_dir.h"
-#include "tools/run_process.h"
+#include "support/source_file.h"
+#include "support/run_process.h"
 #include "zimrax/version.h"
 
 namespace zimrax {
@@ -19,11 +20,10 @@ using testing::ProcessResult;
 using testing::RunProcess;
 using testing::ScopedTempDir;
 
-const std::string kSample = std::string(ZIMRAX_TEST_SOURCE_DIR) + "/samples/worked_example.txt";
+const std::string kSample = testing::SourcePath("samples/worked_example.txt");
 
 ProcessResult Zmfile(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), ZMFILE_PATH);
-  return RunProcess(arguments);
+  return testing::RunZmfile(std::move(arguments));
 }
 
 TEST(ZmfileUsageTest, ErrorsNameWhatWasWrongOnLinesOfTheirOwn) {
@@ -61,7 +61,7 @@ TEST(ZmfileUsageTest, ErrorsNameWhatWasWrongOnLinesOfTheirOwn) {
     std::istringstream lines(result.err);
     for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("zmfile: ", 0), 0u) << context;
     for (const std::string& part : c.err_holds) EXPECT_NE(result.err.find(part), std::string::npos) << context;
-    EXPECT_EQ(result.err.find(ZMFILE_PATH), std::string::npos) << "the tool's path shows: " << context;
+    EXPECT_EQ(result.err.find(testing::ZmfilePath()), std::string::npos) << "the tool's path shows: " << context;
   }
   EXPECT_EQ(dir.Entries(), std::set<std::string>{}) << "a refused save stored nothing";
 }
@@ -109,7 +109,7 @@ TEST(ZmfileUsageTest, HelpAndVersionShowTheToolByName) {
     const std::string context = ::testing::PrintToString(c.arguments) + "\n" + result.out;
     EXPECT_EQ(result.exit_status, 0) << context << result.err;
     EXPECT_NE(result.out.find(c.out_holds), std::string::npos) << context;
-    EXPECT_EQ(result.out.find(ZMFILE_PATH), std::string::npos) << context;
+    EXPECT_EQ(result.out.find(testing::ZmfilePath()), std::string::npos) << context;
     EXPECT_EQ(result.err, "") << context;
   }
 }

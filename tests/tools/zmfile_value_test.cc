@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "multipart_text.h"
+#include "support/multipart_body.h"
 #include "support/scoped_temp_dir.h"
-#include "tools/run_process.h"
+#include "support/source_file.h"
+#include "support/run_process.h"
 
 namespace zimrax {
 namespace {
@@ -22,11 +23,10 @@ using testing::Field;
 using testing::ProcessResult;
 using testing::RunProcess;
 
-const std::string kSample = std::string(ZIMRAX_TEST_SOURCE_DIR) + "/samples/worked_example.txt";
+const std::string kSample = testing::SourcePath("samples/worked_example.txt");
 
 ProcessResult Zmfile(std::vector<std::string> arguments, const std::string& input = "") {
-  arguments.insert(arguments.begin(), ZMFILE_PATH);
-  return RunProcess(arguments, input);
+  return testing::RunZmfile(std::move(arguments), input);
 }
 
 // `zmfile value` over `body` given on standard input.

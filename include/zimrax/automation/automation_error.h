@@ -8,11 +8,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "zimrax/export.h"
 #include "zimrax/runtime_error.h"
 
 namespace zimrax {
 
-class AutomationError : public std::runtime_error {
+class ZIMRAX_EXPORT AutomationError : public std::runtime_error {
  public:
   // Uses the standard description of `error`.
   explicit AutomationError(RuntimeError error);

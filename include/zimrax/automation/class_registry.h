@@ -15,6 +15,7 @@
 
 #include "zimrax/automation/guid.h"
 #include "zimrax/automation/zm_file.h"
+#include "zimrax/export.h"
 
 namespace zimrax {
 
@@ -32,7 +33,7 @@ struct ClassRegistration {
 };
 
 // Makes new objects of one registered class.
-class ClassFactory {
+class ZIMRAX_EXPORT ClassFactory {
  public:
   virtual ~ClassFactory() = default;
   virtual std::unique_ptr<ZmFile> CreateInstance() = 0;
@@ -41,15 +42,15 @@ class ClassFactory {
 };
 
 // Returns the registration for `prog_id` (exact, case-insensitive), if any.
-std::optional<ClassRegistration> LookUpClass(std::string_view prog_id);
+ZIMRAX_EXPORT std::optional<ClassRegistration> LookUpClass(std::string_view prog_id);
 
 // Returns every registration, in registration order.
-std::vector<ClassRegistration> RegisteredClasses();
+ZIMRAX_EXPORT std::vector<ClassRegistration> RegisteredClasses();
 
 // Creates a new object of the class registered as `prog_id`. Throws
 // AutomationError 429 "ActiveX component can't create object" when the
 // identifier is not registered.
-std::unique_ptr<ZmFile> CreateObject(std::string_view prog_id);
+ZIMRAX_EXPORT std::unique_ptr<ZmFile> CreateObject(std::string_view prog_id);
 
 }  // namespace zimrax
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "zimrax/automation/variant.h"
+#include "zimrax/export.h"
 
 namespace zimrax {
 
@@ -15,7 +16,7 @@ using DispId = std::int32_t;
 inline constexpr DispId kDispIdZmFileSave = 0x60030000;
 inline constexpr DispId kDispIdZmFormFieldValue = 0x60030001;
 
-class DispatchArgument {
+class ZIMRAX_EXPORT DispatchArgument {
  public:
   static DispatchArgument ByValue(Variant value) { return DispatchArgument(std::move(value), nullptr); }
   // REQUIRES: `target` outlives the Invoke call.

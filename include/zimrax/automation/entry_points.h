@@ -27,6 +27,7 @@
 
 #include "zimrax/automation/class_registry.h"
 #include "zimrax/automation/guid.h"
+#include "zimrax/export.h"
 
 namespace zimrax {
 
@@ -38,10 +39,10 @@ inline constexpr HResult kENoInterface = static_cast<HResult>(0x80004002u);
 inline constexpr HResult kEPointer = static_cast<HResult>(0x80004003u);
 inline constexpr HResult kClassENotAvailable = static_cast<HResult>(0x80040111u);
 
-HResult DllRegisterServer();
-HResult DllUnregisterServer();
-HResult DllGetClassObject(const Guid& clsid, const Guid& iid, std::shared_ptr<ClassFactory>* factory);
-HResult DllCanUnloadNow();
+ZIMRAX_EXPORT HResult DllRegisterServer();
+ZIMRAX_EXPORT HResult DllUnregisterServer();
+ZIMRAX_EXPORT HResult DllGetClassObject(const Guid& clsid, const Guid& iid, std::shared_ptr<ClassFactory>* factory);
+ZIMRAX_EXPORT HResult DllCanUnloadNow();
 
 }  // namespace zimrax
 

@@ -9,9 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "zimrax/export.h"
+
 namespace zimrax {
 
-struct Guid {
+struct ZIMRAX_EXPORT Guid {
   std::uint32_t data1 = 0;
   std::uint16_t data2 = 0;
   std::uint16_t data3 = 0;

@@ -16,14 +16,16 @@
 #include <variant>
 #include <vector>
 
+#include "zimrax/export.h"
+
 namespace zimrax {
 
 enum class VariantType { kEmpty, kNull, kMissing, kString, kInt16, kInt32, kByteArray };
 
 // Returns "Empty", "Null", "Missing", "String", "Int16", "Int32" or "ByteArray".
-std::string_view VariantTypeName(VariantType type);
+ZIMRAX_EXPORT std::string_view VariantTypeName(VariantType type);
 
-class Variant {
+class ZIMRAX_EXPORT Variant {
  public:
   Variant() = default;  // Empty
   Variant(std::string text) : value_(std::move(text)) {}  // NOLINT: implicit by design

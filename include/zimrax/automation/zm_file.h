@@ -24,11 +24,12 @@
 
 #include "zimrax/automation/dispatch.h"
 #include "zimrax/automation/variant.h"
+#include "zimrax/export.h"
 #include "zimrax/save_options.h"
 
 namespace zimrax {
 
-class ZmFile {
+class ZIMRAX_EXPORT ZmFile {
  public:
   ZmFile();
   ~ZmFile();

@@ -1,4 +1,4 @@
-#include "tools/run_process.h"
+#include "support/run_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -37,7 +37,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
@@ -93,6 +93,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   }
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   return result;
+}
+
+std::string ZmfilePath() { return ZIMRAX_ZMFILE_PATH; }
+
+ProcessResult RunZmfile(std::vector<std::string> arguments, const std::string& input) {
+  arguments.insert(arguments.begin(), ZmfilePath());
+  return RunProcess(arguments, input);
 }
 
 }  // namespace zimrax::testing

@@ -1,0 +1,69 @@
+"""examples/wsgi_upload.py served on loopback, with a real request."""
+import http.client
+import importlib.util
+import json
+import os
+import threading
+from wsgiref.simple_server import WSGIRequestHandler, make_server
+
+import pytest
+
+EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "wsgi_upload.py")
+
+
+class QuietHandler(WSGIRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def server(tmp_path):
+    spec = importlib.util.spec_from_file_location("wsgi_upload", EXAMPLE)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    # Small pieces, so that even this body reaches the stream in several.
+    app = example.make_app(str(tmp_path), file_fields=("upload1",), value_fields=("comment",), piece_size=7)
+    httpd = make_server("127.0.0.1", 0, app, handler_class=QuietHandler)
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    yield httpd.server_port, tmp_path
+    httpd.shutdown()
+    httpd.server_close()
+    thread.join()
+
+
+def post(port, body, content_type="multipart/form-data; boundary=XyZ"):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    connection.request("POST", "/", body=body, headers={"Content-Type": content_type})
+    response = connection.getresponse()
+    answer = (response.status, json.loads(response.read()))
+    connection.close()
+    return answer
+
+
+def body_with(filename, data, comment):
+    return (b"--XyZ\r\nContent-Disposition: form-data; name=\"comment\"\r\n\r\n" + comment + b"\r\n"
+            b"--XyZ\r\nContent-Disposition: form-data; name=\"upload1\"; filename=\"" + filename + b"\"\r\n"
+            b"Content-Type: application/octet-stream\r\n\r\n" + data + b"\r\n--XyZ--\r\n")
+
+
+def test_post_stores_the_file_and_answers_json(server):
+    port, directory = server
+    data = bytes(range(256)) * 40 + b"\r\n--XyY"  # a near delimiter inside the data
+    status, answer = post(port, body_with(b"C:\\scans\\page.bin", data, b"first page"))
+    assert status == 200
+    assert answer["files"] == [{"field": "upload1", "ErrorCode": 0, "Status": "done", "Fault": 0,
+                                "Result": "page.bin", "StoredName": "page.bin"}]
+    assert answer["values"] == [{"field": "comment", "ErrorCode": 0, "Status": "done", "Fault": 0,
+                                 "Result": "first page"}]
+    assert (directory / "page.bin").read_bytes() == data
+
+    # The same name again is made unique; a missing file field is a 400 with its code.
+    status, answer = post(port, body_with(b"page.bin", b"two", b""))
+    assert status == 200 and answer["files"][0]["StoredName"] == "page(1).bin"
+    assert (directory / "page(1).bin").read_bytes() == b"two"
+    status, answer = post(port, b"--XyZ\r\nContent-Disposition: form-data; name=\"comment\"\r\n\r\nx\r\n--XyZ--\r\n")
+    assert status == 400 and answer["files"][0]["ErrorCode"] == 102
+    status, answer = post(port, b"a=b", content_type="application/x-www-form-urlencoded")
+    assert status == 415
+    assert sorted(p.name for p in directory.iterdir()) == ["page(1).bin", "page.bin"]
