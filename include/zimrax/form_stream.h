@@ -72,7 +72,8 @@ struct FormStreamOutcome {
   std::vector<FieldOutcome> files;   // in the order of options.file_fields
   std::vector<FieldOutcome> values;  // in the order of options.value_fields
   // The names of the sections walked, in body order (at most
-  // kMaxReportedSections), and whether there were more.
+  // kMaxReportedSections), and whether there were more. The walk stops
+  // once every field is found.
   std::vector<std::string> sections;
   bool more_sections = false;
 };

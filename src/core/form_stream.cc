@@ -185,7 +185,21 @@ class FormStream::Impl final : public SectionWalker::Listener {
       auto& slot = *owned;
       if (slot.reader) slot.reader->Consume(piece);
     }
+    // Once every field is found and nothing can undo that, the walk has
+    // nothing left to find: the readers alone read on.
+    if (walker_done_) return;
     walker_->Consume(piece);
+    walker_done_ = AllFound() && !walker_->Unsettled();
+  }
+
+  bool AllFound() const {
+    for (const auto& slot : files_) {
+      if (!slot->reader) return false;
+    }
+    for (const auto& slot : values_) {
+      if (!slot->reader) return false;
+    }
+    return true;
   }
 
   template <typename Sink>
@@ -219,6 +233,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
   bool over_first_line_cap_ = false;
   std::optional<SearchPattern> boundary_;
   std::optional<SectionWalker> walker_;
+  bool walker_done_ = false;
 };
 
 FormStream::FormStream(FormStreamOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}

@@ -64,6 +64,10 @@ class SectionWalker {
   // How the walk ends, once the body has ended.
   Ending Finish() const;
 
+  // True while bytes to come can still change what was reported: no NUL
+  // has come yet for a one-NUL delimiter, or a long name waits for a quote.
+  bool Unsettled() const { return watch_first_nul_ || unclosed_at_.has_value(); }
+
   // The names walked, as they stand in the body (a long one cut at 121 bytes).
   const std::vector<std::string>& Names() const { return names_; }
   bool MoreNames() const { return more_names_; }
