@@ -292,6 +292,9 @@ TEST_F(ServeTest, ComponentCodesMapToHttpStatus) {
       {"no upload1 field", {{"other", "x", false, ""}}, 102},
       {"upload1 is a plain field", {{"upload1", "x", false, ""}}, 103},
       {"empty file name", {FilePart("", "x")}, 104},
+      // The client's name is longer than any file system holds: platform
+      // error 75 for ENAMETOOLONG, the client's fault.
+      {"name too long to store", {FilePart(std::string(300, 'n') + ".txt", "x")}, 75},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -502,6 +505,17 @@ TEST(ServeCommandTest, RefusesBadOptionsAndBusyPorts) {
 
 // The server is a module loaded beside the executable; a zmfile without it
 // refuses to serve instead of crashing, while its other commands still work.
+// Bodies are streamed, not held: a body limit past 2 GiB is allowed.
+TEST(ServeCommandTest, BodyLimitPastTwoGibibytes) {
+  TempDir root;
+  ServerProcess server(root.path() / "up", {"--max-body", "8589934592"}, root.path() / "server.log");
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const HttpAnswer config = ParseHttpAnswer(
+      RawExchange(server.port(), "GET /config HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 10));
+  EXPECT_EQ(Json::parse(config.body, nullptr, false)["maxBody"], 8589934592ull);
+  EXPECT_EQ(server.Interrupt(), 0);
+}
+
 TEST(ServeCommandTest, ZmfileWithoutItsServerModuleRefusesToServe) {
   TempDir root;
   const std::filesystem::path lone = root.path() / "zmfile";

@@ -17,6 +17,7 @@
 #include "server/request_gate.h"
 #include "server/request_log.h"
 #include "server/upload_report.h"
+#include "server/upload_stream.h"
 #include "server_process.h"
 
 namespace zimrax::zmfile {
@@ -208,6 +209,57 @@ TEST(RequestLogTest, OneRequestIsAlwaysOneLine) {
   fields.path = "/files/\r\nfake 200";
   EXPECT_EQ(FormatLogLine(fields, 0), "1970-01-01T00:00:00Z POST /files/\\x0d\\x0afake 200 200 in=1234 out=88 3.1ms");
 
+}
+
+// The streamed upload decides as the whole-body operations would, whatever
+// the size of the pieces, and refuses without storing: paths, incomplete
+// forms, an over-long first line.
+TEST(UploadStreamTest, OutcomeDoesNotDependOnPiecesAndRefusalsStoreNothing) {
+  const std::string boundary = "streamB0undary";
+  const std::string data = testing::RandomBytes(200000, 5);
+  auto form = [&](const std::string& name, const std::string& conflict) {
+    std::vector<testing::FormPart> parts = {{"comment", "c\r\n", false, ""}};
+    if (!conflict.empty()) parts.push_back({"conflict", conflict, false, ""});
+    parts.push_back({"upload1", data, true, name});
+    return testing::MultipartBody(boundary, parts);
+  };
+  struct Case {
+    std::string label;
+    std::string body;
+    int status;
+    std::string stored;  // "" when nothing may be stored
+  };
+  const std::string complete = form("s.bin", "");
+  const std::vector<Case> cases = {
+      {"complete form", complete, 200, "s.bin"},
+      {"form policy, any case", form("s.bin", "ERROR"), 409, ""},  // s.bin exists by then
+      {"path as the name", form("../s.bin", ""), 400, ""},
+      {"cut before its closing delimiter", complete.substr(0, complete.size() - 30), 400, ""},
+      {"first line over the cap", "--" + std::string(200, 'x') + "\r\n" + complete, 400, ""},
+  };
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{777}, std::size_t{1} << 20}) {
+    testing::TempDir dir;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.label + ", pieces of " + std::to_string(piece));
+      UploadLimits limits;
+      limits.max_first_line = 100;
+      UploadStream upload(dir.path().string(), "makeunique", limits);
+      for (std::size_t at = 0; at < c.body.size(); at += piece) {
+        const std::size_t size = std::min(piece, c.body.size() - at);
+        upload.Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(c.body.data() + at), size));
+      }
+      const UploadReport report = upload.Finish();
+      EXPECT_EQ(HttpStatusOf(report), c.status) << UploadJson(report);
+      EXPECT_EQ(NameStoredBy(report), c.stored);
+      if (c.status == 200) {
+        EXPECT_EQ(report.comment, "c\r\n");
+      }
+      std::size_t entries = 0;
+      for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++entries;
+      EXPECT_EQ(entries, 1u) << "only s.bin, no temporary";
+    }
+    EXPECT_TRUE(testing::ReadFileBytes(dir.path() / "s.bin") == data);
+  }
 }
 
 TEST(FileListingTest, ListsVisibleRegularFilesNewestFirstAndOpensOnlyRegularFiles) {
