@@ -41,8 +41,12 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t kListLimit = 1000;
-// The piece of body read and fed at a time, and the socket reads beyond the headers.
-constexpr std::size_t kBodyChunk = 64 * 1024;
+// The most body bytes read from the socket and fed at a time. Held only while
+// an upload's body is read, so an idle connection costs none of it.
+constexpr std::size_t kBodyChunk = 256 * 1024;
+// The socket reads of the headers (and of whatever follows them), and of the
+// bytes dropped while lingering.
+constexpr std::size_t kReadAhead = 64 * 1024;
 // After a refusal, the client's unread bytes are drained this long (or this
 // many) before the close, so that it reads the answer instead of a reset.
 constexpr auto kLingerTime = std::chrono::seconds(2);
@@ -175,8 +179,7 @@ class Session : public std::enable_shared_from_this<Session> {
         socket_(std::move(socket)),
         timer_(socket_.get_executor()),
         peer_(peer),
-        buffer_(options_.max_header + kBodyChunk),
-        chunk_(kBodyChunk) {}
+        buffer_(options_.max_header + kReadAhead) {}
 
   ~Session() { core_.Release(id_, peer_.address()); }
 
@@ -380,7 +383,7 @@ class Session : public std::enable_shared_from_this<Session> {
     limits.max_comment = options_.max_comment;
     upload_ = std::make_unique<UploadStream>(options_.dir, options_.conflict, limits);
     expected_ = length;
-    if (Lowered(std::string(parser_->get()[http::field::expect])) == "100-continue" && !parser_->is_done()) {
+    if (Lowered(std::string(parser_->get()[http::field::expect])) == "100-continue" && length > 0) {
       phase_ = Phase::kContinue;
       Arm(std::chrono::seconds(options_.send_seconds));
       asio::async_write(socket_, asio::buffer(kContinue.data(), kContinue.size()),
@@ -397,37 +400,46 @@ class Session : public std::enable_shared_from_this<Session> {
   void BeginBody() {
     phase_ = Phase::kBody;
     window_bytes_ = 0;
+    remaining_ = expected_;
     Arm(std::chrono::seconds(options_.body_rate_seconds));
-    if (parser_->is_done()) return FinishUpload();
+    // The body bytes that came in with the headers.
+    const std::size_t early = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), remaining_));
+    if (early > 0) {
+      FeedUpload(static_cast<const std::uint8_t*>(buffer_.data().data()), early);
+      buffer_.consume(early);
+    }
+    if (remaining_ == 0) return FinishUpload();
+    chunk_.resize(kBodyChunk);
     ReadBody();
   }
 
+  // The body is read straight from the socket into the chunk, never past
+  // the declared length, so that what follows stays for the next request
+  // (whose headers a fresh parser reads).
   void ReadBody() {
-    auto& body = parser_->get().body();
-    body.data = chunk_.data();
-    body.size = chunk_.size();
-    body.more = true;
-    http::async_read_some(socket_, buffer_, *parser_,
-                          [self = shared_from_this()](const beast::error_code& error, std::size_t) {
-                            self->OnBody(error);
-                          });
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_.size(), remaining_));
+    socket_.async_read_some(asio::buffer(chunk_.data(), want),
+                            [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
+                              self->OnBody(error, n);
+                            });
   }
 
-  void OnBody(beast::error_code error) {
+  void FeedUpload(const std::uint8_t* data, std::size_t size) {
+    upload_->Feed(std::span<const std::uint8_t>(data, size));
+    received_ += size;
+    window_bytes_ += size;
+    remaining_ -= size;
+  }
+
+  void OnBody(const beast::error_code& error, std::size_t n) {
     if (phase_ != Phase::kBody) return;
-    if (error == http::error::need_buffer) error = {};
-    const std::size_t got = chunk_.size() - parser_->get().body().size;
-    if (got > 0) {
-      upload_->Feed(std::span<const std::uint8_t>(chunk_.data(), got));
-      received_ += got;
-      window_bytes_ += got;
-    }
+    if (n > 0) FeedUpload(chunk_.data(), n);
     if (error) {
       Note("upload ended after " + std::to_string(received_) + " of " + std::to_string(expected_) +
            " body bytes (" + error.message() + "); nothing stored");
       return Close();
     }
-    if (parser_->is_done()) return FinishUpload();
+    if (remaining_ == 0) return FinishUpload();
     ReadBody();
   }
 
@@ -440,6 +452,7 @@ class Session : public std::enable_shared_from_this<Session> {
       report.refusal = Refusal{500, std::string("Internal error: ") + fault.what()};
     }
     upload_.reset();
+    std::vector<std::uint8_t>().swap(chunk_);
     AnswerUpload(report, keep_alive_ ? After::kKeepAlive : After::kClose);
   }
 
@@ -536,6 +549,7 @@ class Session : public std::enable_shared_from_this<Session> {
     beast::error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_send, ignored);
     lingered_ = 0;
+    chunk_.resize(kReadAhead);
     Arm(kLingerTime);
     Linger();
   }
@@ -573,7 +587,9 @@ class Session : public std::enable_shared_from_this<Session> {
   const tcp::endpoint peer_;
   beast::flat_buffer buffer_;
   std::vector<std::uint8_t> chunk_;
-  std::optional<http::request_parser<http::buffer_body>> parser_;
+  // Reads the request line and headers; the body of an upload is read
+  // without it, by length.
+  std::optional<http::request_parser<http::empty_body>> parser_;
   Phase phase_ = Phase::kHeaders;
   bool header_timed_out_ = false;
   bool keep_alive_ = false;
@@ -586,6 +602,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::unique_ptr<UploadStream> upload_;
   std::uint64_t expected_ = 0;
   std::uint64_t received_ = 0;
+  std::uint64_t remaining_ = 0;
   std::uint64_t window_bytes_ = 0;
   std::uint64_t lingered_ = 0;
 };
