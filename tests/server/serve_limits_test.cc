@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -168,6 +170,54 @@ TEST_F(LimitsTest, IdleConnectionsDoNotDelayARequest) {
   }
   EXPECT_EQ(ProcessStatusField(server_->pid(), "Threads"), threads_before) << "a connection must not cost a thread";
   for (const int fd : idle) ::close(fd);
+}
+
+// Past --max-connections no connection is accepted: a new one waits in the
+// kernel's backlog, unanswered, until an open one ends.
+TEST_F(LimitsTest, PastMaxConnectionsNewOnesWaitInTheBacklog) {
+  Start({"--max-connections", "4", "--header-timeout", "30"});
+  std::vector<int> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(ConnectFrom(AttackerAddress(0), server_->port(), 10));
+    ASSERT_GE(held.back(), 0);
+  }
+  ASSERT_TRUE(LogShows(*server_, "at 4 connections: new ones wait until one ends"));
+  const int waiting = ConnectFrom("127.0.0.1", server_->port(), 10);
+  ASSERT_GE(waiting, 0) << "the kernel completes the connection";
+  ASSERT_TRUE(SendAll(waiting, "GET /config HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  struct pollfd ready {waiting, POLLIN, 0};
+  EXPECT_EQ(::poll(&ready, 1, 1000), 0) << "answered past the connection limit";
+  ::close(held.back());
+  held.pop_back();
+  const auto start = Clock::now();
+  EXPECT_EQ(ReadAnswer(waiting).status, 200);
+  EXPECT_LT(SecondsSince(start), 2.0);
+  ::close(waiting);
+  for (const int fd : held) ::close(fd);
+}
+
+// The soft descriptor limit is raised to the hard one at start-up.
+TEST_F(LimitsTest, DescriptorLimitIsRaisedToTheHardLimit) {
+  // The server inherits a soft limit below the hard one.
+  struct rlimit own {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+  struct rlimit lowered = own;
+  lowered.rlim_cur = std::min<rlim_t>(256, own.rlim_max - 1);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  Start({});
+  ::setrlimit(RLIMIT_NOFILE, &own);
+  std::ifstream limits("/proc/" + std::to_string(server_->pid()) + "/limits");
+  std::string line;
+  bool found = false;
+  while (std::getline(limits, line)) {
+    if (line.rfind("Max open files", 0) != 0) continue;
+    std::istringstream fields(line.substr(std::string("Max open files").size()));
+    std::string soft, hard;
+    fields >> soft >> hard;
+    EXPECT_EQ(soft, hard) << line;
+    found = true;
+  }
+  EXPECT_TRUE(found);
 }
 
 // 300 MB of header lines, sent until the server answers or closes: 431,
