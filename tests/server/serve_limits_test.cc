@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -150,6 +151,7 @@ TEST_F(LimitsTest, IdleConnectionsDoNotDelayARequest) {
   RaiseOwnDescriptorLimit();
   Start({"--max-connections", "1100", "--header-timeout", "30"});
   const long threads_before = ProcessStatusField(server_->pid(), "Threads");
+  const long rss_before = ProcessStatusField(server_->pid(), "VmRSS");
   constexpr int kIdle = 1000;
   std::vector<int> idle;
   for (int i = 0; i < kIdle; ++i) {
@@ -169,6 +171,11 @@ TEST_F(LimitsTest, IdleConnectionsDoNotDelayARequest) {
                                         << " s beside " << kIdle << " idle connections";
   }
   EXPECT_EQ(ProcessStatusField(server_->pid(), "Threads"), threads_before) << "a connection must not cost a thread";
+  // A connection that has sent nothing holds its socket and a few hundred
+  // bytes of state, no read buffer.
+  const long rss_growth = ProcessStatusField(server_->pid(), "VmRSS") - rss_before;
+  EXPECT_LE(rss_growth, 8 * 1024) << "VmRSS grew by " << rss_growth << " KiB for " << kIdle << " idle connections";
+  std::cout << "VmRSS growth for " << kIdle << " idle connections: " << rss_growth << " KiB\n";
   for (const int fd : idle) ::close(fd);
 }
 

@@ -218,9 +218,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Note(const std::string& text) { core_.log().Note(PeerText(peer_) + ": " + text); }
 
-  void Arm(Clock::duration duration) {
+  void Arm(Clock::duration duration) { ArmAt(Clock::now() + duration); }
+
+  void ArmAt(Clock::time_point deadline) {
     const std::uint64_t generation = ++timer_generation_;
-    timer_.expires_after(duration);
+    timer_.expires_at(deadline);
     timer_.async_wait([self = shared_from_this(), generation](const beast::error_code& error) {
       if (!error && generation == self->timer_generation_) self->OnTimer();
     });
@@ -229,6 +231,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void OnTimer() {
     switch (phase_) {
       case Phase::kIdle:
+        if (waiting_first_) {
+          Note("no request within " + std::to_string(options_.header_seconds) + " s of the connection");
+          return Refuse(408, "No request arrived in time.");
+        }
         return Close();
       case Phase::kHeaders:
         header_timed_out_ = true;
@@ -265,20 +271,33 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     header_timed_out_ = false;
     received_ = 0;
-    if (first || buffer_.size() > 0) return ReadHeader();
-    // Kept alive: wait for the next request's first byte, at most idle_seconds.
+    // The first request's headers must be complete header_seconds after the
+    // connection; a later one's, header_seconds after its first byte.
+    if (first || buffer_.size() > 0) header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
+    if (buffer_.size() > 0) return ReadHeader();
+    // Nothing has arrived: wait for the first byte without a read buffer, so
+    // that a connection that sends nothing holds no more than its socket.
+    buffer_.shrink_to_fit();
     phase_ = Phase::kIdle;
-    Arm(std::chrono::seconds(options_.idle_seconds));
+    waiting_first_ = first;
+    if (first) {
+      ArmAt(header_deadline_);
+    } else {
+      Arm(std::chrono::seconds(options_.idle_seconds));
+    }
     socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
       if (self->phase_ != Phase::kIdle) return;
       if (error) return self->Close();
+      if (!self->waiting_first_) {
+        self->header_deadline_ = Clock::now() + std::chrono::seconds(self->options_.header_seconds);
+      }
       self->ReadHeader();
     });
   }
 
   void ReadHeader() {
     phase_ = Phase::kHeaders;
-    Arm(std::chrono::seconds(options_.header_seconds));
+    ArmAt(header_deadline_);
     http::async_read_header(socket_, buffer_, *parser_,
                             [self = shared_from_this()](const beast::error_code& error, std::size_t) {
                               self->OnHeader(error);
@@ -592,6 +611,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::empty_body>> parser_;
   Phase phase_ = Phase::kHeaders;
   bool header_timed_out_ = false;
+  bool waiting_first_ = false;
+  Clock::time_point header_deadline_;
   bool keep_alive_ = false;
   bool json_ = false;
   bool head_ = false;
