@@ -146,8 +146,8 @@ TEST_F(ServeTest, CreatesTheDirectoryAndServesThePage) {
   EXPECT_EQ(config["conflict"], "makeunique");
 }
 
-// Contents that a multipart parser could trip over, and sizes on both sides
-// of the server's in-memory spool limit.
+// Contents that a multipart parser could trip over, and sizes from empty to
+// many times the server's body buffer.
 std::vector<std::pair<std::string, std::string>> TrickyContents() {
   std::string crlf_storm;
   for (int i = 0; i < 4000; ++i) crlf_storm += i % 7 == 0 ? "\r\n\r\n" : i % 5 == 0 ? "\r\r\n\n" : "\r\n";

@@ -1,6 +1,6 @@
 // The pieces of zmfile serve on their own: the request gate, the file-name
 // rules, the status and JSON of an upload report, the download headers, the
-// log line, the body spool and the directory listing.
+// log line, the streamed upload and the directory listing.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
