@@ -21,6 +21,7 @@
 
 #include "hostile_bodies.h"
 #include "zimrax/form_data.h"
+#include "zimrax/form_stream.h"
 
 namespace zimrax {
 namespace {
@@ -76,6 +77,27 @@ int SaveCall(const Body& body, const std::string& name, const fs::path& dir, con
   return result.faulted() ? -static_cast<int>(result.fault) : result.code;
 }
 
+// The same calls through FormStream, fed 64 KiB at a time.
+int StreamCall(const Body& body, const std::string& name, const fs::path* dir) {
+  FormStreamOptions options;
+  if (dir != nullptr) {
+    options.directory = dir->string();
+    options.file_fields = {name};
+    options.policy = ConflictPolicy::kError;
+  } else {
+    options.value_fields = {{name, body.size()}};
+  }
+  FormStream stream(std::move(options));
+  constexpr std::size_t kPiece = std::size_t{64} << 10;
+  for (std::size_t done = 0; done < body.size(); done += kPiece) {
+    stream.Feed(std::span<const std::uint8_t>(body).subspan(done, std::min(kPiece, body.size() - done)));
+  }
+  const FormStreamOutcome outcome = stream.Finish();
+  const OperationResult& result = dir != nullptr ? outcome.files.at(0).result : outcome.values.at(0).result;
+  benchmark::DoNotOptimize(result.text.data());
+  return result.faulted() ? -static_cast<int>(result.fault) : result.code;
+}
+
 double Seconds(const Call& call, int expected, benchmark::State& state) {
   const auto start = std::chrono::steady_clock::now();
   const int ending = call();
@@ -110,8 +132,21 @@ void Compare(benchmark::State& state, std::size_t bytes, const Call& hostile, in
 // Compares reading (`save` false) or storing (`save` true) field `name` of
 // `hostile` against the same of `random`; the hostile call must end with
 // `hostile_ending`, the random one with 0.
+void CompareStreamed(benchmark::State& state, bool save, const Body& hostile, const Body& random,
+                     const std::string& name, int hostile_ending) {
+  ScratchDir dir;
+  const fs::path* target = save ? &dir.path() : nullptr;
+  Compare(
+      state, hostile.size(), [&] { return StreamCall(hostile, name, target); }, hostile_ending,
+      [&] { return StreamCall(random, name, target); }, 0, [&] { dir.Empty(); });
+}
+
 void CompareOperation(benchmark::State& state, bool save, const Body& hostile, const Body& random,
-                      const std::string& name, int hostile_ending) {
+                      const std::string& name, int hostile_ending, bool streamed = false) {
+  if (streamed) {
+    CompareStreamed(state, save, hostile, random, name, hostile_ending);
+    return;
+  }
   if (save) {
     ScratchDir dir;
     Compare(
@@ -131,25 +166,25 @@ Body RandomBody(std::size_t size, const std::string& name, const std::string& fi
   return hostile::SingleSection(kCurlToken, name, filename, hostile::RandomBytes(size - frame, 42));
 }
 
-void BM_NearBoundaries(benchmark::State& state, std::size_t token_index, bool save) {
+void BM_NearBoundaries(benchmark::State& state, std::size_t token_index, bool save, bool streamed) {
   const std::string& token = hostile::NearBoundaryTokens()[token_index];
   const std::string name = save ? "f" : "v";
   const std::string filename = save ? "near.bin" : "";
   const Body hostile_body =
       hostile::SingleSection(token, name, filename, hostile::NearBoundaries(token, LargeSize()));
   const Body random_body = RandomBody(hostile_body.size(), name, filename);
-  CompareOperation(state, save, hostile_body, random_body, name, 0);
+  CompareOperation(state, save, hostile_body, random_body, name, 0, streamed);
 }
 
 // Data that passes the candidate filter everywhere (see FilterDefeating):
 // the search falls back to its linear scan.
-void BM_FilterDefeating(benchmark::State& state, bool save) {
+void BM_FilterDefeating(benchmark::State& state, bool save, bool streamed) {
   const std::string name = save ? "f" : "v";
   const std::string filename = save ? "near.bin" : "";
   const Body hostile_body =
       hostile::LineSection(hostile::kFilterDefeatingLine, name, filename, hostile::FilterDefeating(LargeSize()));
   const Body random_body = RandomBody(hostile_body.size(), name, filename);
-  CompareOperation(state, save, hostile_body, random_body, name, 0);
+  CompareOperation(state, save, hostile_body, random_body, name, 0, streamed);
 }
 
 void BM_TinySections(benchmark::State& state, bool save) {
@@ -211,13 +246,21 @@ void RegisterAll() {
   const char* labels[] = {"curl", "browser", "run_of_one_byte", "run_after_head", "periodic", "long_run"};
   for (std::size_t i = 0; i < hostile::NearBoundaryTokens().size(); ++i) {
     for (const bool save : {false, true}) {
-      const std::string name = std::string("NearBoundaries/") + labels[i] + (save ? "/save" : "/value");
-      benchmark::RegisterBenchmark(name.c_str(), BM_NearBoundaries, i, save)->UseManualTime()->Iterations(3);
+      for (const bool streamed : {false, true}) {
+        const std::string name = std::string("NearBoundaries/") + labels[i] + (streamed ? "/stream" : "") +
+                                 (save ? "/save" : "/value");
+        benchmark::RegisterBenchmark(name.c_str(), BM_NearBoundaries, i, save, streamed)
+            ->UseManualTime()
+            ->Iterations(3);
+      }
     }
   }
   for (const bool save : {false, true}) {
     const std::string suffix = save ? "/save" : "/value";
-    benchmark::RegisterBenchmark(("FilterDefeating" + suffix).c_str(), BM_FilterDefeating, save)
+    benchmark::RegisterBenchmark(("FilterDefeating" + suffix).c_str(), BM_FilterDefeating, save, false)
+        ->UseManualTime()
+        ->Iterations(3);
+    benchmark::RegisterBenchmark(("FilterDefeating/stream" + suffix).c_str(), BM_FilterDefeating, save, true)
         ->UseManualTime()
         ->Iterations(3);
     benchmark::RegisterBenchmark(("TinySections" + suffix).c_str(), BM_TinySections, save)

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Saves a 256 MiB upload with `zmfile save` (whole process, body mapped from
+# Saves a 256 MiB upload with `zmfile save` (whole process, body read from
 # a file) and, alternating in the same run, times one plain write() of the
 # same bytes to the same file system. Prints the median throughput of each,
 # their ratio, and the peak memory of zmfile save against the body's size.

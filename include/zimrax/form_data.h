@@ -20,6 +20,7 @@
 
 #include "zimrax/conflict_policy.h"
 #include "zimrax/operation_result.h"
+#include "zimrax/save_options.h"
 
 namespace zimrax {
 
@@ -31,6 +32,11 @@ namespace zimrax {
 // (every "makeunique" number taken).
 OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view field_name,
                          std::string_view directory, ConflictPolicy policy = ConflictPolicy::kError);
+
+// FileSave with `options`: with options.durable, the stored file and its
+// name are on the device when the call returns.
+OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view field_name,
+                         std::string_view directory, ConflictPolicy policy, const SaveOptions& options);
 
 // Returns the value of the field `field_name`; for a file-upload field, the
 // file name the browser sent, unchanged. Codes: 101, 102, 104, 105; fault:

@@ -29,6 +29,7 @@
 
 #include "zimrax/conflict_policy.h"
 #include "zimrax/operation_result.h"
+#include "zimrax/save_options.h"
 
 namespace zimrax {
 
@@ -51,6 +52,7 @@ struct FormStreamOptions {
   // then refused before any byte is written. Otherwise it is given to Finish.
   std::optional<ConflictPolicy> policy;
   std::size_t max_first_line = kDefaultMaxFirstLine;  // past it every field is kLimitExceeded
+  SaveOptions save;  // durable: each file synced before it is published, its directory after
 };
 
 enum class FieldStatus {

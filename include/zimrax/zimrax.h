@@ -9,6 +9,7 @@
 #include "zimrax/operation_result.h"
 #include "zimrax/result_code.h"
 #include "zimrax/runtime_error.h"
+#include "zimrax/save_options.h"
 #include "zimrax/version.h"
 
 // The automation layer: ZmFile by ProgID and DISPID, Variant arguments.

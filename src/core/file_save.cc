@@ -31,7 +31,7 @@ class SectionData final : public ByteSource {
 }  // namespace
 
 OperationResult FileSaveTo(ByteView body, std::string_view field_name, DirectoryArgument directory,
-                           ConflictPolicy policy) {
+                           ConflictPolicy policy, const SaveOptions& options) {
   const Checked<LocatedSection> section = LocateSection(body, StringToBytes(field_name));
   if (!section.ok()) return FaultResult(section.error);
   if (section.value.code != ResultCode::kOk) return CodeResult(section.value.code, kOperation);
@@ -65,12 +65,17 @@ OperationResult FileSaveTo(ByteView body, std::string_view field_name, Directory
   // through the body's last byte; the search for it runs a piece ahead of
   // the writer.
   SectionData data(body, data_start.value, section.value.boundary_line);
-  return SaveResultOf(WriteBytesToFile(data, destination, policy));
+  return SaveResultOf(WriteBytesToFile(data, destination, policy, options.durable));
 }
 
 OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view field_name, std::string_view directory,
                          ConflictPolicy policy) {
   return FileSaveTo(body, field_name, DirectoryArgument{directory}, policy);
+}
+
+OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view field_name, std::string_view directory,
+                         ConflictPolicy policy, const SaveOptions& options) {
+  return FileSaveTo(body, field_name, DirectoryArgument{directory}, policy, options);
 }
 
 }  // namespace zimrax

@@ -19,7 +19,7 @@ struct DirectoryArgument {
 
 // FileSave (zimrax/form_data.h) with a directory that may carry a fault.
 OperationResult FileSaveTo(ByteView body, std::string_view field_name, DirectoryArgument directory,
-                           ConflictPolicy policy);
+                           ConflictPolicy policy, const SaveOptions& options = {});
 
 }  // namespace zimrax
 

@@ -40,7 +40,8 @@ class FormStream::Impl final : public SectionWalker::Listener {
   explicit Impl(FormStreamOptions options) : options_(std::move(options)) {
     files_.reserve(options_.file_fields.size());
     for (const std::string& name : options_.file_fields) {
-      files_.push_back(std::make_unique<Slot<StreamedFileField>>(name, options_.directory, options_.policy));
+      files_.push_back(std::make_unique<Slot<StreamedFileField>>(name, options_.directory, options_.policy,
+                                                                      options_.save.durable));
     }
     values_.reserve(options_.value_fields.size());
     for (const ValueField& field : options_.value_fields) {
@@ -195,9 +196,6 @@ class FormStream::Impl final : public SectionWalker::Listener {
           std::memcmp(slot.name.data(), section.name.data(), section.name.size()) != 0) {
         continue;
       }
-      // An empty wanted name matches no section: an empty section name
-      // reads as the one byte 0.
-      if (slot.name.empty()) continue;
       slot.reader.emplace(mode, &*boundary_, &slot.sink);
       slot.section = section.index;
       for (const ByteView part : section.backlog) slot.reader->Consume(part);

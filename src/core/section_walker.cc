@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::uint8_t kQuote = '"';
 constexpr std::uint8_t kQuoteRun[1] = {kQuote};
+constexpr std::uint8_t kEmptyRun[1] = {0};
 
 const SearchPattern& DispositionPattern() {
   static const SearchPattern* pattern = new SearchPattern(
@@ -22,8 +23,7 @@ const SearchPattern& DispositionPattern() {
 
 SectionWalker::SectionWalker(const SearchPattern* boundary, bool stand_in_boundary, Position body_begins_at,
                              Listener* listener)
-    : boundary_(boundary),
-      listener_(listener),
+    : listener_(listener),
       delimiter_(boundary),
       disposition_(&DispositionPattern()),
       position_(body_begins_at) {
@@ -114,16 +114,21 @@ void SectionWalker::Process(ByteView bytes) {
         name_length_ += taken;
         offset += taken;
         position_ += static_cast<Position>(taken);
-        if (quote != nullptr) {
-          NameRead(ByteView(name_.data(), name_length_ - 1), name_length_ - 1, bytes.subspan(offset));
+        if (quote != nullptr && name_length_ == 1) {
+          // An empty name reads as the one byte 0, and its length as one:
+          // a reader of it starts after its closing quote.
+          NameRead(ByteView(kEmptyRun, 1), 1, ByteView(), bytes.subspan(offset));
+        } else if (quote != nullptr) {
+          const ByteView name(name_.data(), name_length_ - 1);
+          NameRead(name, name.size(), name, bytes.subspan(offset));
         } else if (name_length_ == kNameWindow) {
           // Too long to match anything but the name made of one quote, and
-          // only if a quote follows somewhere; that is settled at the end.
-          if (!unclosed_at_) {
-            unclosed_at_ = sections_;
-            quote_closes_from_ = position_;
-          }
-          NameRead(ByteView(kQuoteRun, 1), 1, bytes.subspan(offset));
+          // only if a quote follows somewhere; that is settled later. An
+          // earlier such name is settled already: the disposition text
+          // before this name ends with a quote after that name's window.
+          unclosed_at_ = sections_;
+          quote_closes_from_ = position_;
+          NameRead(ByteView(kQuoteRun, 1), 1, ByteView(name_.data(), name_length_), bytes.subspan(offset));
         }
         break;
       }
@@ -131,7 +136,7 @@ void SectionWalker::Process(ByteView bytes) {
   }
 }
 
-void SectionWalker::NameRead(ByteView name, std::size_t name_length, ByteView rest) {
+void SectionWalker::NameRead(ByteView name, std::size_t name_length, ByteView shown, ByteView rest) {
   // The name's bytes, up to where the walker stands: the next delimiter is
   // searched from the name's start, and a reader starts at the name's end.
   std::array<std::uint8_t, kNameWindow> history;
@@ -148,7 +153,7 @@ void SectionWalker::NameRead(ByteView name, std::size_t name_length, ByteView re
   Section section{ByteView(reinterpret_cast<const std::uint8_t*>(name_text.data()), name_text.size()),
                   name_start_ + static_cast<Position>(name_length), sections_, backlog};
   if (names_.size() < kMaxReportedSections) {
-    names_.push_back(name_text);
+    names_.emplace_back(reinterpret_cast<const char*>(shown.data()), shown.size());
   } else {
     more_names_ = true;
   }

@@ -64,6 +64,7 @@ class SectionWalker {
   // How the walk ends, once the body has ended.
   Ending Finish() const;
 
+  // The names walked, as they stand in the body (a long one cut at 121 bytes).
   const std::vector<std::string>& Names() const { return names_; }
   bool MoreNames() const { return more_names_; }
 
@@ -72,10 +73,11 @@ class SectionWalker {
   static constexpr std::size_t kNameWindow = 121;  // the longest name that can match, and its quote
 
   void Process(ByteView bytes);
-  void NameRead(ByteView name, std::size_t name_length, ByteView rest);
+  // `name` is what fields are compared with, `name_length` how far past the
+  // name's start a reader starts, `shown` the bytes reported as its name.
+  void NameRead(ByteView name, std::size_t name_length, ByteView shown, ByteView rest);
   void Restart(Position disposition_from);
 
-  const SearchPattern* boundary_;
   Listener* listener_;
   State state_ = State::kDisposition;
   StreamSearch delimiter_;

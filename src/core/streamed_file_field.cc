@@ -5,6 +5,7 @@
 
 #include "core/result_builders.h"
 #include "storage/destination_path.h"
+#include "storage/file_exists.h"
 
 namespace zimrax {
 namespace {
@@ -22,8 +23,11 @@ const std::uint8_t* LastSeparator(ByteView bytes) {
 
 }  // namespace
 
-StreamedFileField::StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy)
-    : directory_(directory), policy_(policy), write_directory_(DestinationFor(directory, "x", 0).directory) {}
+StreamedFileField::StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy, bool durable)
+    : directory_(directory),
+      policy_(policy),
+      durable_(durable),
+      write_directory_(DestinationFor(directory, "x", 0).directory) {}
 
 void StreamedFileField::FileNameBytes(ByteView bytes) {
   name_bytes_ += bytes.size();
@@ -59,8 +63,9 @@ void StreamedFileField::FileNameEnd() {
 bool StreamedFileField::DataStart() {
   if (refused_early_ || discarded_) return false;
   writer_.emplace();
-  if (StoreReport opened = writer_->Open(write_directory_); !opened.ok()) {
+  if (StoreReport opened = writer_->Open(write_directory_, durable_); !opened.ok()) {
     write_failure_ = opened;
+    opening_failed_ = true;
     writer_.reset();
     return false;
   }
@@ -85,6 +90,7 @@ void StreamedFileField::Reset() {
   piece_has_nul_ = false;
   refused_early_ = false;
   write_failure_ = StoreReport{};
+  opening_failed_ = false;
 }
 
 void StreamedFileField::Discard() {
@@ -115,7 +121,14 @@ FieldOutcome StreamedFileField::Finish(const SectionReader& reader, ConflictPoli
     } else if (StoreReport checked = CheckDestination(destination.value, policy); !checked.ok()) {
       outcome.result = SaveResultOf(checked);
     } else if (!write_failure_.ok()) {
-      outcome.result = SaveResultOf(write_failure_);
+      StoreReport failure = write_failure_;
+      // A temporary file refused where "overwrite" would replace an entry
+      // is that replace failing, as FileSave reports it.
+      if (opening_failed_ && policy == ConflictPolicy::kOverwrite &&
+          (failure.error_number == EACCES || failure.error_number == EPERM || failure.error_number == EROFS)) {
+        failure.replacing = FileExists(destination.value.path);
+      }
+      outcome.result = SaveResultOf(failure);
     } else if (!writer_) {
       // Refused early under "error", and the name is free again now: the
       // bytes were never written, so this stream cannot store them.

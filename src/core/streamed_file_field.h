@@ -18,7 +18,7 @@ class StreamedFileField final : public SectionSink {
  public:
   // `policy` is the one given before the body, if any.
   // REQUIRES: `directory` outlives the field.
-  StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy);
+  StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy, bool durable);
 
   void FileNameBytes(ByteView bytes) override;
   void FileNameEnd() override;
@@ -40,6 +40,7 @@ class StreamedFileField final : public SectionSink {
 
   const std::string& directory_;
   std::optional<ConflictPolicy> policy_;
+  bool durable_;
   std::string write_directory_;  // the directory part of every destination path
   std::uint64_t name_bytes_ = 0; // of the whole file name, client path included
   std::string last_piece_;       // at most one byte over the longest entry name
@@ -49,6 +50,7 @@ class StreamedFileField final : public SectionSink {
   bool discarded_ = false;
   std::optional<AtomicFileWriter> writer_;
   StoreReport write_failure_;    // kStored while the writing went well
+  bool opening_failed_ = false;  // write_failure_ came from creating the temporary file
 };
 
 }  // namespace zimrax

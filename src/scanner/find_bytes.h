@@ -21,6 +21,10 @@ inline constexpr std::size_t kNoMatch = static_cast<std::size_t>(-1);
 // `from`, or kNoMatch; an index 0 is a match like any other. Linear time.
 std::size_t FirstMatch(ByteView data, ByteView pattern, std::size_t from);
 
+// The linear-time search FirstMatch falls back to on data that defeats its
+// filter, on its own; for the differential tests.
+std::size_t FirstMatchLinear(ByteView data, ByteView pattern, std::size_t from);
+
 // The plain byte-by-byte scan that FindBytes must agree with; kept for the
 // differential tests and fuzzer.
 Checked<Position> FindBytesReference(ByteView data, ByteView pattern, Position start);

@@ -27,10 +27,20 @@ StoreReport CheckDestination(const Destination& destination, ConflictPolicy poli
   return StoreReport{};
 }
 
-StoreReport AtomicFileWriter::Open(const std::string& directory) {
+StoreReport AtomicFileWriter::Open(const std::string& directory, bool durable) {
+  durable_ = durable;
   PathRole role;
   if (const int error = file_.Create(directory, &role)) return StoreReport::Failed(error, role);
   return StoreReport{};
+}
+
+StoreReport AtomicFileWriter::Open(const Destination& destination, ConflictPolicy policy, bool durable) {
+  StoreReport opened = Open(destination.directory, durable);
+  if (!opened.ok() && opened.role == PathRole::kFile && policy == ConflictPolicy::kOverwrite &&
+      (opened.error_number == EACCES || opened.error_number == EPERM || opened.error_number == EROFS)) {
+    opened.replacing = FileExists(destination.path);
+  }
+  return opened;
 }
 
 StoreReport AtomicFileWriter::Append(ByteView first, ByteView second) {
@@ -39,6 +49,18 @@ StoreReport AtomicFileWriter::Append(ByteView first, ByteView second) {
 }
 
 StoreReport AtomicFileWriter::Publish(const Destination& destination, ConflictPolicy policy) {
+  if (durable_) {
+    if (const int error = file_.Sync()) return StoreReport::Failed(error, PathRole::kFile);
+  }
+  if (const int error = file_.CheckClose()) return StoreReport::Failed(error, PathRole::kFile);
+  StoreReport published = PublishChecked(destination, policy);
+  if (published.ok() && durable_) {
+    if (const int error = file_.SyncDirectory()) return StoreReport::Failed(error, PathRole::kDirectory);
+  }
+  return published;
+}
+
+StoreReport AtomicFileWriter::PublishChecked(const Destination& destination, ConflictPolicy policy) {
   if (policy == ConflictPolicy::kOverwrite) {
     bool replaced = false;
     if (const int error = file_.ReplaceAs(destination.entry_name, &replaced)) {
@@ -59,10 +81,11 @@ StoreReport AtomicFileWriter::Publish(const Destination& destination, ConflictPo
   }
 }
 
-StoreReport WriteBytesToFile(ByteSource& data, const Destination& destination, ConflictPolicy policy) {
+StoreReport WriteBytesToFile(ByteSource& data, const Destination& destination, ConflictPolicy policy,
+                             bool durable) {
   if (StoreReport checked = CheckDestination(destination, policy); !checked.ok()) return checked;
   AtomicFileWriter writer;
-  if (StoreReport opened = writer.Open(destination.directory); !opened.ok()) return opened;
+  if (StoreReport opened = writer.Open(destination, policy, durable); !opened.ok()) return opened;
   for (;;) {
     const Checked<ByteView> piece = data.NextPiece();
     if (!piece.ok()) {

@@ -25,8 +25,15 @@ StoreReport CheckDestination(const Destination& destination, ConflictPolicy poli
 // Every call reports kStored while all is well so far.
 class AtomicFileWriter {
  public:
-  // Creates the temporary file in `directory`.
-  StoreReport Open(const std::string& directory);
+  // Creates the temporary file in `directory`. With `durable`, Publish
+  // syncs the data before the file gets its name and the directory after.
+  StoreReport Open(const std::string& directory, bool durable = false);
+
+  // Open in the directory of `destination`. A refusal to create the file
+  // (EACCES, EPERM, EROFS) under "overwrite" while an entry exists at the
+  // destination is reported as a failed replace (`replacing`): the old file
+  // could not be replaced.
+  StoreReport Open(const Destination& destination, ConflictPolicy policy, bool durable = false);
 
   // Writes `first`, then `second`, at the end of the file. REQUIRES: Open
   // reported kStored.
@@ -35,19 +42,28 @@ class AtomicFileWriter {
   // Publishes the file at `destination`, whose directory is the one opened:
   // "error" refuses a name taken meanwhile (kTaken), "makeunique" moves on to
   // the next free numbered name (kNoNameLeft past the last), "overwrite"
-  // replaces atomically. REQUIRES: Open reported kStored.
+  // replaces atomically. Before the file gets its name, an error that
+  // close() reports for it (EIO) ends the save with nothing published; when
+  // durable, the data is synced before and the directory after. A failed
+  // sync of the directory is reported although the name is then in place.
+  // REQUIRES: Open reported kStored.
   StoreReport Publish(const Destination& destination, ConflictPolicy policy);
 
   // Drops the temporary file.
   void Discard() { file_.Discard(); }
 
  private:
+  // Publish after the close check: the link or rename itself.
+  StoreReport PublishChecked(const Destination& destination, ConflictPolicy policy);
+
   TempFile file_;
+  bool durable_ = false;
 };
 
 // CheckDestination, then every piece of `data` through an AtomicFileWriter.
 // A fault of `data` ends with kSourceFault and nothing stored.
-StoreReport WriteBytesToFile(ByteSource& data, const Destination& destination, ConflictPolicy policy);
+StoreReport WriteBytesToFile(ByteSource& data, const Destination& destination, ConflictPolicy policy,
+                             bool durable = false);
 
 }  // namespace zimrax
 

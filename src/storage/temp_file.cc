@@ -6,11 +6,17 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
+#include "storage/storage_test_seams.h"
+
 namespace zimrax {
 namespace {
+
+std::atomic<bool> force_named_temp_files{false};
+std::atomic<int> close_check_failure{0};
 
 constexpr mode_t kFileMode = 0666;  // narrowed by the process umask, as for any new file
 // Writes go straight from the body in steps of this size. Much larger single
@@ -27,18 +33,42 @@ std::string RandomTempName() {
   if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) {
     for (unsigned char& byte : random) byte = static_cast<unsigned char>(std::rand());
   }
-  std::string name = ".zmfile-";
+  static_assert(sizeof(random) == kTempNameRandomLength);
+  std::string name(kTempNamePrefix);
   for (unsigned char byte : random) name += kAlphabet[byte % 36];
   return name;
 }
 
+// True when `name` in `directory_fd` is the file open as `fd`.
+bool NameRefersTo(int directory_fd, const char* name, int fd) {
+  struct stat by_name {};
+  struct stat by_fd {};
+  return ::fstatat(directory_fd, name, &by_name, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &by_fd) == 0 &&
+         by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino;
+}
+
 }  // namespace
+
+void ForceNamedTempFilesForTesting(bool force) { force_named_temp_files = force; }
+
+void FailNextCloseCheckForTesting(int error_number) { close_check_failure = error_number; }
+
+bool IsTempFileName(std::string_view name) {
+  if (name.size() != kTempNamePrefix.size() + kTempNameRandomLength || !name.starts_with(kTempNamePrefix)) {
+    return false;
+  }
+  for (const char c : name.substr(kTempNamePrefix.size())) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
 
 TempFile::~TempFile() { Discard(); }
 
 void TempFile::Discard() {
-  if (fd_ >= 0) ::close(fd_);
+  // The name goes before the descriptor, whose close releases the lock.
   if (!published_ && !temp_name_.empty()) ::unlinkat(directory_fd_, temp_name_.c_str(), 0);
+  if (fd_ >= 0) ::close(fd_);
   if (directory_fd_ >= 0) ::close(directory_fd_);
   fd_ = -1;
   directory_fd_ = -1;
@@ -50,6 +80,7 @@ int TempFile::Create(const std::string& directory, PathRole* role) {
   directory_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory_fd_ < 0) return errno;
   *role = PathRole::kFile;
+  if (force_named_temp_files) return CreateNamed();
   fd_ = ::openat(directory_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kFileMode);
   if (fd_ >= 0) return 0;
   // File systems without O_TMPFILE answer one of these; use a named file.
@@ -57,17 +88,57 @@ int TempFile::Create(const std::string& directory, PathRole* role) {
   return CreateNamed();
 }
 
+bool TempFile::Lock() {
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;  // l_start 0, l_len 0: the whole file, however it grows
+  if (::fcntl(fd_, F_OFD_SETLK, &whole_file) == 0) return true;
+  // A file system without such locks cannot show a lock to the sweep
+  // either, so the sweep never removes the file: go on without one.
+  return errno != EAGAIN && errno != EACCES;
+}
+
 int TempFile::CreateNamed() {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = RandomTempName();
     fd_ = ::openat(directory_fd_, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-    if (fd_ >= 0) {
+    if (fd_ < 0 && errno != EEXIST) return errno;
+    if (fd_ < 0) continue;
+    // Between the open and the lock, a sweep may have taken this file for
+    // an abandoned one: it then holds the lock or has removed the name.
+    // Leave the name to it and start over under another.
+    if (Lock() && NameRefersTo(directory_fd_, name.c_str(), fd_)) {
       temp_name_ = std::move(name);
       return 0;
     }
-    if (errno != EEXIST) return errno;
+    ::close(fd_);
+    fd_ = -1;
   }
   return EEXIST;
+}
+
+int TempFile::Sync() {
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+int TempFile::CheckClose() {
+  if (const int injected = close_check_failure.exchange(0)) return injected;
+  const int copy = ::dup(fd_);
+  if (copy < 0) return errno;
+  // Linux releases the descriptor even when close() reports EINTR, and
+  // EINTR says nothing about the data: only other errors count.
+  if (::close(copy) != 0 && errno != EINTR) return errno;
+  return 0;
+}
+
+int TempFile::SyncDirectory() {
+  while (::fsync(directory_fd_) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
 }
 
 int TempFile::WriteAll(ByteView first, ByteView second) {
@@ -124,6 +195,9 @@ int TempFile::LinkAs(const std::string& name) {
 }
 
 int TempFile::NameHidden() {
+  // Locked before it has a name, so that no sweep ever sees it unlocked.
+  // Nothing else can have opened an unnamed file, so this cannot conflict.
+  Lock();
   char proc_path[64];
   std::snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", fd_);
   for (int attempt = 0; attempt < 100; ++attempt) {

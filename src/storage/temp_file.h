@@ -4,15 +4,31 @@
 // unnamed O_TMPFILE where the file system has it, otherwise a hidden,
 // uniquely named file. Publishing links or renames it to its name in one
 // step. A TempFile that is destroyed unpublished leaves nothing behind.
+//
+// Whenever the temporary file has a hidden name, its writer holds a write
+// lock on it (an open-file-description lock, F_OFD_SETLK, on the whole
+// file) until it is published or discarded. The lock goes with the process:
+// a hidden file nobody holds locked was left by a writer that was killed,
+// which is how RemoveAbandonedTempFiles tells it from a live one.
 #ifndef ZIMRAX_STORAGE_TEMP_FILE_H_
 #define ZIMRAX_STORAGE_TEMP_FILE_H_
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "base/position.h"
 #include "storage/store_report.h"
 
 namespace zimrax {
+
+// The hidden names temporary files get: this prefix and kTempNameRandomLength
+// random characters of [a-z0-9].
+inline constexpr std::string_view kTempNamePrefix = ".zmfile-";
+inline constexpr std::size_t kTempNameRandomLength = 16;
+
+// True for exactly the names a temporary file can have.
+bool IsTempFileName(std::string_view name);
 
 class TempFile {
  public:
@@ -31,6 +47,22 @@ class TempFile {
   // Returns 0 or an errno value.
   int WriteAll(ByteView first, ByteView second = {});
 
+  // Makes the written data durable before the file is published: fsync (the
+  // file's size is metadata, which fdatasync may leave unwritten for a new
+  // file). Returns 0 or an errno value.
+  int Sync();
+
+  // Closes a duplicate of the descriptor, so that an error the file system
+  // reports only at close (EIO after a failed write-back, as on network file
+  // systems) is seen before the file is published. The descriptor itself
+  // stays open: an unnamed file can be linked only through it. Returns 0 or
+  // an errno value.
+  int CheckClose();
+
+  // Makes the directory entries created so far durable (fsync of the
+  // directory). Returns 0 or an errno value.
+  int SyncDirectory();
+
   // Gives the file the name `name` in its directory unless that name is
   // taken. Returns 0, EEXIST when taken, or another errno value.
   int LinkAs(const std::string& name);
@@ -45,6 +77,8 @@ class TempFile {
 
  private:
   int CreateNamed();
+  // Takes the write lock; false when another description holds it.
+  bool Lock();
   // Gives an unnamed file a hidden random name, so that it can be renamed.
   int NameHidden();
 

@@ -1,8 +1,9 @@
 // The upload page of zmfile serve in a real browser: Debian's chromium,
-// driven by playwright-core. Picks a binary file, drops a UTF-8-named one,
-// fills the comment, chooses a policy, submits, and checks the progress bar,
-// the result, the list and the stored bytes. Leaves screenshots in the build
-// tree and prints their paths.
+// driven by playwright-core. Several files picked and dropped, each sent on
+// its own, a 106 retried under "Keep both", a large upload cancelled halfway,
+// the sentences for an empty file and for too-large ones, the keyboard path,
+// the drag-over state, phone width and 200% zoom, and the form without
+// JavaScript. Leaves screenshots in ZIMRAX_BROWSER_OUTPUT and prints their paths.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -21,8 +22,8 @@ const chromiumFlags = [
 ];
 
 // Starts zmfile serve on a free port; resolves with its URL once it prints it.
-async function startServer(dir) {
-  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', '0', '--dir', dir],
+async function startServer(dir, extraArgs = []) {
+  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', '0', '--dir', dir, ...extraArgs],
                        { stdio: ['ignore', 'pipe', 'inherit'] });
   let printed = '';
   const url = await new Promise((resolve, reject) => {
@@ -59,137 +60,32 @@ function trickyBytes() {
   return Buffer.concat(parts);
 }
 
-async function submitAndWait(page) {
-  await page.click('#submit');
-  await page.waitForSelector('#result:not([hidden])', { timeout: 60000 });
-  await page.waitForSelector('#submit:not([disabled])', { timeout: 60000 });
-}
-
-async function resultOf(page) {
-  return page.$eval('#result', (node) => ({
-    ok: node.classList.contains('ok'),
-    text: node.textContent,
-    stored: node.dataset.storedName || null,
-  }));
-}
-
-async function progressOf(page) {
-  return page.$eval('#progress', (node) => ({
-    hidden: node.hidden,
-    value: Number(node.getAttribute('aria-valuenow')),
-    done: node.classList.contains('done'),
-    events: Number(node.dataset.events || 0),
-  }));
-}
-
-async function listedNames(page) {
-  return page.$$eval('#files a', (links) => links.map((link) => link.textContent));
-}
-
-test('upload page stores picked and dropped files byte for byte', { timeout: 240000 }, async () => {
-  assert.ok(zmfile, 'ZMFILE_BINARY names the zmfile binary');
-  assert.ok(fs.existsSync(chromiumPath), `${chromiumPath} is missing: run scripts/setup.sh`);
+// A fresh chromium profile and a server on a fresh directory for one test;
+// `body` gets the page, the context and the directories. Checks at the end
+// that the page raised no script error and the server stopped cleanly.
+async function withPage(options, body) {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'zmfile-browser-'));
   const uploads = path.join(root, 'uploads');
-  const { server, url, log } = await startServer(uploads);
+  fs.mkdirSync(uploads);
+  for (const [name, bytes] of Object.entries(options.existing || {})) fs.writeFileSync(path.join(uploads, name), bytes);
+  const { server, url, log } = await startServer(uploads, options.serverArgs || []);
   const context = await chromium.launchPersistentContext(path.join(root, 'profile'), {
     executablePath: chromiumPath,
     headless: true,
     args: chromiumFlags,
-    viewport: { width: 1000, height: 1100 },
+    viewport: options.viewport || { width: 1000, height: 1100 },
+    javaScriptEnabled: options.javaScriptEnabled !== false,
   });
+  const pageErrors = [];
   try {
     const page = context.pages()[0] || await context.newPage();
-    const pageErrors = [];
     page.on('pageerror', (error) => pageErrors.push(error.message));
+    if (options.beforeLoad) await options.beforeLoad(page);
     await page.goto(url);
-    await page.waitForFunction(() => document.getElementById('file-count').textContent === '0');
-    assert.equal(await page.isChecked('#policy-makeunique'), true, 'the server default policy is preselected');
-
-    // 1. A binary file through the file picker, policy "Keep both".
-    const binary = trickyBytes();
-    await page.setInputFiles('#file-input',
-                             { name: 'sample-data.bin', mimeType: 'application/octet-stream', buffer: binary });
-    assert.equal(await page.textContent('#drop-title'), 'sample-data.bin');
-    await page.fill('#comment', 'first upload ✓');
-    await page.click('label[for="policy-makeunique"]');
-    await submitAndWait(page);
-    let result = await resultOf(page);
-    assert.equal(result.ok, true, result.text);
-    assert.equal(result.stored, 'sample-data.bin');
-    assert.match(result.text, /Comment: first upload ✓/);
-    let progress = await progressOf(page);
-    assert.equal(progress.hidden, false);
-    assert.equal(progress.value, 100);
-    assert.equal(progress.done, true);
-    assert.ok(progress.events >= 1, 'XHR upload progress events moved the bar');
-    // The fill slides to its width: wait for the end of that transition.
-    await page.waitForFunction(() => {
-      const fill = document.getElementById('progress-fill').getBoundingClientRect().width;
-      const track = document.querySelector('.progress-track').getBoundingClientRect().width;
-      return track > 0 && track - fill < 3;
-    }, null, { timeout: 5000 });
-    assert.ok(fs.readFileSync(path.join(uploads, 'sample-data.bin')).equals(binary),
-              'stored bytes equal the picked file');
-
-    // 2. The same file again: "Keep both" numbers it.
-    await submitAndWait(page);
-    result = await resultOf(page);
-    assert.equal(result.stored, 'sample-data(1).bin');
-    assert.ok(fs.readFileSync(path.join(uploads, 'sample-data(1).bin')).equals(binary));
-
-    // 3. A UTF-8-named file by drag and drop, policy "Refuse".
-    const utf8Name = 'Résumé – Grüße ✓ Ωμέγα.txt';
-    const utf8Bytes = Buffer.from('Grüße, Ωμέγα ✓\r\nline two\r\n', 'utf8');
-    const dropped = await page.evaluateHandle(({ name, base64 }) => {
-      const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-      const transfer = new DataTransfer();
-      transfer.items.add(new File([bytes], name, { type: 'text/plain' }));
-      return transfer;
-    }, { name: utf8Name, base64: utf8Bytes.toString('base64') });
-    await page.dispatchEvent('#drop-zone', 'drop', { dataTransfer: dropped });
-    assert.equal(await page.textContent('#drop-title'), utf8Name);
-    await page.fill('#comment', 'dropped');
-    await page.click('label[for="policy-error"]');
-    await submitAndWait(page);
-    result = await resultOf(page);
-    assert.equal(result.ok, true, result.text);
-    assert.equal(result.stored, utf8Name);
-    assert.ok(fs.readFileSync(path.join(uploads, utf8Name)).equals(utf8Bytes), 'stored bytes equal the dropped file');
-    await page.waitForFunction((name) => [...document.querySelectorAll('#files a')].some((a) => a.textContent === name),
-                               utf8Name);
-    assert.deepEqual((await listedNames(page)).sort(), ['sample-data(1).bin', 'sample-data.bin', utf8Name].sort());
-
-    // The list's link downloads exactly the stored bytes.
-    const href = await page.getAttribute(`#files a:text-is("${utf8Name}")`, 'href');
-    const download = await context.request.get(new URL(href, url).href);
-    assert.equal(download.status(), 200);
-    assert.match(download.headers()['content-disposition'], /^attachment;/);
-    assert.equal(download.headers()['x-content-type-options'], 'nosniff');
-    assert.ok((await download.body()).equals(utf8Bytes));
-
-    const screenshot = path.join(outputDir, 'upload-page.png');
-    await page.screenshot({ path: screenshot, fullPage: true });
-    console.log(`screenshot: ${screenshot}`);
-
-    // 4. The same name again under "Refuse": the component's code 106.
-    await submitAndWait(page);
-    result = await resultOf(page);
-    assert.equal(result.ok, false);
-    assert.match(result.text, /Error 106/);
-    assert.match(result.text, /Error: File Already Exists\./);
-    progress = await progressOf(page);
-    assert.equal(progress.done, false);
-    assert.ok(fs.readFileSync(path.join(uploads, utf8Name)).equals(utf8Bytes), 'a refused upload changes nothing');
-
-    // Phone width: nothing sticks out sideways.
-    await page.setViewportSize({ width: 390, height: 844 });
-    const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
-    assert.ok(overflow <= 0, `the page is ${overflow}px wider than a phone`);
-    const phoneShot = path.join(outputDir, 'upload-page-phone.png');
-    await page.screenshot({ path: phoneShot, fullPage: true });
-    console.log(`screenshot: ${phoneShot}`);
-
+    if (options.javaScriptEnabled !== false) {
+      await page.waitForSelector('html[data-config="loaded"]', { timeout: 10000 });
+    }
+    await body({ page, context, url, root, uploads });
     assert.deepEqual(pageErrors, [], 'no script errors on the page');
   } finally {
     await context.close();
@@ -198,6 +94,301 @@ test('upload page stores picked and dropped files byte for byte', { timeout: 240
     fs.rmSync(root, { recursive: true, force: true });
     assert.equal(code, 0, `server exit status; log:\n${log()}`);
   }
+}
+
+// Drops files on the drop zone as a drag from the desktop would.
+async function dropFiles(page, files) {
+  const transfer = await page.evaluateHandle((list) => {
+    const data = new DataTransfer();
+    for (const { name, base64, type } of list) {
+      const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+      data.items.add(new File([bytes], name, { type }));
+    }
+    return data;
+  }, files.map((f) => ({ name: f.name, base64: f.bytes.toString('base64'), type: f.type || 'text/plain' })));
+  await page.dispatchEvent('#drop-zone', 'drop', { dataTransfer: transfer });
+}
+
+function row(page, name) {
+  return page.locator('#queue .upload-row').filter({ has: page.locator('.row-name', { hasText: name }) });
+}
+
+// Waits until no row is waiting or uploading.
+async function settled(page, timeout = 30000) {
+  await page.waitForFunction(() => document.querySelectorAll(
+    '#queue .upload-row[data-state="queued"], #queue .upload-row[data-state="uploading"]').length === 0,
+  null, { timeout });
+}
+
+async function rowOf(page, name) {
+  return row(page, name).evaluate((node) => ({
+    state: node.dataset.state,
+    stored: node.dataset.storedName || null,
+    message: node.querySelector('.row-message').textContent,
+    code: node.querySelector('.row-code').textContent,
+    warning: node.querySelector('.row-warning').hidden ? '' : node.querySelector('.row-warning').textContent,
+    settings: node.querySelector('.row-settings').textContent,
+    events: Number(node.dataset.events || 0),
+    buttons: [...node.querySelectorAll('.row-actions button')].map((b) => b.textContent),
+  }));
+}
+
+async function listedNames(page) {
+  return page.$$eval('#files a', (links) => links.map((link) => link.textContent));
+}
+
+async function screenshot(target, name) {
+  const file = path.join(outputDir, name);
+  await target.screenshot({ path: file });
+  console.log(`screenshot: ${file}`);
+}
+
+test('several files at once: stored byte for byte, a 106 retried under Keep both', { timeout: 60000 }, async () => {
+  assert.ok(zmfile, 'ZMFILE_BINARY names the zmfile binary');
+  assert.ok(fs.existsSync(chromiumPath), `${chromiumPath} is missing: run scripts/setup.sh`);
+  const existing = Buffer.from('already here\n');
+  await withPage({ existing: { 'notes.txt': existing } }, async ({ page, context, url, uploads }) => {
+    await page.waitForFunction(() => document.getElementById('file-count').textContent === '1');
+    assert.equal(await page.isChecked('#policy-makeunique'), true, 'the server default policy is preselected');
+    assert.equal(await page.getAttribute('#file-input', 'multiple'), '', 'the picker takes several files');
+
+    // One binary file through the picker, two more dropped: three ready rows.
+    const binary = trickyBytes();
+    await page.setInputFiles('#file-input',
+                             { name: 'sample-data.bin', mimeType: 'application/octet-stream', buffer: binary });
+    const utf8Name = 'Résumé – Grüße ✓ Ωμέγα.txt';
+    const utf8Bytes = Buffer.from('Grüße, Ωμέγα ✓\r\nline two\r\n', 'utf8');
+    const notes = Buffer.from('my notes\r\n');
+    await dropFiles(page, [{ name: utf8Name, bytes: utf8Bytes }, { name: 'notes.txt', bytes: notes }]);
+    assert.equal(await page.textContent('#drop-title'), '3 files chosen');
+    assert.equal(await page.textContent('#summary'), '0 of 3 stored, 3 ready');
+
+    // Sent under "Refuse": notes.txt meets the existing file.
+    await page.fill('#comment', 'batch ✓ <b>');
+    await page.click('label[for="policy-error"]');
+    await page.click('#submit');
+    // The form is free again at once; the rows keep what they were sent with.
+    await page.fill('#comment', 'next batch');
+    await page.click('label[for="policy-makeunique"]');
+    await settled(page);
+    assert.equal(await page.textContent('#summary'), '2 of 3 stored, 1 failed');
+
+    let binaryRow = await rowOf(page, 'sample-data.bin');
+    assert.equal(binaryRow.state, 'stored', binaryRow.message);
+    assert.equal(binaryRow.stored, 'sample-data.bin');
+    assert.ok(binaryRow.events >= 1, 'XHR upload progress events moved the bar');
+    assert.match(binaryRow.settings, /If the name exists: Refuse · Comment: batch ✓ <b>/);
+    assert.ok(fs.readFileSync(path.join(uploads, 'sample-data.bin')).equals(binary), 'stored bytes equal the picked file');
+    assert.ok(fs.readFileSync(path.join(uploads, utf8Name)).equals(utf8Bytes), 'stored bytes equal the dropped file');
+
+    const refused = await rowOf(page, 'notes.txt');
+    assert.equal(refused.state, 'failed');
+    assert.equal(refused.message,
+                 'A file named notes.txt is already there. Choose Keep both to store yours beside it, or Replace to overwrite it.');
+    assert.match(refused.code, /^code 106$/);
+    assert.deepEqual(refused.buttons, ['Keep both', 'Replace', 'Dismiss']);
+    assert.match(await page.textContent('#announcer'), /notes\.txt: A file named notes\.txt is already there/);
+    assert.ok(fs.readFileSync(path.join(uploads, 'notes.txt')).equals(existing), 'a refused upload changes nothing');
+    await screenshot(row(page, 'notes.txt'), 'upload-page-failure-row.png');
+
+    // Retried under Keep both: stored beside the other as notes(1).txt.
+    await row(page, 'notes.txt').getByRole('button', { name: 'Keep both: retry notes.txt' }).click();
+    await settled(page);
+    const retried = await rowOf(page, 'notes.txt');
+    assert.equal(retried.state, 'stored', retried.message);
+    assert.equal(retried.stored, 'notes(1).txt');
+    assert.equal(retried.message, 'Stored as notes(1).txt, because a file named notes.txt was already there.');
+    assert.match(retried.settings, /If the name exists: Keep both · Comment: batch ✓ <b>/);
+    assert.ok(fs.readFileSync(path.join(uploads, 'notes(1).txt')).equals(notes));
+    assert.ok(fs.readFileSync(path.join(uploads, 'notes.txt')).equals(existing));
+    assert.equal(await page.textContent('#summary'), '3 of 3 stored');
+
+    // The list: all four, the first stored file last (newest first).
+    await page.waitForFunction(() => document.getElementById('file-count').textContent === '4');
+    const names = await listedNames(page);
+    assert.deepEqual(names.slice().sort(), ['notes(1).txt', 'notes.txt', 'sample-data.bin', utf8Name].sort());
+    assert.equal(names[names.length - 1], 'notes.txt', `newest first: ${names}`);
+    assert.equal(await page.getAttribute('#file-count', 'aria-label'), '4 stored files');
+
+    // The list's link is relative and downloads exactly the stored bytes.
+    const href = await page.getAttribute(`#files a:text-is("${utf8Name}")`, 'href');
+    assert.ok(href.startsWith('files/'), href);
+    const download = await context.request.get(new URL(href, url).href);
+    assert.equal(download.status(), 200);
+    assert.match(download.headers()['content-disposition'], /^attachment;/);
+    assert.equal(download.headers()['x-content-type-options'], 'nosniff');
+    assert.ok((await download.body()).equals(utf8Bytes));
+
+    // Copy link puts the file's full address on the clipboard.
+    await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: new URL(url).origin });
+    await page.getByRole('button', { name: `Copy link to ${utf8Name}` }).click();
+    await page.waitForSelector('#files button[data-copied="yes"]', { timeout: 5000 });
+    assert.equal(await page.evaluate(() => navigator.clipboard.readText()), new URL(href, url).href);
+
+    await page.screenshot({ path: path.join(outputDir, 'upload-page.png'), fullPage: true });
+    console.log(`screenshot: ${path.join(outputDir, 'upload-page.png')}`);
+  });
+});
+
+test('cancelling a large upload halfway stores nothing; Retry then stores it', { timeout: 60000 }, async () => {
+  await withPage({}, async ({ page, context, root, uploads }) => {
+    const big = path.join(root, 'big.bin');
+    fs.writeFileSync(big, Buffer.alloc(50 * 1024 * 1024, 0x5a));
+    // A slow uplink (about 5 MB/s) keeps the upload running long enough to cancel it.
+    const cdp = await context.newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.emulateNetworkConditions',
+                   { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: 5 * 1024 * 1024 });
+    await page.setInputFiles('#file-input', big);
+    await page.click('#submit');
+    await page.waitForFunction(() => {
+      const node = document.querySelector('#queue .upload-row');
+      return Number(node.dataset.loaded || 0) > 8 * 1024 * 1024;
+    }, null, { timeout: 20000 });
+    const stats = await page.textContent('#queue .row-stats');
+    assert.match(stats, /MiB of 50\.0 MiB · [\d.]+ MiB\/s · .* left/, stats);
+    await row(page, 'big.bin').getByRole('button', { name: 'Cancel upload of big.bin' }).click();
+    const cancelled = await rowOf(page, 'big.bin');
+    assert.equal(cancelled.state, 'cancelled');
+    assert.match(cancelled.message, /^Cancelled\./);
+    const loaded = await page.$eval('#queue .upload-row', (node) => Number(node.dataset.loaded));
+    assert.ok(loaded < 50 * 1024 * 1024, `cancelled before the end (${loaded} bytes sent)`);
+    assert.equal(await page.textContent('#summary'), '0 of 1 stored, 1 cancelled');
+    // The server sees the connection end and keeps nothing, not even a hidden part file.
+    await new Promise((resolve) => setTimeout(resolve, 1500));
+    assert.deepEqual(fs.readdirSync(uploads), [], 'nothing stored after cancel');
+
+    // Retry at full speed stores the whole file.
+    await cdp.send('Network.emulateNetworkConditions',
+                   { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: -1 });
+    await row(page, 'big.bin').getByRole('button', { name: 'Retry big.bin' }).click();
+    await settled(page, 30000);
+    assert.equal((await rowOf(page, 'big.bin')).state, 'stored');
+    assert.deepEqual(fs.readdirSync(uploads), ['big.bin']);
+    assert.equal(fs.statSync(path.join(uploads, 'big.bin')).size, 50 * 1024 * 1024);
+  });
+});
+
+// A config that lets clients choose only "makeunique" and "error", as a
+// server may announce with clientConflict.
+async function withoutClientOverwrite(page) {
+  await page.route('**/config', async (route) => {
+    const answer = await route.fetch();
+    const config = await answer.json();
+    await route.fulfill({ response: answer, json: { ...config, clientConflict: ['makeunique', 'error'] } });
+  });
+}
+
+test('plain-language outcomes: empty file, too large here, too large for the server, name taken', { timeout: 60000 }, async () => {
+  const options = { serverArgs: ['--max-body', '64K'], existing: { 'taken.txt': 'x' }, beforeLoad: withoutClientOverwrite };
+  await withPage(options, async ({ page, uploads }) => {
+    assert.equal(await page.textContent('#drop-hint'), 'Up to 64.0 KiB each · several at once');
+    assert.equal(await page.isDisabled('#policy-overwrite'), true, 'Replace is not offered when config leaves it out');
+    // 65500 bytes pass the page's check against 64 KiB, but with the form
+    // around them the body is over the limit: the server's 413 answers.
+    await page.setInputFiles('#file-input', [
+      { name: 'empty.txt', mimeType: 'text/plain', buffer: Buffer.alloc(0) },
+      { name: 'huge.bin', mimeType: 'application/octet-stream', buffer: Buffer.alloc(200 * 1024, 1) },
+      { name: 'near.bin', mimeType: 'application/octet-stream', buffer: Buffer.alloc(65500, 2) },
+    ]);
+    assert.equal((await rowOf(page, 'empty.txt')).warning,
+                 'empty.txt is empty (0 bytes). It will be stored as an empty file.');
+    const huge = await rowOf(page, 'huge.bin');
+    assert.equal(huge.state, 'refused');
+    assert.equal(huge.message, 'huge.bin is 200.0 KiB; this server takes up to 64.0 KiB per upload. It was not sent.');
+    await page.click('#submit');
+    await settled(page);
+    assert.equal((await rowOf(page, 'empty.txt')).state, 'stored');
+    assert.equal(fs.statSync(path.join(uploads, 'empty.txt')).size, 0);
+    const near = await rowOf(page, 'near.bin');
+    assert.equal(near.state, 'failed');
+    assert.equal(near.message,
+                 'near.bin is too large for this server, which takes up to 64.0 KiB per upload. It was not stored.');
+    assert.match(near.code, /^HTTP 413: /);
+    assert.equal(await page.textContent('#summary'), '1 of 3 stored, 1 failed, 1 not sent');
+    assert.deepEqual(fs.readdirSync(uploads).sort(), ['empty.txt', 'taken.txt']);
+
+    // A name that is taken, under Refuse: the retry offers Keep both only.
+    await page.setInputFiles('#file-input', { name: 'taken.txt', mimeType: 'text/plain', buffer: Buffer.from('y') });
+    await page.click('label[for="policy-error"]');
+    await page.click('#submit');
+    await settled(page);
+    const taken = await rowOf(page, 'taken.txt');
+    assert.equal(taken.message, 'A file named taken.txt is already there. Choose Keep both to store yours beside it.');
+    assert.deepEqual(taken.buttons, ['Keep both', 'Dismiss']);
+  });
+});
+
+test('keyboard, drag-over, phone width and 200% zoom', { timeout: 60000 }, async () => {
+  await withPage({}, async ({ page }) => {
+    // Tab reaches the drop zone first; its focus ring shows.
+    await page.keyboard.press('Tab');
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'drop-zone');
+    const ring = await page.$eval('#drop-zone', (node) => {
+      const style = getComputedStyle(node);
+      return { style: style.outlineStyle, width: parseFloat(style.outlineWidth) };
+    });
+    assert.equal(ring.style, 'solid');
+    assert.ok(ring.width >= 2, `focus ring ${ring.width}px`);
+    // Enter and Space both open the picker.
+    for (const key of ['Enter', ' ']) {
+      const [chooser] = await Promise.all([page.waitForEvent('filechooser', { timeout: 5000 }), page.keyboard.press(key)]);
+      assert.equal(chooser.isMultiple(), true);
+      await chooser.setFiles({ name: `by-key-${key === ' ' ? 'space' : 'enter'}.txt`, mimeType: 'text/plain',
+                               buffer: Buffer.from('k') });
+    }
+    assert.equal(await page.textContent('#drop-title'), '2 files chosen');
+    // Then the comment, the policy and the Upload button, each with a ring.
+    const order = [];
+    for (let i = 0; i < 3; i += 1) {
+      await page.keyboard.press('Tab');
+      order.push(await page.evaluate(() => {
+        const node = document.activeElement;
+        const target = node.type === 'radio' ? node.nextElementSibling : node;
+        const style = getComputedStyle(target);
+        return `${node.id}:${style.outlineStyle}`;
+      }));
+    }
+    assert.deepEqual(order, ['comment:solid', 'policy-makeunique:solid', 'submit:solid']);
+
+    // Every control and the badge have a name a screen reader can say.
+    const unnamed = await page.evaluate(() => [...document.querySelectorAll('input, button, [role="button"], .badge')]
+      .filter((node) => !(node.getAttribute('aria-label') || (node.labels && node.labels.length) ||
+                          node.getAttribute('aria-labelledby') || (node.tagName === 'BUTTON' && node.textContent.trim())))
+      .map((node) => node.id || node.outerHTML.slice(0, 60)));
+    assert.deepEqual(unnamed, []);
+    assert.equal(await page.getAttribute('#summary', 'aria-live'), 'polite');
+    // Relative addresses only, so that the page works under a proxy's sub-path.
+    assert.deepEqual(await page.$$eval('[href^="/"], [src^="/"], [action^="/"]', (nodes) => nodes.map((n) => n.outerHTML)), []);
+    assert.equal(await page.getAttribute('#announcer', 'aria-live'), 'polite');
+
+    // Dragging files over the zone: "Drop to upload", unlike "files chosen".
+    const transfer = await page.evaluateHandle(() => {
+      const data = new DataTransfer();
+      data.items.add(new File(['a'], 'a.txt'));
+      data.items.add(new File(['b'], 'b.txt'));
+      return data;
+    });
+    await page.dispatchEvent('#drop-zone', 'dragenter', { dataTransfer: transfer });
+    assert.equal(await page.textContent('#drop-title'), 'Drop to upload');
+    assert.equal(await page.textContent('#drop-hint'), 'Release to add 2 files');
+    assert.ok(await page.$eval('#drop-zone', (node) => node.classList.contains('dragging') &&
+                                                     !node.classList.contains('has-file')));
+    await screenshot(page.locator('#upload-form'), 'upload-page-drag-over.png');
+    await page.dispatchEvent('#drop-zone', 'dragleave', { dataTransfer: transfer });
+    assert.equal(await page.textContent('#drop-title'), '2 files chosen');
+
+    // A phone, and a 1280 px window at 200% zoom (640 CSS px): nothing sticks out sideways.
+    for (const [width, height, shot] of [[390, 844, 'upload-page-phone.png'], [640, 720, null]]) {
+      await page.setViewportSize({ width, height });
+      const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+      assert.ok(overflow <= 0, `the page is ${overflow}px wider than ${width}px`);
+      if (shot) {
+        await page.screenshot({ path: path.join(outputDir, shot), fullPage: true });
+        console.log(`screenshot: ${path.join(outputDir, shot)}`);
+      }
+    }
+  });
 });
 
 test('without JavaScript the form posts and the result page shows the stored name', { timeout: 120000 }, async () => {

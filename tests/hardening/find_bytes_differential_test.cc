@@ -101,5 +101,33 @@ TEST(FindBytesDifferentialTest, DelimiterLinesLessTheirLastByte) {
   }
 }
 
+// The linear fallback on its own, against the plain scan, over every start:
+// two-letter data and patterns make periodic and aperiodic patterns, near
+// matches and matches at every offset common.
+TEST(FindBytesDifferentialTest, LinearFallbackOnTwoLetterData) {
+  std::mt19937 rng(2026);
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t length = 2 + rng() % 24;
+    Bytes pattern(length);
+    // Periodic patterns half of the time: a random stem repeated.
+    const std::size_t stem = round % 2 == 0 ? 1 + rng() % 4 : length;
+    for (std::size_t i = 0; i < length; ++i) pattern[i] = i < stem ? 'a' + rng() % 2 : pattern[i - stem];
+    Bytes data(40 + rng() % 120);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      // Mostly the pattern itself, with a misplaced letter now and then.
+      data[i] = rng() % 5 == 0 ? static_cast<std::uint8_t>('a' + rng() % 2) : pattern[i % length];
+    }
+    for (std::size_t from = 0; from + length <= data.size(); ++from) {
+      const Checked<Position> expected = FindBytesReference(data, pattern, static_cast<Position>(from));
+      const std::size_t got = FirstMatchLinear(data, pattern, from);
+      // The reference reads 0 for "none" and for a match at 0 alike.
+      const Position got_as_position = got == kNoMatch ? 0 : static_cast<Position>(got);
+      ASSERT_EQ(got_as_position, expected.value)
+          << "pattern " << std::string(pattern.begin(), pattern.end()) << " data "
+          << std::string(data.begin(), data.end()) << " from " << from;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zimrax

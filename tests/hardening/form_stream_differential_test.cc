@@ -48,6 +48,9 @@ std::vector<NamedBody> EdgeBodies() {
       {"no CR LF at all", BodyOf("--b" + d + "a\"; filename=\"n.txt\"\n\ndata" + std::string(1, '\0') + "z")},
       {"long name, quote later", BodyOf("--b\r\n" + d + std::string(130, 'n') + "\r\n\r\nx\r\n--b\r\n" + d + "a\"\r\n\r\nafter\"\r\n--b--\r\n")},
       {"long name, no quote later", BodyOf("--b\r\n" + d + "a\"\r\n\r\nfirst\r\n--b\r\n" + d + std::string(200, 'n') + "\r\n\r\n--b--\r\n")},
+      {"two long names, a quote only between",
+       BodyOf("--b\r\n" + d + std::string(130, 'n') + "\r\n\r\nx\r\n--b\r\n" + d + std::string(130, 'm') + "\r\n\r\n")},
+      {"empty section name", BodyOf("--b\r\n" + d + "\"; filename=\"e.txt\"\r\n\r\nempty name\r\n--b--\r\n")},
       {"name of 120 bytes", BodyOf("--b\r\n" + d + std::string(120, 'm') + "\"\r\n\r\nm\r\n--b--\r\n")},
       {"unclosed file name", BodyOf("--b\r\n" + d + "f\"; filename=\"never closed\r\n\r\ndata")},
       {"file name without line end", BodyOf("--b\r\n" + d + "f\"; filename=\"a.txt\"")},
@@ -81,7 +84,7 @@ std::vector<NamedBody> EdgeBodies() {
 // The names the sections of `body` carry, as far as plain text shows them,
 // and names that match nothing or only odd sections.
 std::vector<std::string> NamesIn(const Body& body) {
-  std::set<std::string> names = {"missing", "\"", "upload1"};
+  std::set<std::string> names = {"missing", "\"", "upload1", std::string(1, '\0'), ""};
   const std::string text(body.begin(), body.end());
   const std::string key = "name=\"";
   for (std::size_t at = text.find(key); at != std::string::npos && names.size() < 12; at = text.find(key, at + 1)) {

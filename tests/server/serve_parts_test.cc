@@ -305,7 +305,7 @@ TEST(EmbeddedAssetsTest, ThePageAndItsFilesAreBuiltIn) {
   const Asset page = FindAsset("/");
   EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
   EXPECT_EQ(page.bytes, FindAsset("/index.html").bytes);
-  EXPECT_NE(page.bytes.find("<script src=\"/app.js\""), std::string_view::npos);
+  EXPECT_NE(page.bytes.find("<script src=\"app.js\""), std::string_view::npos);
   EXPECT_EQ(FindAsset("/app.js").content_type, "text/javascript; charset=utf-8");
   EXPECT_EQ(FindAsset("/app.css").content_type, "text/css; charset=utf-8");
   EXPECT_EQ(FindAsset("/favicon.svg").content_type, "image/svg+xml");

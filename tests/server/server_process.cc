@@ -98,6 +98,14 @@ ServerProcess::ServerProcess(const std::filesystem::path& dir, const std::vector
 
 ServerProcess::~ServerProcess() { Interrupt(); }
 
+void ServerProcess::Kill() {
+  if (pid_ < 0) return;
+  ::kill(pid_, SIGKILL);
+  WaitFor(pid_, 10);
+  pid_ = -1;
+  exit_status_ = -1;
+}
+
 int ServerProcess::Interrupt() { return StopWith(SIGINT, 10); }
 
 int ServerProcess::StopWith(int signal, double wait_seconds) {

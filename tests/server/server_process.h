@@ -42,6 +42,8 @@ class ServerProcess {
   // Sends `signal` and waits at most `wait_seconds` for the exit. Returns
   // the exit status, or -1 when the server had to be killed.
   int StopWith(int signal, double wait_seconds);
+  // Kills the server with SIGKILL at once and waits for it to end.
+  void Kill();
   // Everything the server printed so far.
   std::string Log() const;
 

@@ -84,11 +84,22 @@ TEST(ZmfileSaveTest, StoresWhatCurlUploadsByteForByte) {
     ASSERT_FALSE(body.empty()) << c.label;
     WriteFile(work.path() / "body", body);
 
-    const CommandRun run = RunCommand(Zmfile() + " save --body " + Quote(work.Path("body")) +
-                               " --field upload1 --dir " + Quote(work.Path("out")));
-    EXPECT_EQ(run.status, 0) << c.label;
-    EXPECT_EQ(run.out, c.stored) << c.label;  // exactly the name, no newline
-    EXPECT_EQ(ReadFile(work.path() / "out" / c.stored), c.data) << c.label;
+    // The body as a mapped file, and as a stream through a pipe.
+    for (const std::string& how : {std::string(" --body ") + Quote(work.Path("body")),
+                                   " --body - < " + Quote(work.Path("body")),
+                                   std::string(" --body /dev/stdin")}) {
+      std::filesystem::remove_all(work.path() / "out");
+      std::filesystem::create_directory(work.path() / "out");
+      const CommandRun run = RunCommand("cat " + Quote(work.Path("body")) + " | " + Zmfile() + " save" + how +
+                                        " --field upload1 --dir " + Quote(work.Path("out")));
+      EXPECT_EQ(run.status, 0) << c.label << how;
+      EXPECT_EQ(run.out, c.stored) << c.label << how;  // exactly the name, no newline
+      EXPECT_EQ(ReadFile(work.path() / "out" / c.stored), c.data) << c.label << how;
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work.path() / "out"),
+                              std::filesystem::directory_iterator()),
+                1)
+          << c.label << how;
+    }
   }
 }
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "body_call.h"
+#include "streamed_call.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -15,6 +15,7 @@ struct SaveOptions {
   std::string directory;
   std::optional<std::string> conflict;  // left out: the argument is omitted
   bool json = false;
+  bool fsync = false;
 };
 
 }  // namespace
@@ -26,14 +27,18 @@ void AddSaveCommand(CLI::App& app, int& exit_status) {
       ->required();
   command->add_option("--field", options->field, "Name of the file-upload field")->required();
   command->add_option("--dir", options->directory, "Directory to store the file in")->required();
-  command->add_option("--conflict", options->conflict,
-                      "What to do when the name is taken: error (default), overwrite or makeunique");
+  // The component reads any other text as "error"; the command line names
+  // the three policies instead, so that a misspelt one is a usage error.
+  command
+      ->add_option("--conflict", options->conflict,
+                   "What to do when the name is taken: error (default), overwrite or makeunique, in any case")
+      ->check(CLI::IsMember({"error", "overwrite", "makeunique"}, CLI::ignore_case));
   command->add_flag("--json", options->json, "Print one JSON object instead of the stored name");
+  command->add_flag("--fsync", options->fsync, "Sync the file and its directory entry to the device before exiting");
   command->callback([options, &exit_status] {
-    exit_status = RunBodyCall(options->body_path, options->json, [&](ZmFile& file, Variant& form_data, Variant& code) {
-      const Variant conflict = options->conflict ? Variant(*options->conflict) : Variant::Missing();
-      return file.ZmFileSave(form_data, Variant(options->field), Variant(options->directory), code, conflict);
-    });
+    exit_status = RunStreamedCall(
+        options->body_path, {true, options->field, options->directory, options->conflict, options->fsync},
+        options->json);
   });
 }
 

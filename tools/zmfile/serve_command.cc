@@ -22,7 +22,12 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
                    "Name-conflict policy when the form sends none: error, overwrite or makeunique")
       ->check(CLI::IsMember({"error", "overwrite", "makeunique"}, CLI::ignore_case))
       ->capture_default_str();
-  command->add_option("--max-body", options->max_body, "Largest request body accepted, in bytes")
+  // A number of bytes, or of K, M or G (binary: 1K = 1024); the range is
+  // checked on the value in bytes.
+  command
+      ->add_option("--max-body", options->max_body,
+                   "Largest request body accepted: bytes, or with a K, M or G suffix (1K = 1024)")
+      ->transform(CLI::AsSizeValue(false))
       ->check(CLI::Range(std::uint64_t{1}, kLargestBody))
       ->capture_default_str();
   // Limits on what one client can hold of the server.
@@ -62,6 +67,9 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
   command->add_option("--threads", options->threads, "I/O threads (0: one per core, at least 2)")
       ->check(CLI::Range(0, 256))
       ->capture_default_str();
+  command->add_flag("--fsync,!--no-fsync", options->fsync,
+                    "Sync each stored file and its directory entry to the device before answering (the "
+                    "default; --no-fsync leaves them to the page cache)");
   command->callback([options, &exit_status] { exit_status = RunServeModule(*options); });
 }
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "body_call.h"
+#include "streamed_call.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -24,9 +24,7 @@ void AddValueCommand(CLI::App& app, int& exit_status) {
   command->add_option("--field", options->field, "Name of the form field")->required();
   command->add_flag("--json", options->json, "Print one JSON object instead of the raw value");
   command->callback([options, &exit_status] {
-    exit_status = RunBodyCall(options->body_path, options->json, [&](ZmFile& file, Variant& form_data, Variant& code) {
-      return file.ZmFormFieldValue(form_data, Variant(options->field), code);
-    });
+    exit_status = RunStreamedCall(options->body_path, {false, options->field, {}, {}, false}, options->json);
   });
 }
 

@@ -1,12 +1,14 @@
 // The entry point of the server module (zmfile-serve.so), which `zmfile
 // serve` loads at run time: the HTTP server stays out of every other zmfile
 // command's start-up.
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <system_error>
 
 #include "exit_status.h"
+#include "storage/abandoned_temp_files.h"
 #include "server/serve_entry.h"
 #include "server/upload_server.h"
 
@@ -38,6 +40,14 @@ std::string UrlOf(const std::string& host, int port) {
 int RunServe(ServeOptions options) {
   options.dir = PrepareDirectory(options.dir);
   if (options.dir.empty()) return kExitUsage;
+  // Hidden temporary files left by saves that were killed (this server's
+  // last run, or another process's): a live save's file is locked and stays.
+  const AbandonedTempFiles abandoned = RemoveAbandonedTempFiles(options.dir);
+  std::cout << "zmfile serve: removed " << abandoned.removed << " abandoned temporary file"
+            << (abandoned.removed == 1 ? "" : "s") << " from " << options.dir << '\n';
+  if (abandoned.error_number != 0) {
+    std::cerr << "zmfile serve: cannot read " << options.dir << ": " << std::strerror(abandoned.error_number) << '\n';
+  }
 
   UploadServer server(options, std::cout);
   if (!server.Bind()) {

@@ -4,14 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string>
 
 namespace zimrax::zmfile {
 
 // Bodies are streamed to disk as they arrive, so the body limit is a policy,
-// not a memory bound: any 64-bit length may be allowed.
-inline constexpr std::uint64_t kLargestBody = std::numeric_limits<std::uint64_t>::max();
+// not a memory bound: up to 1 EiB may be allowed. (The ceiling keeps out the
+// all-ones value that negative or overflowing text parses to.)
+inline constexpr std::uint64_t kLargestBody = std::uint64_t{1} << 60;
 inline constexpr std::uint64_t kDefaultMaxBody = std::uint64_t{1} << 30;
 
 struct ServeOptions {
@@ -20,6 +20,7 @@ struct ServeOptions {
   int port = 8080;                      // 0 picks a free port
   std::string conflict = "makeunique";  // policy when the form sends none
   std::uint64_t max_body = kDefaultMaxBody;
+  bool fsync = true;  // each upload is on the device before it is answered
 
   // What one client can hold of the server. Each has a default that a
   // browser never reaches and an attacker cannot turn into memory or threads.

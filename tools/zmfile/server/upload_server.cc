@@ -400,6 +400,7 @@ class Session : public std::enable_shared_from_this<Session> {
     UploadLimits limits;
     limits.max_first_line = options_.max_first_line;
     limits.max_comment = options_.max_comment;
+    limits.durable = options_.fsync;
     upload_ = std::make_unique<UploadStream>(options_.dir, options_.conflict, limits);
     expected_ = length;
     if (Lowered(std::string(parser_->get()[http::field::expect])) == "100-continue" && length > 0) {

@@ -25,6 +25,7 @@ FormStreamOptions FileOptions(const std::string& dir, const UploadLimits& limits
   options.directory = dir;
   options.file_fields = {kFileField};
   options.max_first_line = limits.max_first_line;
+  options.save.durable = limits.durable;
   return options;
 }
 

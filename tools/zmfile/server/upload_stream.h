@@ -26,6 +26,7 @@ inline constexpr std::size_t kMaxClientName = 4096;
 struct UploadLimits {
   std::size_t max_first_line = kDefaultMaxFirstLine;
   std::size_t max_comment = 64 * 1024;
+  bool durable = false;  // the file is synced to the device, then its directory, before it is published
 };
 
 class UploadStream {

@@ -1,0 +1,70 @@
+#include "streamed_call.h"
+
+#include <iostream>
+
+#include "body_reader.h"
+#include "exit_status.h"
+#include "result_printer.h"
+#include "zimrax/automation/automation_error.h"
+#include "zimrax/form_stream.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+// The command line accepts a longer first line than the server: one body,
+// one process, and the memory is the caller's.
+constexpr std::size_t kMaxFirstLine = std::size_t{1} << 20;
+
+ConflictPolicy PolicyOf(const std::optional<std::string>& text) {
+  if (!text) return ConflictPolicy::kError;
+  std::string lower = *text;
+  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return ParseConflictPolicy(lower);
+}
+
+// The outcome as the automation object would have left it.
+CallOutcome AsCallOutcome(const FieldOutcome& field) {
+  CallOutcome outcome;
+  const OperationResult& result = field.result;
+  if (result.faulted()) {
+    outcome.error_code = Variant(std::int16_t{0});
+    outcome.fault = AutomationError(result.fault);
+    return outcome;
+  }
+  outcome.error_code = result.width == ErrorCodeWidth::kInt32 ? Variant(result.code)
+                                                              : Variant(static_cast<std::int16_t>(result.code));
+  outcome.result = Variant(result.text);
+  return outcome;
+}
+
+}  // namespace
+
+int RunStreamedCall(const std::string& body_path, const StreamedRequest& request, bool json) {
+  FormStreamOptions options;
+  options.max_first_line = kMaxFirstLine;
+  if (request.save) {
+    options.directory = request.directory;
+    options.file_fields = {request.field};
+    options.policy = PolicyOf(request.conflict);
+    options.save.durable = request.durable;
+  } else {
+    options.value_fields = {{request.field, static_cast<std::size_t>(-1)}};
+  }
+  FormStream stream(std::move(options));
+  const std::string error =
+      ReadBodyPieces(body_path, [&stream](std::span<const std::uint8_t> piece) { stream.Feed(piece); });
+  if (!error.empty()) {
+    // The stream is dropped unfinished: nothing it wrote stays.
+    std::cerr << "zmfile: cannot read " << (body_path == "-" ? "standard input" : body_path) << ": " << error << '\n';
+    return kExitUsage;
+  }
+  const FormStreamOutcome outcome = stream.Finish();
+  const FieldOutcome& field = request.save ? outcome.files.front() : outcome.values.front();
+  if (field.status == FieldStatus::kLimitExceeded) {
+    std::cerr << "zmfile: the body's first line is longer than " << kMaxFirstLine << " bytes\n";
+    return kExitUsage;
+  }
+  return PrintOutcome(AsCallOutcome(field), json);
+}
+
+}  // namespace zimrax::zmfile
