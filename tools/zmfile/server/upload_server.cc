@@ -236,13 +236,15 @@ class Session : public std::enable_shared_from_this<Session> {
           return Refuse(408, "No request arrived in time.");
         }
         return Close();
-      case Phase::kHeaders:
+      case Phase::kHeaders: {
         header_timed_out_ = true;
-        {
-          beast::error_code ignored;
-          socket_.cancel(ignored);
-        }
-        return;
+        beast::error_code ignored;
+        socket_.cancel(ignored);
+        // A read that completed just now is not cancelled, and the header
+        // reader then starts another one that nothing would watch: cancel
+        // again shortly until the reader has answered.
+        return Arm(std::chrono::milliseconds(200));
+      }
       case Phase::kBody: {
         const std::uint64_t floor = options_.min_body_rate * static_cast<std::uint64_t>(options_.body_rate_seconds);
         if (window_bytes_ < floor) {
