@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake make g++ clang lld pkg-config curl ca-certificates
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
+  libcli11-dev nlohmann-json3-dev
 )
 # Extra packages that later parts of the project list, one per line.
 if [[ -f scripts/extra-packages.txt ]]; then

@@ -10,6 +10,9 @@
 #include <set>
 #include <thread>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "server_process.h"
 
 namespace zimrax::testing {
@@ -25,7 +28,9 @@ class ServeTest : public ::testing::Test {
  protected:
   ServeTest()
       : uploads_(root_.path() / "uploads"),
-        server_(uploads_, {"--max-body", std::to_string(kMaxBody)}, root_.path() / "server.log") {}
+        // 32 parallel uploads come from one address: above the default per-address limit.
+        server_(uploads_, {"--max-body", std::to_string(kMaxBody), "--max-per-address", "64"},
+                root_.path() / "server.log") {}
 
   void SetUp() override { ASSERT_TRUE(server_.ok()) << server_.Log(); }
 
@@ -141,8 +146,8 @@ TEST_F(ServeTest, CreatesTheDirectoryAndServesThePage) {
   EXPECT_EQ(config["conflict"], "makeunique");
 }
 
-// Contents that a multipart parser could trip over, and sizes on both sides
-// of the server's in-memory spool limit.
+// Contents that a multipart parser could trip over, and sizes from empty to
+// many times the server's body buffer.
 std::vector<std::pair<std::string, std::string>> TrickyContents() {
   std::string crlf_storm;
   for (int i = 0; i < 4000; ++i) crlf_storm += i % 7 == 0 ? "\r\n\r\n" : i % 5 == 0 ? "\r\r\n\n" : "\r\n";
@@ -287,6 +292,9 @@ TEST_F(ServeTest, ComponentCodesMapToHttpStatus) {
       {"no upload1 field", {{"other", "x", false, ""}}, 102},
       {"upload1 is a plain field", {{"upload1", "x", false, ""}}, 103},
       {"empty file name", {FilePart("", "x")}, 104},
+      // The client's name is longer than any file system holds: platform
+      // error 75 for ENAMETOOLONG, the client's fault.
+      {"name too long to store", {FilePart(std::string(300, 'n') + ".txt", "x")}, 75},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -434,6 +442,48 @@ TEST_F(ServeTest, LogsOneLinePerRequest) {
   EXPECT_GT(upload->bytes_in, 5u);
 }
 
+// HTTP/1.1 keep-alive: uploads and other requests one after another on one
+// connection, until the client asks to close.
+TEST_F(ServeTest, KeptAliveConnectionCarriesManyUploadsAndRequests) {
+  const int fd = ConnectFrom("127.0.0.1", server_.port(), 10);
+  ASSERT_GE(fd, 0);
+  auto upload = [&](const std::string& name, const std::string& data) {
+    const std::string body = MultipartBody(kBoundary, {FilePart(name, data)});
+    return "POST /upload HTTP/1.1\r\nHost: x\r\nAccept: application/json\r\nContent-Type: multipart/form-data; "
+           "boundary=" + std::string(kBoundary) + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = "kept-" + std::to_string(i) + ".bin";
+    const std::string data = RandomBytes(1000 * (i + 1), 40 + i);
+    ASSERT_TRUE(SendAll(fd, upload(name, data)));
+    const HttpAnswer answer = ReadAnswer(fd);
+    ASSERT_EQ(answer.status, 200) << answer.head << answer.body;
+    EXPECT_EQ(answer.Header("Connection"), "");
+    EXPECT_EQ(JsonOf(answer)["Result"], name);
+    EXPECT_TRUE(ReadFileBytes(uploads_ / name) == data);
+    ASSERT_TRUE(SendAll(fd, "GET /files/" + name + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(ReadAnswer(fd).body == data);
+  }
+  // Two requests sent at once are answered in order.
+  ASSERT_TRUE(SendAll(fd, "HEAD /files/kept-0.bin HTTP/1.1\r\nHost: x\r\n\r\nGET /config HTTP/1.1\r\nHost: x\r\n"
+                          "Connection: close\r\n\r\n"));
+  std::string rest;
+  char buffer[4096];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) rest.append(buffer, static_cast<std::size_t>(n));
+  // HEAD has no body, so the next answer follows its head at once; then
+  // the server closes, as asked.
+  const auto head_end = rest.find("\r\n\r\n");
+  ASSERT_NE(head_end, std::string::npos) << rest;
+  const HttpAnswer head = ParseHttpAnswer(rest.substr(0, head_end + 4));
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.Header("Content-Length"), "1000");
+  const HttpAnswer config = ParseHttpAnswer(rest.substr(head_end + 4));
+  EXPECT_EQ(config.status, 200);
+  EXPECT_EQ(config.Header("Connection"), "close");
+  EXPECT_EQ(JsonOf(config)["conflict"], "makeunique");
+  ::close(fd);
+}
+
 TEST_F(ServeTest, InterruptStopsTheServerCleanly) {
   EXPECT_EQ(server_.Interrupt(), 0);
   EXPECT_NE(server_.Log().find("zmfile serve: stopped"), std::string::npos);
@@ -455,6 +505,17 @@ TEST(ServeCommandTest, RefusesBadOptionsAndBusyPorts) {
 
 // The server is a module loaded beside the executable; a zmfile without it
 // refuses to serve instead of crashing, while its other commands still work.
+// Bodies are streamed, not held: a body limit past 2 GiB is allowed.
+TEST(ServeCommandTest, BodyLimitPastTwoGibibytes) {
+  TempDir root;
+  ServerProcess server(root.path() / "up", {"--max-body", "8589934592"}, root.path() / "server.log");
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const HttpAnswer config = ParseHttpAnswer(
+      RawExchange(server.port(), "GET /config HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 10));
+  EXPECT_EQ(Json::parse(config.body, nullptr, false)["maxBody"], 8589934592ull);
+  EXPECT_EQ(server.Interrupt(), 0);
+}
+
 TEST(ServeCommandTest, ZmfileWithoutItsServerModuleRefusesToServe) {
   TempDir root;
   const std::filesystem::path lone = root.path() / "zmfile";

@@ -1,21 +1,23 @@
 // The pieces of zmfile serve on their own: the request gate, the file-name
 // rules, the status and JSON of an upload report, the download headers, the
-// log line, the body spool and the directory listing.
+// log line, the streamed upload and the directory listing.
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "server/answers.h"
-#include "server/body_spool.h"
 #include "server/embedded_assets.h"
 #include "server/file_listing.h"
 #include "server/file_name_rules.h"
 #include "server/request_gate.h"
 #include "server/request_log.h"
 #include "server/upload_report.h"
+#include "server/upload_stream.h"
 #include "server_process.h"
 
 namespace zimrax::zmfile {
@@ -54,13 +56,13 @@ TEST(RequestGateTest, RefusesWhatCannotBeAnUpload) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    httplib::Request request;
-    for (const auto& [key, value] : c.headers) request.headers.emplace(key, value);
+    boost::beast::http::fields headers;
+    for (const auto& [key, value] : c.headers) headers.insert(key, value);
     std::uint64_t length = 12345;
-    const std::optional<Refusal> refusal = CheckUploadRequest(request, 1000, &length);
+    const std::optional<Refusal> refusal = CheckUploadRequest(headers, 1000, &length);
     EXPECT_EQ(refusal ? refusal->status : 0, c.status);
     if (!refusal) {
-      EXPECT_EQ(length, std::stoull(request.get_header_value("Content-Length")));
+      EXPECT_EQ(length, std::stoull(std::string(headers["Content-Length"])));
     } else {
       EXPECT_FALSE(refusal->message.empty());
     }
@@ -119,6 +121,15 @@ TEST(UploadReportTest, StatusFollowsTheErrorCode) {
   };
   for (const auto& [report, status] : cases) {
     EXPECT_EQ(HttpStatusOf(report), status) << report.error_code.ToText();
+  }
+  // A platform error is the server's fault (500, 507 for a full disk or
+  // quota) unless the client's name cannot be held by the file system.
+  const std::vector<std::pair<int, int>> by_errno = {
+      {0, 500}, {EIO, 500}, {EACCES, 500}, {ENAMETOOLONG, 400}, {ENOSPC, 507}, {EDQUOT, 507}, {EFBIG, 500}};
+  for (const auto& [error, status] : by_errno) {
+    UploadReport platform = Coded(static_cast<std::int16_t>(error == ENAMETOOLONG ? 75 : 61));
+    platform.platform_errno = error;
+    EXPECT_EQ(HttpStatusOf(platform), status) << "errno " << error;
   }
   UploadReport fault;
   fault.fault = AutomationError(RuntimeError::kSubscriptOutOfRange);
@@ -198,45 +209,57 @@ TEST(RequestLogTest, OneRequestIsAlwaysOneLine) {
   fields.path = "/files/\r\nfake 200";
   EXPECT_EQ(FormatLogLine(fields, 0), "1970-01-01T00:00:00Z POST /files/\\x0d\\x0afake 200 200 in=1234 out=88 3.1ms");
 
-  LogFields traced;
-  TakeRequestTrace(traced);  // no trace begun: nothing filled in
-  EXPECT_EQ(traced.milliseconds, 0);
-  BeginRequestTrace();
-  NoteBodyBytes(42);
-  NoteStoredName("n.txt");
-  TakeRequestTrace(traced);
-  EXPECT_EQ(traced.bytes_in, 42u);
-  EXPECT_EQ(traced.stored_name, "n.txt");
-  LogFields after;
-  TakeRequestTrace(after);
-  EXPECT_EQ(after.stored_name, "") << "a trace serves one request";
 }
 
-TEST(BodySpoolTest, GivesBackExactlyTheBytesInMemoryAndOnDisk) {
-  for (const std::size_t size : {std::size_t{0}, std::size_t{1000}, std::size_t{BodySpool::kInMemoryLimit + 12345}}) {
-    SCOPED_TRACE(size);
-    const std::string bytes = testing::RandomBytes(size, 7);
-    BodySpool spool(size);
-    for (std::size_t at = 0; at < size; at += 4096) {
-      ASSERT_TRUE(spool.Append(bytes.data() + at, std::min<std::size_t>(4096, size - at)));
+// The streamed upload decides as the whole-body operations would, whatever
+// the size of the pieces, and refuses without storing: paths, incomplete
+// forms, an over-long first line.
+TEST(UploadStreamTest, OutcomeDoesNotDependOnPiecesAndRefusalsStoreNothing) {
+  const std::string boundary = "streamB0undary";
+  const std::string data = testing::RandomBytes(200000, 5);
+  auto form = [&](const std::string& name, const std::string& conflict) {
+    std::vector<testing::FormPart> parts = {{"comment", "c\r\n", false, ""}};
+    if (!conflict.empty()) parts.push_back({"conflict", conflict, false, ""});
+    parts.push_back({"upload1", data, true, name});
+    return testing::MultipartBody(boundary, parts);
+  };
+  struct Case {
+    std::string label;
+    std::string body;
+    int status;
+    std::string stored;  // "" when nothing may be stored
+  };
+  const std::string complete = form("s.bin", "");
+  const std::vector<Case> cases = {
+      {"complete form", complete, 200, "s.bin"},
+      {"form policy, any case", form("s.bin", "ERROR"), 409, ""},  // s.bin exists by then
+      {"path as the name", form("../s.bin", ""), 400, ""},
+      {"cut before its closing delimiter", complete.substr(0, complete.size() - 30), 400, ""},
+      {"first line over the cap", "--" + std::string(200, 'x') + "\r\n" + complete, 400, ""},
+  };
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{777}, std::size_t{1} << 20}) {
+    testing::TempDir dir;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.label + ", pieces of " + std::to_string(piece));
+      UploadLimits limits;
+      limits.max_first_line = 100;
+      UploadStream upload(dir.path().string(), "makeunique", limits);
+      for (std::size_t at = 0; at < c.body.size(); at += piece) {
+        const std::size_t size = std::min(piece, c.body.size() - at);
+        upload.Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(c.body.data() + at), size));
+      }
+      const UploadReport report = upload.Finish();
+      EXPECT_EQ(HttpStatusOf(report), c.status) << UploadJson(report);
+      EXPECT_EQ(NameStoredBy(report), c.stored);
+      if (c.status == 200) {
+        EXPECT_EQ(report.comment, "c\r\n");
+      }
+      std::size_t entries = 0;
+      for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++entries;
+      EXPECT_EQ(entries, 1u) << "only s.bin, no temporary";
     }
-    ASSERT_TRUE(spool.Finish()) << spool.Error();
-    EXPECT_EQ(spool.Received(), size);
-    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(spool.Bytes().data()), spool.Bytes().size()) == bytes);
+    EXPECT_TRUE(testing::ReadFileBytes(dir.path() / "s.bin") == data);
   }
-}
-
-TEST(BodySpoolTest, RefusesMoreOrFewerBytesThanDeclared) {
-  BodySpool longer(4);
-  EXPECT_TRUE(longer.Append("abc", 3));
-  EXPECT_FALSE(longer.Append("de", 2));
-  EXPECT_FALSE(longer.Finish());
-  EXPECT_NE(longer.Error().find("longer"), std::string::npos);
-
-  BodySpool shorter(BodySpool::kInMemoryLimit + 1);
-  EXPECT_TRUE(shorter.Append("abc", 3));
-  EXPECT_FALSE(shorter.Finish());
-  EXPECT_NE(shorter.Error().find("3 of"), std::string::npos);
 }
 
 TEST(FileListingTest, ListsVisibleRegularFilesNewestFirstAndOpensOnlyRegularFiles) {

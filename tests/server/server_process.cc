@@ -106,10 +106,12 @@ void ServerProcess::Kill() {
   exit_status_ = -1;
 }
 
-int ServerProcess::Interrupt() {
+int ServerProcess::Interrupt() { return StopWith(SIGINT, 10); }
+
+int ServerProcess::StopWith(int signal, double wait_seconds) {
   if (pid_ < 0) return exit_status_;
-  ::kill(pid_, SIGINT);
-  int status = WaitFor(pid_, 10);
+  ::kill(pid_, signal);
+  int status = WaitFor(pid_, wait_seconds);
   if (status == -1) {
     ::kill(pid_, SIGKILL);
     WaitFor(pid_, 10);
@@ -226,6 +228,68 @@ std::string RawExchange(int port, const std::string& request, int timeout_second
   }
   ::close(fd);
   return response;
+}
+
+int ConnectFrom(const std::string& source, int port, int timeout_seconds) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct timeval timeout {timeout_seconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+HttpAnswer ReadAnswer(int fd) {
+  std::string raw;
+  char buffer[65536];
+  for (;;) {
+    const auto head_end = raw.find("\r\n\r\n");
+    if (head_end != std::string::npos && raw.rfind("HTTP/1.1 100", 0) != 0) {
+      const HttpAnswer head = ParseHttpAnswer(raw.substr(0, head_end + 4));
+      const std::size_t length = std::strtoull(head.Header("Content-Length").c_str(), nullptr, 10);
+      if (raw.size() >= head_end + 4 + length) return ParseHttpAnswer(raw.substr(0, head_end + 4 + length));
+    } else if (head_end != std::string::npos) {
+      raw.erase(0, head_end + 4);  // an interim 100 Continue
+      continue;
+    }
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return ParseHttpAnswer(raw);
+    raw.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+long ProcessStatusField(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  return -1;
 }
 
 std::string MultipartBody(const std::string& boundary, const std::vector<FormPart>& parts) {

@@ -33,11 +33,15 @@ class ServerProcess {
 
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string Url(const std::string& path) const;
   // Sends SIGINT and waits (at most 10 s). Returns the exit status, or -1
   // when the server had to be killed or had died before. Later calls return
   // the same status.
   int Interrupt();
+  // Sends `signal` and waits at most `wait_seconds` for the exit. Returns
+  // the exit status, or -1 when the server had to be killed.
+  int StopWith(int signal, double wait_seconds);
   // Kills the server with SIGKILL at once and waits for it to end.
   void Kill();
   // Everything the server printed so far.
@@ -67,6 +71,18 @@ struct HttpAnswer {
   // The value of header `name` (case-insensitive), "" when absent.
   std::string Header(const std::string& name) const;
 };
+
+// A TCP connection to 127.0.0.1:`port` from the loopback address `source`
+// (127.0.0.2 and up stand for other clients), with send and receive
+// timeouts of `timeout_seconds`. Returns the descriptor, or -1.
+int ConnectFrom(const std::string& source, int port, int timeout_seconds = 30);
+// Sends all of `bytes`; false when the connection fails first.
+bool SendAll(int fd, const std::string& bytes);
+// Reads one whole answer (head and Content-Length body) from a connection
+// that stays open; leaves the status 0 when none came within the timeout.
+HttpAnswer ReadAnswer(int fd);
+// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"), or -1; "Threads" as a count.
+long ProcessStatusField(pid_t pid, const std::string& field);
 
 // Splits a raw HTTP response into status, head and body.
 HttpAnswer ParseHttpAnswer(const std::string& raw);

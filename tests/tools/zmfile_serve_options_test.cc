@@ -21,6 +21,7 @@ TEST(ZmfileServeOptionsTest, MaxBodyTakesBinarySuffixes) {
       {"3m", 3u << 20},
       {"1G", 1u << 30},
       {"2047M", 2047ull << 20},
+      {"8G", 8ull << 30},  // bodies are streamed: no 2 GiB ceiling
   };
   for (const auto& c : kCases) {
     TempDir root;

@@ -41,7 +41,7 @@ TEST(ZmfileUsageTest, ErrorsNameWhatWasWrongOnLinesOfTheirOwn) {
       {{"save", "--body", kSample, "--field", "doc", "--dir", dir.Path(), "--conflict", "rename"},
        {"rename", "error", "overwrite", "makeunique", "see 'zmfile save --help'\n"}},
       {{"save", "--body", kSample, "--field", "doc", "--dir", dir.Path(), "--conflict", ""}, {"--conflict"}},
-      {{"serve", "--max-body", "2G"}, {"--max-body"}},
+      {{"serve", "--max-body", "-1"}, {"--max-body"}},
       {{"serve", "--max-body", "0K"}, {"--max-body"}},
       {{"serve", "--max-body", "12Q"}, {"--max-body"}},
       {{"value", "--body", dir.Path(), "--field", "title"},

@@ -26,9 +26,46 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
   // checked on the value in bytes.
   command
       ->add_option("--max-body", options->max_body,
-                   "Largest request body accepted: bytes, or with a K, M or G suffix (1K = 1024), at most 2147483647")
+                   "Largest request body accepted: bytes, or with a K, M or G suffix (1K = 1024)")
       ->transform(CLI::AsSizeValue(false))
       ->check(CLI::Range(std::uint64_t{1}, kLargestBody))
+      ->capture_default_str();
+  // Limits on what one client can hold of the server.
+  command->add_option("--max-header", options->max_header, "Largest request head (line and fields), bytes; 431 past it")
+      ->check(CLI::Range(std::size_t{1024}, std::size_t{1} << 24))
+      ->capture_default_str();
+  command->add_option("--header-timeout", options->header_seconds, "Seconds to receive a request's headers; 408 past it")
+      ->check(CLI::Range(1, 3600))
+      ->capture_default_str();
+  command->add_option("--min-body-rate", options->min_body_rate,
+                      "Slowest body accepted, bytes/s averaged over --rate-window; slower closes the connection")
+      ->capture_default_str();
+  command->add_option("--rate-window", options->body_rate_seconds, "Seconds over which --min-body-rate is averaged")
+      ->check(CLI::Range(1, 3600))
+      ->capture_default_str();
+  command->add_option("--idle-timeout", options->idle_seconds, "Seconds a kept-alive connection may wait for a request")
+      ->check(CLI::Range(1, 3600))
+      ->capture_default_str();
+  command->add_option("--send-timeout", options->send_seconds, "Seconds a client may take no answer bytes")
+      ->check(CLI::Range(1, 3600))
+      ->capture_default_str();
+  command->add_option("--max-connections", options->max_connections, "Open connections; more wait in the backlog")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
+  command->add_option("--max-per-address", options->max_per_address, "Open connections from one address; 503 past it")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
+  command->add_option("--max-first-line", options->max_first_line, "Longest form delimiter line, bytes; 400 past it")
+      ->check(CLI::Range(std::size_t{72}, std::size_t{1} << 20))
+      ->capture_default_str();
+  command->add_option("--max-comment", options->max_comment, "Longest comment field kept for the answer, bytes")
+      ->check(CLI::Range(std::size_t{0}, std::size_t{1} << 24))
+      ->capture_default_str();
+  command->add_option("--drain-seconds", options->drain_seconds, "On SIGINT/SIGTERM, seconds given to uploads in flight")
+      ->check(CLI::Range(0, 3600))
+      ->capture_default_str();
+  command->add_option("--threads", options->threads, "I/O threads (0: one per core, at least 2)")
+      ->check(CLI::Range(0, 256))
       ->capture_default_str();
   command->add_flag("--fsync,!--no-fsync", options->fsync,
                     "Sync each stored file and its directory entry to the device before answering (the "

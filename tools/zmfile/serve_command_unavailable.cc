@@ -1,4 +1,4 @@
-// The serve subcommand of a build without cpp-httplib (ZIMRAX_BUILD_SERVER=OFF).
+// The serve subcommand of a build without the server (ZIMRAX_BUILD_SERVER=OFF).
 #include <iostream>
 
 #include "exit_status.h"

@@ -38,23 +38,25 @@ bool IsMultipartFormData(const std::string& content_type) {
   return media_type == "multipart/form-data";
 }
 
-std::optional<Refusal> CheckUploadRequest(const httplib::Request& request, std::uint64_t max_body,
+std::optional<Refusal> CheckUploadRequest(const boost::beast::http::fields& headers, std::uint64_t max_body,
                                           std::uint64_t* body_length) {
-  if (!IsMultipartFormData(request.get_header_value("Content-Type"))) {
+  namespace http = boost::beast::http;
+  const auto value = [&headers](http::field name) { return std::string(headers[name]); };
+  if (!IsMultipartFormData(value(http::field::content_type))) {
     return Refusal{415, "Uploads must be sent as multipart/form-data."};
   }
-  const std::string coding = Lowered(Trimmed(request.get_header_value("Content-Encoding")));
+  const std::string coding = Lowered(Trimmed(value(http::field::content_encoding)));
   if (!coding.empty() && coding != "identity") {
     return Refusal{415, "Compressed request bodies (Content-Encoding: " + coding + ") are not accepted."};
   }
-  const std::string transfer = Lowered(Trimmed(request.get_header_value("Transfer-Encoding")));
-  if ((!transfer.empty() && transfer != "identity") || !request.has_header("Content-Length")) {
+  const std::string transfer = Lowered(Trimmed(value(http::field::transfer_encoding)));
+  if ((!transfer.empty() && transfer != "identity") || headers.count(http::field::content_length) == 0) {
     return Refusal{411, "The upload needs a Content-Length header."};
   }
-  if (request.get_header_value_count("Content-Length") != 1) {
+  if (headers.count(http::field::content_length) != 1) {
     return Refusal{400, "The request has more than one Content-Length header."};
   }
-  const std::optional<std::uint64_t> length = ParseContentLength(request.get_header_value("Content-Length"));
+  const std::optional<std::uint64_t> length = ParseContentLength(value(http::field::content_length));
   if (!length) return Refusal{400, "The Content-Length header is not a number."};
   if (*length > max_body) {
     return Refusal{413, "The body of " + std::to_string(*length) + " bytes is larger than the limit of " +

@@ -4,8 +4,9 @@
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_GATE_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_GATE_H_
 
-#include <httplib.h>
+#include <utility>  // before Boost.Asio and Beast: g++ 12 in C++20 mode needs it first
 
+#include <boost/beast/http/fields.hpp>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,9 +18,10 @@ struct Refusal {
   std::string message;  // one English sentence for the client
 };
 
-// Returns why the upload `request` must be refused, or nullopt when its body
-// may be read. On success *body_length holds the declared length.
-std::optional<Refusal> CheckUploadRequest(const httplib::Request& request, std::uint64_t max_body,
+// Returns why the upload with header fields `headers` must be refused, or
+// nullopt when its body may be read. On success *body_length holds the
+// declared length.
+std::optional<Refusal> CheckUploadRequest(const boost::beast::http::fields& headers, std::uint64_t max_body,
                                           std::uint64_t* body_length);
 
 // The value of a Content-Length header: decimal digits only, no sign, no

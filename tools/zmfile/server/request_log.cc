@@ -9,15 +9,6 @@
 namespace zimrax::zmfile {
 namespace {
 
-struct Trace {
-  bool active = false;
-  std::chrono::steady_clock::time_point start;
-  std::uint64_t bytes_in = 0;
-  std::string stored_name;
-};
-
-thread_local Trace current_trace;
-
 std::string Sanitized(const std::string& text) {
   std::string out;
   for (const char c : text) {
@@ -35,21 +26,6 @@ std::string Sanitized(const std::string& text) {
 
 }  // namespace
 
-void BeginRequestTrace() { current_trace = Trace{true, std::chrono::steady_clock::now(), 0, {}}; }
-
-void NoteBodyBytes(std::uint64_t bytes) { current_trace.bytes_in = bytes; }
-
-void NoteStoredName(const std::string& name) { current_trace.stored_name = name; }
-
-void TakeRequestTrace(LogFields& fields) {
-  if (!current_trace.active) return;
-  const auto elapsed = std::chrono::steady_clock::now() - current_trace.start;
-  fields.milliseconds = std::chrono::duration<double, std::milli>(elapsed).count();
-  fields.bytes_in = current_trace.bytes_in;
-  fields.stored_name = current_trace.stored_name;
-  current_trace = Trace{};
-}
-
 std::string FormatLogLine(const LogFields& fields, std::int64_t now_ms) {
   char numbers[96];
   std::snprintf(numbers, sizeof numbers, " %d in=%llu out=%llu %.1fms", fields.status,
@@ -64,6 +40,12 @@ void RequestLog::Write(const LogFields& fields) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const std::string line =
       FormatLogLine(fields, std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + "\n";
+  std::lock_guard<std::mutex> lock(mutex_);
+  out_ << line << std::flush;
+}
+
+void RequestLog::Note(const std::string& text) {
+  const std::string line = "zmfile serve: " + text + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
   out_ << line << std::flush;
 }

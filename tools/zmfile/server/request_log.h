@@ -1,8 +1,5 @@
 // One line per request on the log stream: time, method, path, status,
 // bytes received and sent, milliseconds, and the stored name of an upload.
-//
-// A request is served on one thread from its headers to its log line, so
-// what the handlers learn about it is kept in a per-thread trace.
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_LOG_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_LOG_H_
 
@@ -23,16 +20,6 @@ struct LogFields {
   std::string stored_name;  // "" when nothing was stored
 };
 
-// Starts the trace of the request served on this thread.
-void BeginRequestTrace();
-// Notes the body bytes received and the name stored for this thread's request.
-void NoteBodyBytes(std::uint64_t bytes);
-void NoteStoredName(const std::string& name);
-
-// Fills bytes_in, milliseconds and stored_name from this thread's trace and
-// ends it. Without a trace (a request refused before routing) they stay 0.
-void TakeRequestTrace(LogFields& fields);
-
 // "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms stored=\"a.txt\"".
 // Control bytes, quotes and backslashes in the path and name are escaped,
 // so that one request is always one line.
@@ -43,6 +30,9 @@ class RequestLog {
  public:
   explicit RequestLog(std::ostream& out) : out_(out) {}
   void Write(const LogFields& fields);
+  // A line about the server or a connection rather than a request:
+  // "zmfile serve: " and `text`.
+  void Note(const std::string& text);
 
  private:
   std::mutex mutex_;

@@ -1,18 +1,15 @@
 // The entry point of the server module (zmfile-serve.so), which `zmfile
-// serve` loads at run time: the HTTP and TLS libraries it links stay out of
-// every other zmfile command's start-up.
-#include <atomic>
+// serve` loads at run time: the HTTP server stays out of every other zmfile
+// command's start-up.
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "exit_status.h"
 #include "storage/abandoned_temp_files.h"
 #include "server/serve_entry.h"
-#include "server/stop_signal.h"
 #include "server/upload_server.h"
 
 namespace zimrax::zmfile {
@@ -52,8 +49,6 @@ int RunServe(ServeOptions options) {
     std::cerr << "zmfile serve: cannot read " << options.dir << ": " << std::strerror(abandoned.error_number) << '\n';
   }
 
-  // Before any thread starts, so that every thread leaves the signals to us.
-  StopSignal stop_signal;
   UploadServer server(options, std::cout);
   if (!server.Bind()) {
     std::cerr << "zmfile serve: cannot listen on " << options.host << " port " << options.port << '\n';
@@ -63,22 +58,12 @@ int RunServe(ServeOptions options) {
             << ", body limit " << options.max_body << " bytes)\n"
             << "zmfile serve: open " << UrlOf(options.host, server.port()) << " (Ctrl-C stops the server)\n"
             << std::flush;
-
-  std::atomic<bool> done{false};
-  bool served = false;
-  std::thread listener([&] {
-    served = server.Listen();
-    done = true;
-  });
-  const int signal = stop_signal.Wait(done);
-  server.Stop();
-  listener.join();
-  if (signal != 0) {
+  if (server.Run()) {
     std::cout << "zmfile serve: stopped\n" << std::flush;
     return kExitOk;
   }
   std::cerr << "zmfile serve: the server stopped unexpectedly\n";
-  return served ? kExitOk : kExitFault;
+  return kExitFault;
 }
 
 }  // namespace

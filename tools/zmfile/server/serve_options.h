@@ -2,15 +2,16 @@
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_SERVE_OPTIONS_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_SERVE_OPTIONS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace zimrax::zmfile {
 
-// The largest body the server takes: it holds a whole body in memory or in a
-// mapped spool file, and answers 413 past this. (The component itself takes
-// bodies of any size.)
-inline constexpr std::uint64_t kLargestBody = 2147483647;
+// Bodies are streamed to disk as they arrive, so the body limit is a policy,
+// not a memory bound: up to 1 EiB may be allowed. (The ceiling keeps out the
+// all-ones value that negative or overflowing text parses to.)
+inline constexpr std::uint64_t kLargestBody = std::uint64_t{1} << 60;
 inline constexpr std::uint64_t kDefaultMaxBody = std::uint64_t{1} << 30;
 
 struct ServeOptions {
@@ -20,6 +21,21 @@ struct ServeOptions {
   std::string conflict = "makeunique";  // policy when the form sends none
   std::uint64_t max_body = kDefaultMaxBody;
   bool fsync = true;  // each upload is on the device before it is answered
+
+  // What one client can hold of the server. Each has a default that a
+  // browser never reaches and an attacker cannot turn into memory or threads.
+  std::size_t max_header = 16 * 1024;     // request line and header fields, bytes (431 past it)
+  int header_seconds = 10;                // from the first byte (or accept) to the end of the headers (408)
+  std::uint64_t min_body_rate = 1024;     // bytes per second, averaged over body_rate_seconds
+  int body_rate_seconds = 10;             // the window of the body rate check
+  int idle_seconds = 5;                   // a kept-alive connection waiting for its next request
+  int send_seconds = 30;                  // one write of an answer that the client does not take
+  int max_connections = 512;              // open connections; more wait in the kernel's backlog
+  int max_per_address = 16;               // open connections from one client address (503 past it)
+  std::size_t max_first_line = 8 * 1024;  // the form's delimiter line, bytes (400 past it)
+  std::size_t max_comment = 64 * 1024;    // the comment field kept for the answer, bytes
+  int drain_seconds = 10;                 // on SIGINT/SIGTERM, time given to uploads in flight
+  int threads = 0;                        // I/O threads; 0: one per core, at least 2
 };
 
 }  // namespace zimrax::zmfile

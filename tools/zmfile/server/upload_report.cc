@@ -1,5 +1,7 @@
 #include "server/upload_report.h"
 
+#include <cerrno>
+
 namespace zimrax::zmfile {
 namespace {
 
@@ -17,6 +19,8 @@ int HttpStatusOf(const UploadReport& report) {
   if (code == 0) return 200;
   if (code == 106) return 409;
   if (code >= 101 && code <= 105) return 400;
+  if (report.platform_errno == ENAMETOOLONG) return 400;
+  if (report.platform_errno == ENOSPC || report.platform_errno == EDQUOT) return 507;
   return 500;
 }
 

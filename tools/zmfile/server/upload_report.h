@@ -17,10 +17,13 @@ struct UploadReport {
   std::string comment;                   // the form's comment field, "" when absent
   std::optional<AutomationError> fault;  // a fault of the component
   std::optional<Refusal> refusal;        // the server's own refusal, before the component ran
+  int platform_errno = 0;                // the errno behind a platform error code; 0 otherwise
 };
 
 // 200 for ErrorCode 0; 400 for 101 to 105, a fault, or a bad request; 409
-// for 106; 500 for a platform error; a refusal's own status.
+// for 106; for a platform error 400 when the name is one the file system
+// cannot hold (ENAMETOOLONG, the client's fault), 507 when the disk or quota
+// is full (ENOSPC, EDQUOT), else 500; a refusal's own status.
 int HttpStatusOf(const UploadReport& report);
 
 // The stored name of a successful upload, "" otherwise.

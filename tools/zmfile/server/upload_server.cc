@@ -1,261 +1,809 @@
 #include "server/upload_server.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
+#include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
+
+#include <sys/resource.h>
 
 #include <algorithm>
-#include <array>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "server/answers.h"
-#include "server/body_spool.h"
 #include "server/embedded_assets.h"
 #include "server/file_listing.h"
 #include "server/file_name_rules.h"
 #include "server/request_gate.h"
+#include "server/request_log.h"
+#include "server/upload_report.h"
+#include "server/upload_stream.h"
 
 namespace zimrax::zmfile {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
 namespace {
 
-using httplib::Request;
-using httplib::Response;
-using HandlerResponse = httplib::Server::HandlerResponse;
-
 constexpr std::size_t kListLimit = 1000;
-constexpr std::size_t kDownloadChunk = 64 * 1024;
-constexpr time_t kIoTimeoutSeconds = 30;
-constexpr int kListenBacklog = 128;
+// The most body bytes read from the socket and fed at a time. Held only while
+// an upload's body is read, so an idle connection costs none of it.
+constexpr std::size_t kBodyChunk = 256 * 1024;
+// The socket reads of the headers (and of whatever follows them), and of the
+// bytes dropped while lingering.
+constexpr std::size_t kReadAhead = 64 * 1024;
+// After a refusal, the client's unread bytes are drained this long (or this
+// many) before the close, so that it reads the answer instead of a reset.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr std::uint64_t kLingerBytes = 4 << 20;
+// Descriptors beyond the connections: listening socket, logs, the
+// directory, a temporary file per upload.
+constexpr rlim_t kSpareDescriptors = 64;
 constexpr const char* kUploadPath = "/upload";
 constexpr const char* kPageSecurityPolicy =
     "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
     "frame-ancestors 'none'";
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
-bool IsUpload(const Request& request) { return request.method == "POST" && request.path == kUploadPath; }
-
-bool HasBodyMethod(const std::string& method) {
-  return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
-}
-
-bool WantsJson(const Request& request) {
-  std::string accept = request.get_header_value("Accept");
-  std::transform(accept.begin(), accept.end(), accept.begin(),
+std::string Lowered(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return accept.find("application/json") != std::string::npos;
+  return text;
 }
 
-// httplib feeds every multipart/form-data body through its own form parser,
-// whatever reader the handler asks for. The component is the parser here, so
-// the content type is taken off the request (after the gate has checked it)
-// and the raw reader gets the bytes as they came. The request object is the
-// server's own, mutable one that httplib passes on as const.
-void SetMultipartTypeAside(const Request& request) {
-  auto& headers = const_cast<Request&>(request).headers;
-  headers.erase("Content-Type");
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
-const char* StatusText(int status) {
-  switch (status) {
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 415: return "Unsupported Media Type";
-    case 416: return "Range Not Satisfiable";
-    default: return status >= 500 ? "Server Error" : "Error";
+// The path of a request target: the query left off, %XX escapes decoded
+// (a malformed escape stays as it is).
+std::string RequestPath(std::string_view target) {
+  target = target.substr(0, target.find('?'));
+  std::string path;
+  path.reserve(target.size());
+  for (std::size_t i = 0; i < target.size(); ++i) {
+    if (target[i] == '%' && i + 2 < target.size() && HexDigit(target[i + 1]) >= 0 && HexDigit(target[i + 2]) >= 0) {
+      path += static_cast<char>(HexDigit(target[i + 1]) * 16 + HexDigit(target[i + 2]));
+      i += 2;
+    } else {
+      path += target[i];
+    }
   }
+  return path;
 }
 
-void PlainAnswer(Response& response, int status, const std::string& text) {
-  response.status = status;
-  response.set_content(text + "\n", "text/plain; charset=utf-8");
+bool HasBodyMethod(http::verb method) {
+  return method == http::verb::post || method == http::verb::put || method == http::verb::patch ||
+         method == http::verb::delete_;
+}
+
+std::string PeerText(const tcp::endpoint& peer) {
+  const std::string address = peer.address().to_string();
+  return (peer.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(peer.port());
+}
+
+// True for the errors of a peer that went away, as opposed to a malformed request.
+bool IsConnectionError(const beast::error_code& error) {
+  return error.category() != http::make_error_code(http::error::bad_target).category() ||
+         error == http::error::end_of_stream || error == http::error::partial_message;
 }
 
 }  // namespace
 
-UploadServer::UploadServer(const ServeOptions& options, std::ostream& log)
-    : options_(options), uploader_(options.dir, options.conflict, options.fsync), log_(log) {
-  // One request per connection. A refused upload is answered before its
-  // body is read; closing the connection then is the only way not to read
-  // the unread body as the next request.
-  http_.set_keep_alive_max_count(1);
-  http_.set_payload_max_length(static_cast<std::size_t>(options_.max_body));
-  http_.set_read_timeout(kIoTimeoutSeconds);
-  http_.set_write_timeout(kIoTimeoutSeconds);
-  // httplib's default also sets SO_REUSEPORT, which would let a second
-  // server bind the same port and silently take half of its connections.
-  http_.set_socket_options([](socket_t socket) {
-    const int yes = 1;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  http_.set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "no-referrer"}});
-  AddRoutes();
-}
+class Session;
 
-void UploadServer::AddRoutes() {
-  http_.set_pre_routing_handler(
-      [this](const Request& request, Response& response) { return BeforeRouting(request, response); });
-  http_.set_expect_100_continue_handler(
-      [this](const Request& request, Response& response) { return OnExpectContinue(request, response); });
-  http_.Post(kUploadPath, [this](const Request& request, Response& response, const httplib::ContentReader& read) {
-    Upload(request, response, read);
-  });
-  http_.Get("/files", [this](const Request&, Response& response) {
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(ListingJson(ListStoredFiles(options_.dir, kListLimit)), "application/json");
-  });
-  http_.Get(R"(/files/(.+))", [this](const Request& request, Response& response) { Download(request, response); });
-  http_.Get("/config", [this](const Request&, Response& response) {
-    response.set_content(ConfigJson(options_.max_body, options_.conflict), "application/json");
-  });
-  http_.Get(R"(/[^/]*)", [this](const Request& request, Response& response) { ServeAsset(request, response); });
+// The listening socket, the connections' count and registry, the signals
+// and the stop. Its state lives on one strand.
+class ServerCore {
+ public:
+  ServerCore(const ServeOptions& options, std::ostream& log)
+      : options_(options),
+        log_(log),
+        strand_(asio::make_strand(ioc_)),
+        acceptor_(strand_),
+        signals_(strand_),
+        drain_timer_(strand_),
+        retry_timer_(strand_) {}
 
-  // Every error answer carries a body; handling it here also makes httplib
-  // size the body of an answer given in place of "100 Continue".
-  http_.set_error_handler(httplib::Server::HandlerWithResponse([](const Request&, Response& response) {
-    if (response.body.empty() && !response.content_provider_) {
-      response.set_content(std::to_string(response.status) + " " + StatusText(response.status) + "\n",
-                           "text/plain; charset=utf-8");
-    }
-    return HandlerResponse::Handled;
-  }));
-  http_.set_exception_handler([](const Request&, Response& response, std::exception_ptr fault) {
-    std::string what = "unknown exception";
-    try {
-      std::rethrow_exception(fault);
-    } catch (const std::exception& e) {
-      what = e.what();
-    } catch (...) {
-    }
-    PlainAnswer(response, 500, "Internal error: " + what);
-  });
-  http_.set_logger([this](const Request& request, const Response& response) { Log(request, response); });
-}
+  bool Bind();
+  int port() const { return port_; }
+  bool Run();
 
-bool UploadServer::Bind() {
-  if (options_.port == 0) {
-    port_ = http_.bind_to_any_port(options_.host);
-  } else {
-    port_ = http_.bind_to_port(options_.host, options_.port) ? options_.port : -1;
+  const ServeOptions& options() const { return options_; }
+  RequestLog& log() { return log_; }
+  bool stopping() const { return stopping_.load(); }
+  // Called once for every session as it ends (from any thread).
+  void Release(std::uint64_t id, const asio::ip::address& address);
+
+ private:
+  void RaiseDescriptorLimit();
+  void Accept();
+  void OnAccept(const beast::error_code& error, tcp::socket socket);
+  void WaitForSignal();
+  void BeginStop(int signal);
+  void AbortRemaining();
+  void FinishStopIfDone();
+  template <class Action>
+  void ForEachSession(Action action);
+
+  const ServeOptions options_;
+  RequestLog log_;
+  asio::io_context ioc_;
+  asio::strand<asio::io_context::executor_type> strand_;
+  tcp::acceptor acceptor_;
+  asio::signal_set signals_;
+  asio::steady_timer drain_timer_;
+  asio::steady_timer retry_timer_;
+  int port_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> finished_{false};
+  // On strand_ only:
+  int active_ = 0;
+  bool accepting_ = false;
+  bool paused_ = false;
+  bool stopped_by_signal_ = false;
+  std::uint64_t next_id_ = 0;
+  std::map<asio::ip::address, int> per_address_;
+  std::unordered_map<std::uint64_t, std::weak_ptr<Session>> sessions_;
+};
+
+// One connection: its requests one after another, each read, answered and
+// logged; its timers; its upload in flight. Everything runs on its strand.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  enum class Mode { kServe, kBusy };
+
+  Session(ServerCore& core, std::uint64_t id, tcp::socket socket, const tcp::endpoint& peer, Mode mode)
+      : core_(core),
+        options_(core.options()),
+        id_(id),
+        mode_(mode),
+        socket_(std::move(socket)),
+        timer_(socket_.get_executor()),
+        peer_(peer),
+        buffer_(options_.max_header + kReadAhead) {}
+
+  ~Session() { core_.Release(id_, peer_.address()); }
+
+  void Start() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+      if (self->mode_ == Mode::kBusy) {
+        self->Note("refused: more than " + std::to_string(self->options_.max_per_address) +
+                   " connections from this address");
+        self->method_ = "-";
+        self->path_ = "-";
+        return self->Refuse(503, "Too many connections from your address; try again later.");
+      }
+      self->ReadRequest(true);
+    });
   }
-  return port_ > 0 && http_.WidenBacklog(kListenBacklog);
-}
 
-bool UploadServer::Listen() { return http_.listen_after_bind(); }
+  // The server stops: a connection between requests ends now; one in the
+  // middle of a request ends after its answer.
+  void Stop() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+      if (self->phase_ == Phase::kIdle || self->phase_ == Phase::kHeaders) self->Close();
+    });
+  }
 
-void UploadServer::Stop() { http_.stop(); }
+  // The drain time is over: whatever is in flight is aborted.
+  void ForceClose() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+      if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes");
+      self->Close();
+    });
+  }
 
-bool UploadServer::AnswerBeforeBody(const Request& request, Response& response) {
-  if (IsUpload(request)) {
+ private:
+  enum class Phase { kIdle, kHeaders, kContinue, kBody, kWriting, kLinger, kClosed };
+  enum class After { kKeepAlive, kClose, kLinger };
+
+  void Note(const std::string& text) { core_.log().Note(PeerText(peer_) + ": " + text); }
+
+  void Arm(Clock::duration duration) { ArmAt(Clock::now() + duration); }
+
+  void ArmAt(Clock::time_point deadline) {
+    const std::uint64_t generation = ++timer_generation_;
+    timer_.expires_at(deadline);
+    timer_.async_wait([self = shared_from_this(), generation](const beast::error_code& error) {
+      if (!error && generation == self->timer_generation_) self->OnTimer();
+    });
+  }
+
+  void OnTimer() {
+    switch (phase_) {
+      case Phase::kIdle:
+        if (waiting_first_) {
+          Note("no request within " + std::to_string(options_.header_seconds) + " s of the connection");
+          return Refuse(408, "No request arrived in time.");
+        }
+        return Close();
+      case Phase::kHeaders: {
+        header_timed_out_ = true;
+        beast::error_code ignored;
+        socket_.cancel(ignored);
+        // A read that completed just now is not cancelled, and the header
+        // reader then starts another one that nothing would watch: cancel
+        // again shortly until the reader has answered.
+        return Arm(std::chrono::milliseconds(200));
+      }
+      case Phase::kBody: {
+        const std::uint64_t floor = options_.min_body_rate * static_cast<std::uint64_t>(options_.body_rate_seconds);
+        if (window_bytes_ < floor) {
+          Note("closed: " + std::to_string(window_bytes_) + " body bytes in " +
+               std::to_string(options_.body_rate_seconds) + " s, below " + std::to_string(options_.min_body_rate) +
+               " bytes/s; nothing stored");
+          return Close();
+        }
+        window_bytes_ = 0;
+        return Arm(std::chrono::seconds(options_.body_rate_seconds));
+      }
+      case Phase::kContinue:
+      case Phase::kWriting:
+        Note("closed: the client took no answer bytes for " + std::to_string(options_.send_seconds) + " s");
+        return Close();
+      case Phase::kLinger:
+      case Phase::kClosed:
+        return Close();
+    }
+  }
+
+  void ReadRequest(bool first) {
+    if (core_.stopping()) return Close();
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(std::min<std::size_t>(options_.max_header, UINT32_MAX)));
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    header_timed_out_ = false;
+    received_ = 0;
+    // The first request's headers must be complete header_seconds after the
+    // connection; a later one's, header_seconds after its first byte.
+    if (first || buffer_.size() > 0) header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
+    if (buffer_.size() > 0) return ReadHeader();
+    // Nothing has arrived: wait for the first byte without a read buffer, so
+    // that a connection that sends nothing holds no more than its socket.
+    buffer_.shrink_to_fit();
+    phase_ = Phase::kIdle;
+    waiting_first_ = first;
+    if (first) {
+      ArmAt(header_deadline_);
+    } else {
+      Arm(std::chrono::seconds(options_.idle_seconds));
+    }
+    socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
+      if (self->phase_ != Phase::kIdle) return;
+      if (error) return self->Close();
+      if (!self->waiting_first_) {
+        self->header_deadline_ = Clock::now() + std::chrono::seconds(self->options_.header_seconds);
+      }
+      self->ReadHeader();
+    });
+  }
+
+  void ReadHeader() {
+    phase_ = Phase::kHeaders;
+    ArmAt(header_deadline_);
+    http::async_read_header(socket_, buffer_, *parser_,
+                            [self = shared_from_this()](const beast::error_code& error, std::size_t) {
+                              self->OnHeader(error);
+                            });
+  }
+
+  void OnHeader(const beast::error_code& error) {
+    if (phase_ != Phase::kHeaders) return;
+    start_ = Clock::now();
+    method_ = "-";
+    path_ = "-";
+    if (header_timed_out_) {
+      Note("request headers not complete within " + std::to_string(options_.header_seconds) + " s");
+      return Refuse(408, "The request headers did not arrive in time.");
+    }
+    if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+      Note("request headers longer than " + std::to_string(options_.max_header) + " bytes");
+      return Refuse(431, "The request headers are larger than " + std::to_string(options_.max_header) + " bytes.");
+    }
+    if (error) {
+      if (!IsConnectionError(error)) {
+        Note("malformed request: " + error.message());
+        return Refuse(400, "The request is not valid HTTP/1.1 (" + error.message() + ").");
+      }
+      if (parser_->got_some()) Note("connection ended inside the request headers: " + error.message());
+      return Close();
+    }
+    Dispatch();
+  }
+
+  void Dispatch() {
+    auto& request = parser_->get();
+    method_ = std::string(request.method_string());
+    path_ = RequestPath(std::string_view(request.target().data(), request.target().size()));
+    json_ = Lowered(std::string(request[http::field::accept])).find("application/json") != std::string::npos;
+    head_ = request.method() == http::verb::head;
+    const bool has_body = parser_->chunked() || parser_->content_length().value_or(0) > 0;
+    // A body is read only for an upload: any other request's connection
+    // ends after its answer, so that its body is never taken for a request.
+    keep_alive_ = request.keep_alive() && !has_body;
+    const After after = keep_alive_ ? After::kKeepAlive : has_body ? After::kLinger : After::kClose;
+
+    if (request.method() == http::verb::post && path_ == kUploadPath) {
+      keep_alive_ = request.keep_alive();  // kept when the whole body is read
+      return StartUpload();
+    }
+    if (HasBodyMethod(request.method()) || (request.method() != http::verb::get && !head_)) {
+      auto response = Plain(405, "Only POST " + std::string(kUploadPath) + " takes a request body.");
+      response.set(http::field::allow, "GET, HEAD");
+      return Send(std::move(response), has_body ? After::kLinger : after);
+    }
+    if (path_ == "/files") {
+      auto response = Text(200, ListingJson(ListStoredFiles(options_.dir, kListLimit)), "application/json");
+      response.set(http::field::cache_control, "no-store");
+      return Send(std::move(response), after);
+    }
+    if (path_.starts_with("/files/") && path_.size() > 7) return Download(path_.substr(7), after);
+    if (path_ == "/config") {
+      return Send(Text(200, ConfigJson(options_.max_body, options_.conflict), "application/json"), after);
+    }
+    if (path_.starts_with("/") && path_.find('/', 1) == std::string::npos) {
+      const Asset asset = FindAsset(path_);
+      if (!asset.content_type.empty()) {
+        auto response = Text(200, std::string(asset.bytes), std::string(asset.content_type));
+        if (asset.content_type.starts_with("text/html")) {
+          response.set("Content-Security-Policy", kPageSecurityPolicy);
+        }
+        response.set(http::field::cache_control, "no-cache");
+        return Send(std::move(response), after);
+      }
+    }
+    Send(Plain(404, "Not found."), after);
+  }
+
+  void Download(const std::string& name, After after) {
+    if (!IsPlainFileName(name)) return Send(Plain(400, "Not a plain file name."), after);
+    OpenedFile opened = OpenStoredFile(options_.dir, name);
+    if (!opened.ok()) return Send(Plain(404, "No such file."), after);
+    beast::file file;
+    file.native_handle(opened.Release());
+    http::file_body::value_type body;
+    beast::error_code error;
+    body.reset(std::move(file), error);
+    if (error) return Send(Plain(500, "The file cannot be read."), after);
+    http::response<http::file_body> response{http::status::ok, 11, std::move(body)};
+    response.set(http::field::content_type, "application/octet-stream");
+    response.set(http::field::content_disposition, AttachmentDisposition(name));
+    response.set(http::field::cache_control, "no-store");
+    Send(std::move(response), after);
+  }
+
+  void StartUpload() {
     std::uint64_t length = 0;
-    std::optional<Refusal> refusal = CheckUploadRequest(request, options_.max_body, &length);
-    if (!refusal) return false;
+    if (std::optional<Refusal> refusal = CheckUploadRequest(parser_->get(), options_.max_body, &length)) {
+      Note("upload refused with " + std::to_string(refusal->status) + ": " + refusal->message);
+      UploadReport report;
+      report.refusal = std::move(refusal);
+      return AnswerUpload(report, After::kLinger);
+    }
+    UploadLimits limits;
+    limits.max_first_line = options_.max_first_line;
+    limits.max_comment = options_.max_comment;
+    limits.durable = options_.fsync;
+    upload_ = std::make_unique<UploadStream>(options_.dir, options_.conflict, limits);
+    expected_ = length;
+    if (Lowered(std::string(parser_->get()[http::field::expect])) == "100-continue" && length > 0) {
+      phase_ = Phase::kContinue;
+      Arm(std::chrono::seconds(options_.send_seconds));
+      asio::async_write(socket_, asio::buffer(kContinue.data(), kContinue.size()),
+                        [self = shared_from_this()](const beast::error_code& error, std::size_t) {
+                          if (self->phase_ != Phase::kContinue) return;
+                          if (error) return self->Close();
+                          self->BeginBody();
+                        });
+      return;
+    }
+    BeginBody();
+  }
+
+  void BeginBody() {
+    phase_ = Phase::kBody;
+    window_bytes_ = 0;
+    remaining_ = expected_;
+    Arm(std::chrono::seconds(options_.body_rate_seconds));
+    // The body bytes that came in with the headers.
+    const std::size_t early = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), remaining_));
+    if (early > 0) {
+      FeedUpload(static_cast<const std::uint8_t*>(buffer_.data().data()), early);
+      buffer_.consume(early);
+    }
+    if (remaining_ == 0) return FinishUpload();
+    chunk_.resize(kBodyChunk);
+    ReadBody();
+  }
+
+  // The body is read straight from the socket into the chunk, never past
+  // the declared length, so that what follows stays for the next request
+  // (whose headers a fresh parser reads).
+  void ReadBody() {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_.size(), remaining_));
+    socket_.async_read_some(asio::buffer(chunk_.data(), want),
+                            [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
+                              self->OnBody(error, n);
+                            });
+  }
+
+  void FeedUpload(const std::uint8_t* data, std::size_t size) {
+    upload_->Feed(std::span<const std::uint8_t>(data, size));
+    received_ += size;
+    window_bytes_ += size;
+    remaining_ -= size;
+  }
+
+  void OnBody(const beast::error_code& error, std::size_t n) {
+    if (phase_ != Phase::kBody) return;
+    if (n > 0) FeedUpload(chunk_.data(), n);
+    if (error) {
+      Note("upload ended after " + std::to_string(received_) + " of " + std::to_string(expected_) +
+           " body bytes (" + error.message() + "); nothing stored");
+      return Close();
+    }
+    if (remaining_ == 0) return FinishUpload();
+    ReadBody();
+  }
+
+  void FinishUpload() {
     UploadReport report;
-    report.refusal = std::move(refusal);
-    Answer(request, response, report);
-    return true;
+    try {
+      report = upload_->Finish();
+    } catch (const std::exception& fault) {
+      report = UploadReport{};
+      report.refusal = Refusal{500, std::string("Internal error: ") + fault.what()};
+    }
+    upload_.reset();
+    std::vector<std::uint8_t>().swap(chunk_);
+    AnswerUpload(report, keep_alive_ ? After::kKeepAlive : After::kClose);
   }
-  if (HasBodyMethod(request.method)) {
-    // Only POST /upload takes a body; any other is refused without reading it.
-    response.set_header("Allow", "GET, HEAD");
-    PlainAnswer(response, 405, "Only POST " + std::string(kUploadPath) + " takes a request body.");
-    return true;
+
+  void AnswerUpload(const UploadReport& report, After after) {
+    stored_name_ = NameStoredBy(report);
+    http::response<http::string_body> response;
+    if (json_) {
+      response = Text(HttpStatusOf(report), UploadJson(report), "application/json");
+    } else {
+      response = Text(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(options_.dir, kListLimit)),
+                      "text/html; charset=utf-8");
+      response.set("Content-Security-Policy", kPageSecurityPolicy);
+    }
+    response.set(http::field::cache_control, "no-store");
+    Send(std::move(response), after);
   }
-  return false;
-}
 
-HandlerResponse UploadServer::BeforeRouting(const Request& request, Response& response) {
-  BeginRequestTrace();
-  if (AnswerBeforeBody(request, response)) return HandlerResponse::Handled;
-  if (IsUpload(request)) SetMultipartTypeAside(request);
-  return HandlerResponse::Unhandled;
-}
+  // Answers `status` with a plain text, then closes lingeringly.
+  void Refuse(int status, const std::string& text) { Send(Plain(status, text), After::kLinger); }
 
-int UploadServer::OnExpectContinue(const Request& request, Response& response) {
-  // A refusal takes the place of "100 Continue", so the client never sends the body.
-  BeginRequestTrace();
-  return AnswerBeforeBody(request, response) ? response.status : 100;
-}
-
-void UploadServer::Upload(const Request& request, Response& response, const httplib::ContentReader& read) {
-  const std::uint64_t length = ParseContentLength(request.get_header_value("Content-Length")).value_or(0);
-  BodySpool spool(length);
-  const bool read_all = read([&spool](const char* data, std::size_t size) { return spool.Append(data, size); });
-  NoteBodyBytes(spool.Received());
-  UploadReport report;
-  if (!read_all || !spool.Finish()) {
-    const std::string why = spool.Error().empty() ? "the connection failed" : spool.Error();
-    report.refusal = Refusal{400, "The request body could not be read: " + why + "."};
-  } else {
-    report = uploader_.Run(spool.Bytes());
+  static http::response<http::string_body> Text(int status, std::string body, const std::string& type) {
+    http::response<http::string_body> response{static_cast<http::status>(status), 11};
+    response.set(http::field::content_type, type);
+    response.body() = std::move(body);
+    return response;
   }
-  NoteStoredName(NameStoredBy(report));
-  Answer(request, response, report);
+
+  static http::response<http::string_body> Plain(int status, const std::string& text) {
+    return Text(status, text + "\n", "text/plain; charset=utf-8");
+  }
+
+  template <class Body>
+  void Send(http::response<Body>&& response, After after) {
+    if (after == After::kKeepAlive && core_.stopping()) after = After::kClose;
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set("Referrer-Policy", "no-referrer");
+    response.keep_alive(after == After::kKeepAlive);
+    response.prepare_payload();
+    const std::uint64_t size = response.payload_size().value_or(0);
+    LogFields fields;
+    fields.method = method_;
+    fields.path = path_;
+    fields.status = static_cast<int>(response.result_int());
+    fields.bytes_in = received_;
+    fields.bytes_out = head_ ? 0 : size;
+    fields.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+    fields.stored_name = std::move(stored_name_);
+    stored_name_.clear();
+    core_.log().Write(fields);
+    if (head_) {
+      http::response<http::empty_body> header_only{std::move(response.base())};
+      header_only.content_length(size);
+      return Write(std::move(header_only), after);
+    }
+    Write(std::move(response), after);
+  }
+
+  template <class Body>
+  void Write(http::response<Body>&& response, After after) {
+    struct Outgoing {
+      explicit Outgoing(http::response<Body>&& r) : message(std::move(r)), serializer(message) {}
+      http::response<Body> message;
+      http::response_serializer<Body> serializer;
+    };
+    phase_ = Phase::kWriting;
+    WriteSome(std::make_shared<Outgoing>(std::move(response)), after);
+  }
+
+  // Writes a piece at a time, so that the send timeout counts from the
+  // client's last progress, not from the start of a long download.
+  template <class Outgoing>
+  void WriteSome(std::shared_ptr<Outgoing> outgoing, After after) {
+    Arm(std::chrono::seconds(options_.send_seconds));
+    http::async_write_some(socket_, outgoing->serializer,
+                           [self = shared_from_this(), outgoing, after](const beast::error_code& error, std::size_t) {
+                             if (self->phase_ != Phase::kWriting) return;
+                             if (error) return self->Close();
+                             if (!outgoing->serializer.is_done()) return self->WriteSome(outgoing, after);
+                             self->AfterSend(after);
+                           });
+  }
+
+  void AfterSend(After after) {
+    if (after == After::kKeepAlive) return ReadRequest(false);
+    LingerThenClose();
+  }
+
+  // Half-closes, then reads and drops what the client still sends (for a
+  // bounded time and byte count) before the close: a close with unread
+  // bytes would reset the connection and could destroy the answer before
+  // the client reads it.
+  void LingerThenClose() {
+    phase_ = Phase::kLinger;
+    beast::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    lingered_ = 0;
+    chunk_.resize(kReadAhead);
+    Arm(kLingerTime);
+    Linger();
+  }
+
+  void Linger() {
+    socket_.async_read_some(asio::buffer(chunk_),
+                            [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
+                              if (self->phase_ != Phase::kLinger) return;
+                              self->lingered_ += n;
+                              if (error || self->lingered_ > kLingerBytes) return self->Close();
+                              self->Linger();
+                            });
+  }
+
+  void Close() {
+    if (phase_ == Phase::kClosed) return;
+    phase_ = Phase::kClosed;
+    if (upload_) {
+      upload_->Abort();
+      upload_.reset();
+    }
+    ++timer_generation_;
+    timer_.cancel();
+    beast::error_code ignored;
+    socket_.close(ignored);
+  }
+
+  ServerCore& core_;
+  const ServeOptions& options_;
+  const std::uint64_t id_;
+  const Mode mode_;
+  tcp::socket socket_;
+  asio::steady_timer timer_;
+  std::uint64_t timer_generation_ = 0;
+  const tcp::endpoint peer_;
+  beast::flat_buffer buffer_;
+  std::vector<std::uint8_t> chunk_;
+  // Reads the request line and headers; the body of an upload is read
+  // without it, by length.
+  std::optional<http::request_parser<http::empty_body>> parser_;
+  Phase phase_ = Phase::kHeaders;
+  bool header_timed_out_ = false;
+  bool waiting_first_ = false;
+  Clock::time_point header_deadline_;
+  bool keep_alive_ = false;
+  bool json_ = false;
+  bool head_ = false;
+  std::string method_;
+  std::string path_;
+  std::string stored_name_;
+  Clock::time_point start_ = Clock::now();
+  std::unique_ptr<UploadStream> upload_;
+  std::uint64_t expected_ = 0;
+  std::uint64_t received_ = 0;
+  std::uint64_t remaining_ = 0;
+  std::uint64_t window_bytes_ = 0;
+  std::uint64_t lingered_ = 0;
+};
+
+bool ServerCore::Bind() {
+  beast::error_code error;
+  tcp::resolver resolver(ioc_);
+  const auto endpoints = resolver.resolve(options_.host, std::to_string(options_.port),
+                                          tcp::resolver::passive | tcp::resolver::numeric_service, error);
+  if (error || endpoints.empty()) return false;
+  const tcp::endpoint endpoint = endpoints.begin()->endpoint();
+  acceptor_.open(endpoint.protocol(), error);
+  if (!error) acceptor_.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor_.bind(endpoint, error);
+  // Connections past max_connections wait here until one ends.
+  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+  if (error) return false;
+  port_ = acceptor_.local_endpoint(error).port();
+  signals_.add(SIGINT, error);
+  signals_.add(SIGTERM, error);
+  return !error;
 }
 
-void UploadServer::Answer(const Request& request, Response& response, const UploadReport& report) {
-  response.status = HttpStatusOf(report);
-  response.set_header("Cache-Control", "no-store");
-  if (WantsJson(request)) {
-    response.set_content(UploadJson(report), "application/json");
-  } else {
-    response.set_header("Content-Security-Policy", kPageSecurityPolicy);
-    response.set_content(UploadHtml(report, ListStoredFiles(options_.dir, kListLimit)), "text/html; charset=utf-8");
+void ServerCore::RaiseDescriptorLimit() {
+  const rlim_t needed = static_cast<rlim_t>(options_.max_connections) * 2 + kSpareDescriptors;
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+    log_.Note("warning: the descriptor limit " + std::to_string(limit.rlim_cur) + " is below the " +
+              std::to_string(needed) + " that --max-connections " + std::to_string(options_.max_connections) +
+              " may need");
   }
 }
 
-void UploadServer::Download(const Request& request, Response& response) {
-  const std::string name = request.matches[1];
-  if (!IsPlainFileName(name)) {
-    PlainAnswer(response, 400, "Not a plain file name.");
+bool ServerCore::Run() {
+  RaiseDescriptorLimit();
+  WaitForSignal();
+  asio::post(strand_, [this] { Accept(); });
+  const unsigned cores = std::thread::hardware_concurrency();
+  const unsigned count =
+      options_.threads > 0 ? static_cast<unsigned>(options_.threads) : std::max(2u, cores == 0 ? 2u : cores);
+  auto run = [this] {
+    for (;;) {
+      try {
+        ioc_.run();
+        return;
+      } catch (const std::exception& fault) {
+        log_.Note(std::string("internal error: ") + fault.what());
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned i = 1; i < count; ++i) threads.emplace_back(run);
+  run();
+  for (std::thread& thread : threads) thread.join();
+  return stopped_by_signal_;
+}
+
+void ServerCore::Accept() {
+  if (stopping_ || accepting_) return;
+  if (active_ >= options_.max_connections) {
+    if (!paused_) log_.Note("at " + std::to_string(active_) + " connections: new ones wait until one ends");
+    paused_ = true;
     return;
   }
-  auto file = std::make_shared<OpenedFile>(OpenStoredFile(options_.dir, name));
-  if (!file->ok()) {
-    PlainAnswer(response, 404, "No such file.");
-    return;
-  }
-  response.set_header("Content-Disposition", AttachmentDisposition(name));
-  response.set_header("Cache-Control", "no-store");
-  if (file->size() == 0) {
-    response.set_content("", "application/octet-stream");
-    return;
-  }
-  response.set_content_provider(
-      static_cast<std::size_t>(file->size()), "application/octet-stream",
-      [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-        std::array<char, kDownloadChunk> chunk;
-        const ssize_t n = ::pread(file->fd(), chunk.data(), std::min(length, chunk.size()), static_cast<off_t>(offset));
-        // A file that shrank or cannot be read ends the answer early.
-        return n > 0 && sink.write(chunk.data(), static_cast<std::size_t>(n));
-      });
+  accepting_ = true;
+  acceptor_.async_accept(asio::make_strand(ioc_), [this](const beast::error_code& error, tcp::socket socket) {
+    accepting_ = false;
+    OnAccept(error, std::move(socket));
+  });
 }
 
-void UploadServer::ServeAsset(const Request& request, Response& response) {
-  const Asset asset = FindAsset(request.path);
-  if (asset.content_type.empty()) {
-    PlainAnswer(response, 404, "Not found.");
+void ServerCore::OnAccept(const beast::error_code& error, tcp::socket socket) {
+  if (stopping_ || error == asio::error::operation_aborted) return;
+  if (error) {
+    // Out of descriptors, most likely: try again shortly rather than spin.
+    log_.Note("accept failed: " + error.message());
+    retry_timer_.expires_after(std::chrono::milliseconds(100));
+    retry_timer_.async_wait([this](const beast::error_code& e) {
+      if (!e) Accept();
+    });
     return;
   }
-  if (asset.content_type.starts_with("text/html")) {
-    response.set_header("Content-Security-Policy", kPageSecurityPolicy);
+  beast::error_code ignored;
+  const tcp::endpoint peer = socket.remote_endpoint(ignored);
+  socket.set_option(tcp::no_delay(true), ignored);
+  if (!ignored) {
+    ++active_;
+    const int from_address = ++per_address_[peer.address()];
+    const auto mode = from_address > options_.max_per_address ? Session::Mode::kBusy : Session::Mode::kServe;
+    const std::uint64_t id = next_id_++;
+    auto session = std::make_shared<Session>(*this, id, std::move(socket), peer, mode);
+    sessions_.emplace(id, session);
+    session->Start();
   }
-  response.set_header("Cache-Control", "no-cache");
-  response.set_content(asset.bytes.data(), asset.bytes.size(), std::string(asset.content_type));
+  Accept();
 }
 
-void UploadServer::Log(const Request& request, const Response& response) {
-  LogFields fields;
-  fields.method = request.method;
-  fields.path = request.path;
-  fields.status = response.status;
-  fields.bytes_out = response.body.empty() ? response.content_length_ : response.body.size();
-  TakeRequestTrace(fields);
-  log_.Write(fields);
+void ServerCore::Release(std::uint64_t id, const asio::ip::address& address) {
+  if (finished_) return;
+  asio::post(strand_, [this, id, address] {
+    sessions_.erase(id);
+    --active_;
+    if (const auto found = per_address_.find(address); found != per_address_.end() && --found->second <= 0) {
+      per_address_.erase(found);
+    }
+    if (paused_ && !stopping_) {
+      paused_ = false;
+      Accept();
+    }
+    FinishStopIfDone();
+  });
 }
+
+template <class Action>
+void ServerCore::ForEachSession(Action action) {
+  for (auto& [id, weak] : sessions_) {
+    if (std::shared_ptr<Session> session = weak.lock()) action(*session);
+  }
+}
+
+void ServerCore::WaitForSignal() {
+  signals_.async_wait([this](const beast::error_code& error, int signal) {
+    if (error) return;
+    if (!stopping_) {
+      BeginStop(signal);
+    } else {
+      log_.Note("second stop signal: aborting what is in flight");
+      AbortRemaining();
+    }
+    if (!finished_) WaitForSignal();
+  });
+}
+
+void ServerCore::BeginStop(int signal) {
+  stopping_ = true;
+  stopped_by_signal_ = true;
+  beast::error_code ignored;
+  acceptor_.close(ignored);
+  retry_timer_.cancel();
+  log_.Note("stopping on signal " + std::to_string(signal) + ": " + std::to_string(sessions_.size()) +
+            " connections open; uploads in flight get up to " + std::to_string(options_.drain_seconds) + " s");
+  ForEachSession([](Session& session) { session.Stop(); });
+  drain_timer_.expires_after(std::chrono::seconds(options_.drain_seconds));
+  drain_timer_.async_wait([this](const beast::error_code& error) {
+    if (!error) AbortRemaining();
+  });
+  FinishStopIfDone();
+}
+
+void ServerCore::AbortRemaining() {
+  if (!sessions_.empty()) log_.Note("drain time over: closing " + std::to_string(sessions_.size()) + " connections");
+  ForEachSession([](Session& session) { session.ForceClose(); });
+}
+
+void ServerCore::FinishStopIfDone() {
+  if (!stopping_ || !sessions_.empty() || finished_) return;
+  // Nothing is left to run: the threads return from run().
+  finished_ = true;
+  beast::error_code ignored;
+  signals_.cancel(ignored);
+  drain_timer_.cancel();
+}
+
+UploadServer::UploadServer(const ServeOptions& options, std::ostream& log)
+    : core_(std::make_unique<ServerCore>(options, log)) {}
+
+UploadServer::~UploadServer() = default;
+
+bool UploadServer::Bind() { return core_->Bind(); }
+
+int UploadServer::port() const { return core_->port(); }
+
+bool UploadServer::Run() { return core_->Run(); }
 
 }  // namespace zimrax::zmfile

@@ -1,0 +1,68 @@
+// One upload through the component as its body arrives: the file field
+// upload1 goes to disk once, as it comes; the conflict and comment fields
+// and the client's file name are read alongside; Finish decides and
+// publishes, with the same outcomes as the whole-body operations.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_STREAM_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_STREAM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "server/upload_report.h"
+#include "zimrax/form_stream.h"
+
+namespace zimrax::zmfile {
+
+inline constexpr const char* kFileField = "upload1";
+inline constexpr const char* kCommentField = "comment";
+inline constexpr const char* kConflictField = "conflict";
+// The longest conflict value kept: longer text is no policy anyway.
+inline constexpr std::size_t kMaxConflictValue = 64;
+// The longest client file name kept: past it no file system holds the name.
+inline constexpr std::size_t kMaxClientName = 4096;
+
+struct UploadLimits {
+  std::size_t max_first_line = kDefaultMaxFirstLine;
+  std::size_t max_comment = 64 * 1024;
+  bool durable = false;  // the file is synced to the device, then its directory, before it is published
+};
+
+class UploadStream {
+ public:
+  // REQUIRES: `dir` is an existing directory; `default_conflict` is the
+  // policy used when the form sends no (or an empty) conflict field.
+  UploadStream(const std::string& dir, const std::string& default_conflict, const UploadLimits& limits);
+  UploadStream(const UploadStream&) = delete;
+  UploadStream& operator=(const UploadStream&) = delete;
+
+  // Takes the next piece of the body.
+  void Feed(std::span<const std::uint8_t> piece);
+  // Ends the body: refuses, or stores upload1 under the form's policy.
+  // Never throws: a fault of the component ends up in the report.
+  UploadReport Finish();
+  // Ends the body without storing anything; nothing is left behind.
+  void Abort();
+
+ private:
+  void NoteEdges(std::span<const std::uint8_t> piece);
+  bool EndsWithClosingDelimiter() const;
+
+  const std::string default_conflict_;
+  const std::size_t max_first_line_;
+  // Two streams over the same bytes: the values are known only when a
+  // stream finishes, and the file must be discarded, not published, when
+  // the client's name for it is a path. The values stream writes nothing.
+  FormStream values_;
+  FormStream file_;
+  // The form's first line (its delimiter) and the last bytes seen, to tell
+  // a form that ends with its closing delimiter from one cut short.
+  std::string first_line_;
+  bool first_line_done_ = false;
+  std::string tail_;
+};
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_STREAM_H_
