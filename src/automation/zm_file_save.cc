@@ -37,7 +37,7 @@ Variant ZmFile::ZmFileSave(Variant& BinaryFormData, const Variant& FormFieldName
   }
   CrLfBytes = {13, 10};
   ErrorCode = Variant(std::int16_t{0});
-  return Deliver(FileSaveTo(body, name, directory_argument, policy, save_options_), ErrorCode);
+  return Deliver(FileSaveTo(body, name, directory_argument, policy), ErrorCode);
 }
 
 }  // namespace zimrax

@@ -10,8 +10,8 @@
 // body, an overflow) throws zimrax::AutomationError; the return value is then
 // absent and ErrorCode holds whatever it was last set to.
 //
-// An object keeps no state between calls beyond the save options its host
-// sets (SetSaveOptions, not reachable by dispatch). It is apartment
+// An object keeps no state between calls and has no settings; a host that
+// wants durable saves uses the typed API's SaveOptions. It is apartment
 // threaded: call one object from one thread at a time; separate objects may
 // run concurrently.
 #ifndef ZIMRAX_AUTOMATION_ZM_FILE_H_
@@ -25,7 +25,6 @@
 #include "zimrax/automation/dispatch.h"
 #include "zimrax/automation/variant.h"
 #include "zimrax/export.h"
-#include "zimrax/save_options.h"
 
 namespace zimrax {
 
@@ -48,10 +47,6 @@ class ZIMRAX_EXPORT ZmFile {
                      const Variant& FilePermissionSetting = Variant::Missing(),
                      const Variant& FileAttributes = Variant::Missing());
 
-  // The options every later ZmFileSave of this object stores with (by
-  // default none: no fsync).
-  void SetSaveOptions(const SaveOptions& options) { save_options_ = options; }
-
   // Returns the value of field FormFieldName; for a file-upload field, the
   // file name the browser sent.
   Variant ZmFormFieldValue(Variant& BinaryFormData, const Variant& FormFieldName,
@@ -70,7 +65,6 @@ class ZIMRAX_EXPORT ZmFile {
   // the core finds the first line break with its own pattern, so this
   // carries nothing from one call to the next.
   std::array<std::uint8_t, 2> CrLfBytes{};
-  SaveOptions save_options_;
 };
 
 }  // namespace zimrax
