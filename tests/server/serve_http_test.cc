@@ -263,6 +263,8 @@ TEST_F(ServeTest, ConflictPolicyComesFromTheForm) {
     if (c.error_code == 106) {
       EXPECT_EQ(json["Result"], "Error: File Already Exists.");
     }
+    // Only a stored upload that took the place of a file says so.
+    EXPECT_EQ(json.value("Replaced", false), c.error_code == 0);
     EXPECT_EQ(ReadFileBytes(uploads_ / "report.pdf"), c.content_after);
   }
   EXPECT_EQ(StoredNames(), std::set<std::string>{"report.pdf"});

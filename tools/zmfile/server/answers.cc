@@ -74,6 +74,7 @@ std::string UploadJson(const UploadReport& report) {
   json["Result"] = has_code && report.result.Type() == VariantType::kString ? Json(report.result.ToText())
                                                                              : Json(nullptr);
   json["Comment"] = report.comment;
+  if (report.replaced) json["Replaced"] = true;
   if (report.fault) {
     json["Fault"] = {{"Number", report.fault->Number()}, {"Description", report.fault->Description()}};
   }

@@ -18,6 +18,7 @@ struct UploadReport {
   std::optional<AutomationError> fault;  // a fault of the component
   std::optional<Refusal> refusal;        // the server's own refusal, before the component ran
   int platform_errno = 0;                // the errno behind a platform error code; 0 otherwise
+  bool replaced = false;                 // "overwrite" replaced a file already stored under the name
 };
 
 // 200 for ErrorCode 0; 400 for 101 to 105, a fault, or a bad request; 409

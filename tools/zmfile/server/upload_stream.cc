@@ -154,6 +154,7 @@ UploadReport UploadStream::Finish() {
                               : Variant(static_cast<std::int16_t>(saved->result.code));
       report.result = Variant(saved->result.text);
       report.platform_errno = saved->result.platform_errno;
+      report.replaced = saved->result.replaced;
     }
   }
   // The comment is read on its own: a fault there must not hide a stored file.
