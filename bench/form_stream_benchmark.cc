@@ -18,6 +18,7 @@
 #include <string>
 
 #include "hostile_bodies.h"
+#include "support/scoped_temp_dir.h"
 #include "zimrax/form_data.h"
 #include "zimrax/form_stream.h"
 
@@ -33,25 +34,6 @@ const std::string kToken = "------------------------d74496d66958873e";
 // What follows the data in a SingleSection body: CR LF "--" token "--" CR LF.
 const std::size_t kCloseBytes = 2 + 2 + kToken.size() + 2 + 2;
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "zimrax-bench.XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-  void Empty() const {
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(path_, ignored)) fs::remove(entry.path(), ignored);
-  }
-
- private:
-  fs::path path_;
-};
 
 enum class Kind { kRandom, kCrLf, kNearBoundary };
 
@@ -143,7 +125,7 @@ double StreamFromFile(const fs::path& file, const fs::path& dir) {
 }
 
 void BM_StreamSave(benchmark::State& state, Kind kind, bool from_file) {
-  ScratchDir dir;
+  testing::ScopedTempDir dir;
   const Body data = Data(kind, kLarge);
   const Body body = hostile::SingleSection(kToken, "f", "big.bin", data);
   const fs::path file = dir.path() / "body";
@@ -180,7 +162,7 @@ void BM_StreamSave(benchmark::State& state, Kind kind, bool from_file) {
 
 // Cost per byte of small pieces, against one piece of the whole body.
 void BM_PieceCost(benchmark::State& state, std::size_t piece) {
-  ScratchDir dir;
+  testing::ScopedTempDir dir;
   const Body body = hostile::SingleSection(kToken, "f", "big.bin", Data(Kind::kRandom, std::size_t{16} << 20));
   double small_total = 0;
   double whole_total = 0;

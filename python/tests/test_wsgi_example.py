@@ -1,8 +1,8 @@
 """examples/wsgi_upload.py served on loopback, with a real request."""
 import http.client
-import importlib.util
 import json
 import os
+import runpy
 import threading
 from wsgiref.simple_server import WSGIRequestHandler, make_server
 
@@ -18,11 +18,9 @@ class QuietHandler(WSGIRequestHandler):
 
 @pytest.fixture
 def server(tmp_path):
-    spec = importlib.util.spec_from_file_location("wsgi_upload", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    make_app = runpy.run_path(EXAMPLE)["make_app"]
     # Small pieces, so that even this body reaches the stream in several.
-    app = example.make_app(str(tmp_path), file_fields=("upload1",), value_fields=("comment",), piece_size=7)
+    app = make_app(str(tmp_path), file_fields=("upload1",), value_fields=("comment",), piece_size=7)
     httpd = make_server("127.0.0.1", 0, app, handler_class=QuietHandler)
     thread = threading.Thread(target=httpd.serve_forever, daemon=True)
     thread.start()

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/result_builders.h"
+#include "scanner/byte_runs.h"
 #include "storage/destination_path.h"
 #include "storage/file_exists.h"
 
@@ -12,14 +13,6 @@ namespace {
 
 constexpr Operation kOperation = Operation::kFileSave;
 constexpr std::size_t kLongestEntry = 255;
-
-// The last "\" or "/" in `bytes`, or nullptr.
-const std::uint8_t* LastSeparator(ByteView bytes) {
-  if (bytes.empty()) return nullptr;
-  const auto* backslash = static_cast<const std::uint8_t*>(memrchr(bytes.data(), '\\', bytes.size()));
-  const auto* slash = static_cast<const std::uint8_t*>(memrchr(bytes.data(), '/', bytes.size()));
-  return slash != nullptr && (backslash == nullptr || slash > backslash) ? slash : backslash;
-}
 
 }  // namespace
 
@@ -31,11 +24,13 @@ StreamedFileField::StreamedFileField(const std::string& directory, std::optional
 
 void StreamedFileField::FileNameBytes(ByteView bytes) {
   name_bytes_ += bytes.size();
-  if (const std::uint8_t* separator = LastSeparator(bytes)) {
+  // A "\" or "/" in this part starts the stored name over after it.
+  const std::string_view after = BaseNameOfClientPath(BytesAsText(bytes));
+  if (after.size() != bytes.size()) {
     last_piece_.clear();
     piece_too_long_ = false;
     piece_has_nul_ = false;
-    bytes = bytes.subspan(static_cast<std::size_t>(separator + 1 - bytes.data()));
+    bytes = bytes.last(after.size());
   }
   if (!bytes.empty() && std::memchr(bytes.data(), 0, bytes.size()) != nullptr) piece_has_nul_ = true;
   const std::size_t room = kLongestEntry + 1 - last_piece_.size();

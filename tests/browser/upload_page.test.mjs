@@ -406,19 +406,7 @@ test('keyboard, drag-over, phone width and 200% zoom', { timeout: 60000 }, async
 });
 
 test('without JavaScript the form posts and the result page shows the stored name', { timeout: 120000 }, async () => {
-  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'zmfile-browser-'));
-  const uploads = path.join(root, 'uploads');
-  const { server, url, log } = await startServer(uploads);
-  const context = await chromium.launchPersistentContext(path.join(root, 'profile'), {
-    executablePath: chromiumPath,
-    headless: true,
-    args: chromiumFlags,
-    javaScriptEnabled: false,
-    viewport: { width: 800, height: 700 },
-  });
-  try {
-    const page = context.pages()[0] || await context.newPage();
-    await page.goto(url);
+  await withPage({ javaScriptEnabled: false, viewport: { width: 800, height: 700 } }, async ({ page, uploads }) => {
     const bytes = Buffer.from('plain form\r\n--not a boundary\r\n', 'latin1');
     await page.setInputFiles('#file-input', { name: 'no-script & <ok>.txt', mimeType: 'text/plain', buffer: bytes });
     await page.fill('#comment', 'sent by a plain form');
@@ -433,11 +421,5 @@ test('without JavaScript the form posts and the result page shows the stored nam
     const screenshot = path.join(outputDir, 'upload-result-page.png');
     await page.screenshot({ path: screenshot, fullPage: true });
     console.log(`screenshot: ${screenshot}`);
-  } finally {
-    await context.close();
-    if (server.exitCode === null) server.kill('SIGINT');
-    const code = server.exitCode ?? (await once(server, 'exit'))[0];
-    fs.rmSync(root, { recursive: true, force: true });
-    assert.equal(code, 0, `server exit status; log:\n${log()}`);
-  }
+  });
 });

@@ -201,19 +201,8 @@ HttpAnswer ParseHttpAnswer(const std::string& raw_in) {
 
 std::string RawExchange(int port, const std::string& request, int timeout_seconds) {
   std::string response;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ConnectFrom("127.0.0.1", port, timeout_seconds);
   if (fd < 0) return response;
-  struct timeval timeout {timeout_seconds, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return response;
-  }
   std::size_t sent = 0;
   while (sent < request.size()) {
     const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
