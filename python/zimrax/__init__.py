@@ -207,18 +207,18 @@ class Upload:
 
     def __init__(self, directory=None, files=(), values=(), conflict=None, max_first_line=0):
         file_names = [_name(f) for f in files]
-        value_specs = []
+        wanted_values = []
         for item in values:
             name, limit = (item, DEFAULT_MAX_VALUE_BYTES) if isinstance(item, (str, bytes)) else item
-            value_specs.append(_native.CValueField(_name(name), int(limit)))
+            wanted_values.append(_native.CValueField(_name(name), int(limit)))
         if file_names and directory is None:
             raise ValueError("zimrax: file fields need a directory")
         options = _native.CStreamOptions()
         options.directory = _directory(directory) if directory is not None else None
         options.file_fields = (ctypes.c_char_p * max(1, len(file_names)))(*file_names)
         options.file_field_count = len(file_names)
-        options.value_fields = (_native.CValueField * max(1, len(value_specs)))(*value_specs)
-        options.value_field_count = len(value_specs)
+        options.value_fields = (_native.CValueField * max(1, len(wanted_values)))(*wanted_values)
+        options.value_field_count = len(wanted_values)
         options.policy = _conflict(conflict, allow_unset=True)
         options.max_first_line = max_first_line
         self._handle = ctypes.c_void_p()
