@@ -141,6 +141,15 @@ TEST_F(SiteTest, ForeignHostIsMisdirected) {
   EXPECT_EQ(Get("/files", "").status, 400) << "HTTP/1.1 needs a Host";
   const HttpAnswer post = Post("rebound", "", "", "attacker.example:" + port);
   EXPECT_EQ(post.status, 421);
+  // Without Accept: application/json an upload is answered with a page that
+  // lists the stored files; a refused one must not be.
+  const std::string body = MultipartBody(kBoundary, {{"upload1", "rebound", true, "report.pdf"}});
+  const HttpAnswer page = ParseHttpAnswer(RawExchange(
+      server_->port(), "POST /upload HTTP/1.1\r\nHost: attacker.example:" + port +
+                           "\r\nContent-Type: multipart/form-data; boundary=" + kBoundary + "\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body));
+  EXPECT_EQ(page.status, 421);
+  EXPECT_EQ(page.body.find("report.pdf"), std::string::npos) << page.body;
   EXPECT_EQ(Stored(), "original");
   EXPECT_EQ(fs::exists(uploads_ / "report(1).pdf"), false);
 }

@@ -328,6 +328,7 @@ class Session : public std::enable_shared_from_this<Session> {
     start_ = Clock::now();
     method_ = "-";
     path_ = "-";
+    client_.clear();  // the peer, until this request's headers name a forwarded client
     if (header_timed_out_) {
       Note("request headers not complete within " + std::to_string(options_.header_seconds) + " s");
       return Refuse(408, "The request headers did not arrive in time.");
@@ -363,10 +364,13 @@ class Session : public std::enable_shared_from_this<Session> {
     const bool upload = request.method() == http::verb::post && path_ == kUploadPath;
     if (std::optional<Refusal> refusal =
             CheckRequestSite(request, request.method(), request.version(), core_.own_origins())) {
-      if (!upload) return Fail(refusal->status, refusal->message, after);
+      // Never the HTML answer, which lists the stored files: a page under a
+      // rebound name could read it.
+      if (!upload || !json_) return Fail(refusal->status, refusal->message, after);
+      reason_ = refusal->message;
       UploadReport report;
       report.refusal = std::move(refusal);
-      return AnswerUpload(report, After::kLinger);
+      return Send(Text(HttpStatusOf(report), UploadJson(report), "application/json"), after);
     }
     if (upload) {
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
