@@ -25,6 +25,7 @@
 #include "server/embedded_assets.h"
 #include "server/file_listing.h"
 #include "server/file_name_rules.h"
+#include "server/listing_query.h"
 #include "server/request_gate.h"
 #include "server/request_log.h"
 #include "server/upload_report.h"
@@ -40,7 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t kListLimit = 1000;
 // The most body bytes read from the socket and fed at a time. Held only while
 // an upload's body is read, so an idle connection costs none of it.
 constexpr std::size_t kBodyChunk = 256 * 1024;
@@ -352,7 +352,13 @@ class Session : public std::enable_shared_from_this<Session> {
       return Send(std::move(response), has_body ? After::kLinger : after);
     }
     if (path_ == "/files") {
-      auto response = Text(200, ListingJson(ListStoredFiles(options_.dir, kListLimit)), "application/json");
+      const ListingQuery query = ParseListingQuery(std::string_view(request.target().data(), request.target().size()));
+      if (!query.error.empty()) {
+        Note("listing refused: " + query.error);
+        return Send(Plain(400, query.error), after);
+      }
+      auto response =
+          Text(200, ListingJson(ListStoredFiles(options_.dir, query.limit, query.after)), "application/json");
       response.set(http::field::cache_control, "no-store");
       return Send(std::move(response), after);
     }
@@ -475,6 +481,14 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     upload_.reset();
     std::vector<std::uint8_t>().swap(chunk_);
+    if (report.files.empty() && report.refusal) {
+      Note("upload refused with " + std::to_string(report.refusal->status) + ": " + report.refusal->message);
+    }
+    for (const FileReport& file : report.files) {
+      if (file.refusal) {
+        Note(file.field + " refused with " + std::to_string(file.refusal->status) + ": " + file.refusal->message);
+      }
+    }
     AnswerUpload(report, keep_alive_ ? After::kKeepAlive : After::kClose);
   }
 
@@ -484,7 +498,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (json_) {
       response = Text(HttpStatusOf(report), UploadJson(report), "application/json");
     } else {
-      response = Text(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(options_.dir, kListLimit)),
+      response = Text(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(options_.dir, kDefaultListLimit)),
                       "text/html; charset=utf-8");
       response.set("Content-Security-Policy", kPageSecurityPolicy);
     }
