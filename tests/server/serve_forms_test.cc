@@ -286,6 +286,23 @@ TEST(UploadStreamFilesTest, HundredFieldsHoldOneTemporaryFileEachAndAllAreStored
   EXPECT_FALSE(fs::exists(dir.path() / "f101.bin"));
 }
 
+// A body cut short stores none of its files, and each entry says why; a
+// file refused for its own name keeps that reason.
+TEST(UploadStreamFilesTest, IncompleteFormStoresNoneAndEachEntrySaysWhy) {
+  testing::TempDir dir;
+  const std::string body = testing::MultipartBody(
+      kBoundary, {{"upload1", "one", true, "one.txt"}, {"upload2", "two", true, ".two"}, {"upload3", "3", true, "3"}});
+  UploadStream upload(dir.path().string(), "makeunique", UploadLimits{});
+  upload.Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()), body.size() - 10));
+  const UploadReport report = upload.Finish();
+  EXPECT_EQ(HttpStatusOf(report), 400);
+  ASSERT_EQ(report.files.size(), 3u) << UploadJson(report);
+  EXPECT_NE(report.files[0].refusal->message.find("incomplete"), std::string::npos);
+  EXPECT_EQ(report.files[1].refusal->message, kHiddenNameRefusal);
+  EXPECT_NE(report.files[2].refusal->message.find("incomplete"), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 class ServeFormsTest : public ::testing::Test {
  protected:
   ServeFormsTest() : uploads_(root_.path() / "uploads"), server_(uploads_, {}, root_.path() / "server.log") {}

@@ -52,7 +52,9 @@ constexpr std::size_t kReadAhead = 64 * 1024;
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::uint64_t kLingerBytes = 4 << 20;
 // Descriptors beyond the connections: listening socket, logs, the
-// directory, a temporary file per upload.
+// directory, downloads. An upload in flight also holds two per file field
+// whose data has begun (its temporary file and the folder), up to
+// 2 * kMaxFileFields; past the limit a file fails with 67 (EMFILE).
 constexpr rlim_t kSpareDescriptors = 64;
 constexpr const char* kUploadPath = "/upload";
 constexpr const char* kPageSecurityPolicy =

@@ -188,11 +188,6 @@ UploadReport UploadStream::Finish() {
                                       " bytes. Send a shorter boundary."};
   } else if (Faulted(conflict)) {
     SetFault(report, conflict->result.fault);
-  } else if (!EndsWithClosingDelimiter()) {
-    // A form cut short (a Content-Length smaller than the body sent) would
-    // store a truncated file; an incomplete form stores nothing.
-    report.refusal =
-        Refusal{400, "The form ends before its closing delimiter line: the body is incomplete. Send it again."};
   }
   if (report.refusal || report.fault) {
     for (const std::string& field : FileFieldNames()) file_.Discard(field);
@@ -226,6 +221,24 @@ UploadReport UploadStream::Finish() {
     }
     if (file.refusal || file.fault) file_.Discard(field);
     report.files.push_back(std::move(file));
+  }
+  // A form cut short (a Content-Length smaller than the body sent) would
+  // store truncated files; an incomplete form stores nothing. A file with a
+  // refusal or fault of its own keeps it.
+  if (!EndsWithClosingDelimiter()) {
+    const Refusal incomplete{400, "The form ends before its closing delimiter line: the body is incomplete. Send it "
+                                  "again."};
+    for (FileReport& file : report.files) {
+      if (file.refusal || file.fault) continue;
+      file.refusal = incomplete;
+      file_.Discard(file.field);
+    }
+    if (report.files.empty()) {
+      file_.Finish();
+      report.refusal = incomplete;
+      report.comment = ValueOf(comment).value_or("");
+      return report;
+    }
   }
 
   std::string policy_text = default_conflict_;
