@@ -1,9 +1,9 @@
 // Several files in one upload, the plain-language messages, hidden names,
 // the paged listing and its links: the parts on their own, then a real
 // server process on a loopback port.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -172,9 +172,9 @@ TEST(ListingQueryTest, ReadsLimitAndCursorAndRefusesAnythingElse) {
       {"/files?limit=", false, 0},
       {"/files?limit=99999999999999999999999", false, 0},
       {"/files?cursor=", false, 0},
-      {"/files?cursor=" + encoded.substr(0, 16), false, 0},       // a time without a name
-      {"/files?cursor=" + encoded + "0", false, 0},               // odd length
-      {"/files?cursor=" + encoded.substr(0, 20) + "zz", false, 0},  // not hexadecimal
+      {"/files?cursor=" + encoded.substr(0, 16), false, 0},              // a time without a name
+      {"/files?cursor=" + encoded + "0", false, 0},                      // odd length
+      {"/files?cursor=" + encoded.substr(0, 20) + "zz", false, 0},       // not hexadecimal
       {"/files?cursor=0000000000000000" + std::string("2f"), false, 0},  // "/" is no stored name
       {"/files?cursor=0000000000000000" + std::string(600, 'a'), false, 0},
   };
@@ -260,8 +260,8 @@ TEST(UploadStreamFilesTest, HundredFieldsHoldOneTemporaryFileEachAndAllAreStored
   testing::TempDir dir;
   std::vector<FormPart> parts;
   for (int i = 1; i <= kMaxFileFields; ++i) {
-    parts.push_back({"upload" + std::to_string(i), testing::RandomBytes(1000 + i, i), true,
-                     NumberedName("f", i, ".bin")});
+    parts.push_back(
+        {"upload" + std::to_string(i), testing::RandomBytes(1000 + i, i), true, NumberedName("f", i, ".bin")});
   }
   parts.push_back({"upload101", "not stored", true, "f101.bin"});
   const std::string body = testing::MultipartBody(kBoundary, parts);
@@ -273,8 +273,8 @@ TEST(UploadStreamFilesTest, HundredFieldsHoldOneTemporaryFileEachAndAllAreStored
   const int in_flight = OpenDescriptors() - before;
   EXPECT_GE(in_flight, 2 * (kMaxFileFields - 1));
   EXPECT_LE(in_flight, 2 * kMaxFileFields) << "one temporary file per file field, no more";
-  upload.Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()) + cut,
-                                            body.size() - cut));
+  upload.Feed(
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()) + cut, body.size() - cut));
   const UploadReport report = upload.Finish();
   EXPECT_EQ(OpenDescriptors(), before);
   EXPECT_EQ(HttpStatusOf(report), 200) << UploadJson(report);

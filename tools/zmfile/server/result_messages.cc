@@ -79,18 +79,22 @@ std::string FaultMessage(const AutomationError& fault) {
 
 std::string PlatformMessage(const FileReport& file, std::int32_t code) {
   switch (code) {
-    case 53: return "The server lost track of the file while writing it. Retry.";
+    case 53:
+      return "The server lost track of the file while writing it. Retry.";
     case 57:
       return "The server's disk reported a read or write error. Retry later, and " + std::string(kTellOperator) +
              " if it keeps happening.";
     case 61:
       return "The server has no space left for this file. Ask whoever runs the server to free some space, then retry.";
-    case 67: return "The server has too many files open right now. Wait a moment and retry.";
+    case 67:
+      return "The server has too many files open right now. Wait a moment and retry.";
     case 70:
       return "The server is not allowed to write into its upload folder. Ask whoever runs the server to check its "
              "permissions.";
-    case 75: return "The server could not create a file named " + ClientName(file) + ". Try a shorter or simpler name.";
-    case 76: return "The server's upload folder is missing. Ask whoever runs the server to check it.";
+    case 75:
+      return "The server could not create a file named " + ClientName(file) + ". Try a shorter or simpler name.";
+    case 76:
+      return "The server's upload folder is missing. Ask whoever runs the server to check it.";
     default:
       return "The server could not store the file (error " + std::to_string(code) + "). Retry later; if it keeps " +
              "happening, " + kTellOperator + ".";
@@ -102,7 +106,8 @@ std::string PlatformMessage(const FileReport& file, std::int32_t code) {
 std::string PlainMessage(const FileReport& file, const UploadReport& request) {
   if (file.refusal) {
     if (file.refusal->message == kHiddenNameRefusal) {
-      return ClientName(file) + " starts with a dot, and hidden names are not accepted. Rename the file and upload "
+      return ClientName(file) +
+             " starts with a dot, and hidden names are not accepted. Rename the file and upload "
              "it again.";
     }
     return file.refusal->message;
@@ -113,21 +118,28 @@ std::string PlainMessage(const FileReport& file, const UploadReport& request) {
   }
   const std::int32_t code = file.error_code.ToInt32();
   switch (code) {
-    case 0: return StoredMessage(file);
+    case 0:
+      return StoredMessage(file);
     case 101:
-    case 102: return MissingMessage(file, request);
+    case 102:
+      return MissingMessage(file, request);
     case 103:
-      return "The field " + file.field + " holds no file: no file name was sent with it. Send a file in it, e.g. "
-             "curl -F " + file.field + "=@FILE.";
+      return "The field " + file.field +
+             " holds no file: no file name was sent with it. Send a file in it, e.g. "
+             "curl -F " +
+             file.field + "=@FILE.";
     case 104:
       if (StoredPartOfClientName(file.client_name).empty()) {
         return "The file was sent without a name. Pick the file again and retry.";
       }
       return "The server cannot use the name " + ClientName(file) +
              ". Rename the file (letters, digits, no slashes) and upload it again.";
-    case 105: return "The contents of " + ClientName(file) + " did not arrive. Retry the upload.";
-    case 106: return TakenMessage(file, request);
-    default: return PlatformMessage(file, code);
+    case 105:
+      return "The contents of " + ClientName(file) + " did not arrive. Retry the upload.";
+    case 106:
+      return TakenMessage(file, request);
+    default:
+      return PlatformMessage(file, code);
   }
 }
 

@@ -30,8 +30,8 @@ struct FileReport {
 // fields tell: upload1's outcome when the form has upload1, else the first
 // file field's, else why none was stored.
 struct UploadReport : FileReport {
-  std::string comment;             // the form's comment field, "" when absent
-  std::vector<FileReport> files;   // one per file field present, in field order
+  std::string comment;            // the form's comment field, "" when absent
+  std::vector<FileReport> files;  // one per file field present, in field order
   // The conflict choices a client may make (for the advice in messages).
   std::vector<std::string> client_choices;
   // When the form has no file field: the names of the fields it has (at
