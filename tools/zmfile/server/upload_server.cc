@@ -678,6 +678,14 @@ void ServerCore::RaiseDescriptorLimit() {
     log_.Note("warning: the descriptor limit " + std::to_string(limit.rlim_cur) + " is below the " +
               std::to_string(needed) + " that --max-connections " + std::to_string(options_.max_connections) +
               " may need");
+    return;
+  }
+  // Uploads of many files hold two descriptors per file (kSpareDescriptors).
+  const rlim_t with_files = needed + static_cast<rlim_t>(options_.max_connections) * 2 * kMaxFileFields;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < with_files) {
+    log_.Note("note: the descriptor limit " + std::to_string(limit.rlim_cur) + " holds fewer than --max-connections " +
+              std::to_string(options_.max_connections) + " uploads of " + std::to_string(kMaxFileFields) +
+              " files each (" + std::to_string(with_files) + "); past it a file fails with 67 (too many files open)");
   }
 }
 
