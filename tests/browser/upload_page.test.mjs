@@ -54,7 +54,7 @@ async function withPage(options, body) {
   try {
     const page = context.pages()[0] || await context.newPage();
     page.on('pageerror', (error) => pageErrors.push(error.message));
-    if (options.beforeLoad) await options.beforeLoad(page);
+    if (options.beforeLoad) await options.beforeLoad(page, uploads);
     await page.goto(url);
     if (options.javaScriptEnabled !== false) {
       await page.waitForSelector('html[data-config="loaded"]', { timeout: 10000 });
@@ -203,6 +203,35 @@ test('several files at once: stored byte for byte, a 106 retried under Keep both
 
     await page.screenshot({ path: path.join(outputDir, 'upload-page.png'), fullPage: true });
     console.log(`screenshot: ${path.join(outputDir, 'upload-page.png')}`);
+  });
+});
+
+test('the stored files come in pages; a name that is not UTF-8 is marked and its link still works', { timeout: 60000 }, async () => {
+  const existing = {};
+  for (let i = 0; i < 105; i += 1) existing[`page-${String(i).padStart(3, '0')}.txt`] = Buffer.from(`file ${i}`);
+  await withPage({
+    existing,
+    beforeLoad: async (page, uploads) => {
+      // A raw name with bytes 0xFF 0xFE, which no JavaScript string spells.
+      fs.writeFileSync(Buffer.concat([Buffer.from(`${uploads}/raw-`), Buffer.from([0xff, 0xfe]), Buffer.from('.bin')]),
+                       Buffer.from('raw bytes'));
+    },
+  }, async ({ page, context, url }) => {
+    await page.waitForFunction(() => document.getElementById('file-count').textContent === '100+');
+    assert.equal(await page.locator('#files > li:not(.more)').count(), 100);
+    await page.getByRole('button', { name: 'Show more stored files' }).click();
+    await page.waitForFunction(() => document.getElementById('file-count').textContent === '106');
+    assert.equal(await page.locator('#files > li').count(), 106, 'every file, and no Show more after the last page');
+    const names = await listedNames(page);
+    assert.equal(new Set(names).size, 106, 'no file listed twice');
+    const marked = page.locator('#files li', { has: page.locator('.marker') });
+    assert.equal(await marked.count(), 1);
+    assert.equal(await marked.locator('a').textContent(), 'raw-\uFFFD\uFFFD.bin');
+    const href = await marked.locator('a').getAttribute('href');
+    assert.equal(href, 'files/raw-%FF%FE.bin');
+    const download = await context.request.get(new URL(href, url).href);
+    assert.equal(download.status(), 200);
+    assert.equal((await download.body()).toString(), 'raw bytes');
   });
 });
 

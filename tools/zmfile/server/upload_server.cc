@@ -27,6 +27,7 @@
 #include "server/embedded_assets.h"
 #include "server/file_listing.h"
 #include "server/file_name_rules.h"
+#include "server/listing_query.h"
 #include "server/public_url.h"
 #include "server/request_gate.h"
 #include "server/request_log.h"
@@ -44,7 +45,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t kListLimit = 1000;
 // The most body bytes read from the socket and fed at a time. Held only while
 // an upload's body is read, so an idle connection costs none of it.
 constexpr std::size_t kBodyChunk = 256 * 1024;
@@ -56,7 +56,9 @@ constexpr std::size_t kReadAhead = 64 * 1024;
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::uint64_t kLingerBytes = 4 << 20;
 // Descriptors beyond the connections: listening socket, logs, the
-// directory, a temporary file per upload.
+// directory, downloads. An upload in flight also holds two per file field
+// whose data has begun (its temporary file and the folder), up to
+// 2 * kMaxFileFields; past the limit a file fails with 67 (EMFILE).
 constexpr rlim_t kSpareDescriptors = 64;
 constexpr const char* kUploadPath = "/upload";
 constexpr const char* kPageSecurityPolicy =
@@ -383,7 +385,13 @@ class Session : public std::enable_shared_from_this<Session> {
       return Send(std::move(response), has_body ? After::kLinger : after);
     }
     if (path_ == "/files") {
-      auto response = Text(200, ListingJson(ListStoredFiles(options_.dir, kListLimit)), "application/json");
+      const ListingQuery query = ParseListingQuery(std::string_view(request.target().data(), request.target().size()));
+      if (!query.error.empty()) {
+        Note("listing refused: " + query.error);
+        return Send(Plain(400, query.error), after);
+      }
+      auto response =
+          Text(200, ListingJson(ListStoredFiles(options_.dir, query.limit, query.after)), "application/json");
       response.set(http::field::cache_control, "no-store");
       return Send(std::move(response), after);
     }
@@ -509,6 +517,14 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     upload_.reset();
     std::vector<std::uint8_t>().swap(chunk_);
+    if (report.files.empty() && report.refusal) {
+      Note("upload refused with " + std::to_string(report.refusal->status) + ": " + report.refusal->message);
+    }
+    for (const FileReport& file : report.files) {
+      if (file.refusal) {
+        Note(file.field + " refused with " + std::to_string(file.refusal->status) + ": " + file.refusal->message);
+      }
+    }
     AnswerUpload(report, keep_alive_ ? After::kKeepAlive : After::kClose);
   }
 
@@ -519,7 +535,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (json_) {
       response = Text(HttpStatusOf(report), UploadJson(report), "application/json");
     } else {
-      response = Text(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(options_.dir, kListLimit)),
+      response = Text(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(options_.dir, kDefaultListLimit)),
                       "text/html; charset=utf-8");
       response.set("Content-Security-Policy", kPageSecurityPolicy);
     }
@@ -718,6 +734,14 @@ void ServerCore::RaiseDescriptorLimit() {
     log_.Note("warning: the descriptor limit " + std::to_string(limit.rlim_cur) + " is below the " +
               std::to_string(needed) + " that --max-connections " + std::to_string(options_.max_connections) +
               " may need");
+    return;
+  }
+  // Uploads of many files hold two descriptors per file (kSpareDescriptors).
+  const rlim_t with_files = needed + static_cast<rlim_t>(options_.max_connections) * 2 * kMaxFileFields;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < with_files) {
+    log_.Note("note: the descriptor limit " + std::to_string(limit.rlim_cur) + " holds fewer than --max-connections " +
+              std::to_string(options_.max_connections) + " uploads of " + std::to_string(kMaxFileFields) +
+              " files each (" + std::to_string(with_files) + "); past it a file fails with 67 (too many files open)");
   }
 }
 
