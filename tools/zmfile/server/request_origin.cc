@@ -198,9 +198,8 @@ std::optional<Refusal> CheckRequestSite(const http::fields& headers, http::verb 
     const std::string_view origin = Trimmed(View(headers[http::field::origin]));
     if (origin == "null") return Refusal{403, "Requests from an opaque origin (Origin: null) are not accepted."};
     if (!IsOwnOrigin(ParseWebOrigin(origin, false), own)) {
-      return Refusal{403, "Requests from the origin " + Quoted(origin) +
-                              " are not accepted; only from this server's "
-                              "own pages."};
+      return Refusal{
+          403, "Requests from the origin " + Quoted(origin) + " are not accepted; only from this server's own pages."};
     }
     return std::nullopt;
   }
