@@ -126,8 +126,8 @@ TEST_F(SiteTest, ForeignHostIsMisdirected) {
   Start({});
   const std::string port = std::to_string(server_->port());
   const std::vector<std::pair<std::string, int>> hosts = {
-      {"127.0.0.1:" + port, 200},      {"localhost:" + port, 200}, {"[::1]:" + port, 200},
-      {"attacker.example:" + port, 421}, {"127.0.0.1", 421},        {"localhost:1", 421},
+      {"127.0.0.1:" + port, 200},        {"localhost:" + port, 200}, {"[::1]:" + port, 200},
+      {"attacker.example:" + port, 421}, {"127.0.0.1", 421},         {"localhost:1", 421},
   };
   for (const auto& [host, status] : hosts) {
     SCOPED_TRACE(host);
@@ -144,10 +144,11 @@ TEST_F(SiteTest, ForeignHostIsMisdirected) {
   // Without Accept: application/json an upload is answered with a page that
   // lists the stored files; a refused one must not be.
   const std::string body = MultipartBody(kBoundary, {{"upload1", "rebound", true, "report.pdf"}});
-  const HttpAnswer page = ParseHttpAnswer(RawExchange(
-      server_->port(), "POST /upload HTTP/1.1\r\nHost: attacker.example:" + port +
-                           "\r\nContent-Type: multipart/form-data; boundary=" + kBoundary + "\r\nContent-Length: " +
-                           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body));
+  const HttpAnswer page =
+      ParseHttpAnswer(RawExchange(server_->port(), "POST /upload HTTP/1.1\r\nHost: attacker.example:" + port +
+                                                       "\r\nContent-Type: multipart/form-data; boundary=" + kBoundary +
+                                                       "\r\nContent-Length: " + std::to_string(body.size()) +
+                                                       "\r\nConnection: close\r\n\r\n" + body));
   EXPECT_EQ(page.status, 421);
   EXPECT_EQ(page.body.find("report.pdf"), std::string::npos) << page.body;
   EXPECT_EQ(Stored(), "original");

@@ -169,8 +169,7 @@ std::vector<WebOrigin> OwnOrigins(std::string_view bound_address, int port, bool
     for (const char* host : {"localhost", "127.0.0.1", "[::1]"}) AddOnce(origins, {scheme, host, port});
   }
   const bool ipv6 = bound_address.find(':') != std::string_view::npos && !bound_address.starts_with('[');
-  const std::optional<std::string> bound =
-      CanonicalHost(ipv6 ? Bracketed(bound_address) : std::string(bound_address));
+  const std::optional<std::string> bound = CanonicalHost(ipv6 ? Bracketed(bound_address) : std::string(bound_address));
   if (bound && *bound != "0.0.0.0" && *bound != "[::]") AddOnce(origins, {scheme, *bound, port});
   for (const PublicUrl& url : public_urls) AddOnce(origins, {url.scheme, url.host, url.port});
   return origins;
@@ -199,8 +198,8 @@ std::optional<Refusal> CheckRequestSite(const http::fields& headers, http::verb 
     const std::string_view origin = Trimmed(View(headers[http::field::origin]));
     if (origin == "null") return Refusal{403, "Requests from an opaque origin (Origin: null) are not accepted."};
     if (!IsOwnOrigin(ParseWebOrigin(origin, false), own)) {
-      return Refusal{403, "Requests from the origin " + Quoted(origin) + " are not accepted; only from this server's "
-                          "own pages."};
+      return Refusal{
+          403, "Requests from the origin " + Quoted(origin) + " are not accepted; only from this server's own pages."};
     }
     return std::nullopt;
   }
