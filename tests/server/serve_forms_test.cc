@@ -311,13 +311,13 @@ class ServeFormsTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(server_.Interrupt(), 0) << server_.Log(); }
 
   HttpAnswer Upload(const std::vector<FormPart>& parts, bool json = true) {
-    const std::string request = testing::UploadRequest(kBoundary, testing::MultipartBody(kBoundary, parts), json);
+    const std::string request = testing::UploadRequest(server_.port(), kBoundary, testing::MultipartBody(kBoundary, parts), json);
     return testing::ParseHttpAnswer(testing::RawExchange(server_.port(), request));
   }
 
   HttpAnswer Get(const std::string& target) {
     return testing::ParseHttpAnswer(testing::RawExchange(
-        server_.port(), "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+        server_.port(), "GET " + target + " HTTP/1.1\r\n" + testing::HostLine(server_.port()) + "Connection: close\r\n\r\n"));
   }
 
   static Json JsonOf(const HttpAnswer& answer) { return Json::parse(answer.body, nullptr, false); }
