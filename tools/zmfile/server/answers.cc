@@ -90,8 +90,9 @@ std::string ListingJson(const Listing& listing) {
   return Dump(Json{{"files", files}, {"truncated", listing.truncated}});
 }
 
-std::string ConfigJson(std::uint64_t max_body, const std::string& conflict) {
-  return Dump(Json{{"maxBody", max_body}, {"conflict", conflict}});
+std::string ConfigJson(std::uint64_t max_body, const std::string& conflict,
+                       const std::vector<std::string>& client_conflict) {
+  return Dump(Json{{"maxBody", max_body}, {"conflict", conflict}, {"clientConflict", client_conflict}});
 }
 
 std::string UploadHtml(const UploadReport& report, const Listing& listing) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "server/file_listing.h"
 #include "server/upload_report.h"
@@ -20,8 +21,10 @@ std::string UploadJson(const UploadReport& report);
 // {"files": [{"name", "size", "modified"}...], "truncated": bool}
 std::string ListingJson(const Listing& listing);
 
-// {"maxBody": n, "conflict": "..."}: what the page needs to know.
-std::string ConfigJson(std::uint64_t max_body, const std::string& conflict);
+// {"maxBody": n, "conflict": "...", "clientConflict": [...]}: what the page
+// needs to know (the default policy and the policies a form may choose).
+std::string ConfigJson(std::uint64_t max_body, const std::string& conflict,
+                       const std::vector<std::string>& client_conflict);
 
 // A small page with the outcome of one upload and the stored files.
 std::string UploadHtml(const UploadReport& report, const Listing& listing);

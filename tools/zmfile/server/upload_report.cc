@@ -29,4 +29,13 @@ std::string NameStoredBy(const UploadReport& report) {
   return report.result.ToText();
 }
 
+std::string RefusalReason(const UploadReport& report) {
+  if (HttpStatusOf(report) == 200) return {};
+  if (report.refusal) return report.refusal->message;
+  if (report.fault) return "fault " + std::to_string(report.fault->Number()) + ": " + report.fault->Description();
+  if (!IsNumber(report.error_code)) return "no ErrorCode";
+  const std::string message = report.result.Type() == VariantType::kString ? ": " + report.result.ToText() : "";
+  return "ErrorCode " + std::to_string(report.error_code.ToInt32()) + message;
+}
+
 }  // namespace zimrax::zmfile

@@ -30,6 +30,11 @@ int HttpStatusOf(const UploadReport& report);
 // The stored name of a successful upload, "" otherwise.
 std::string NameStoredBy(const UploadReport& report);
 
+// Why the upload was not stored, for the log: the refusal's message, the
+// fault's number and description, or the ErrorCode and its message; ""
+// for a stored upload.
+std::string RefusalReason(const UploadReport& report);
+
 }  // namespace zimrax::zmfile
 
 #endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_REPORT_H_

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "server/conflict_choices.h"
 #include "server/file_name_rules.h"
 #include "zimrax/conflict_policy.h"
 
@@ -67,6 +68,7 @@ void SetFault(UploadReport& report, RuntimeError fault) {
 
 UploadStream::UploadStream(const std::string& dir, const std::string& default_conflict, const UploadLimits& limits)
     : default_conflict_(default_conflict),
+      client_conflicts_(limits.client_conflicts),
       max_first_line_(limits.max_first_line),
       values_(ValueOptions(dir, limits)),
       file_(FileOptions(dir, limits)) {}
@@ -131,6 +133,14 @@ UploadReport UploadStream::Finish() {
     // A form cut short (a Content-Length smaller than the body sent) would
     // store a truncated file; an incomplete form stores nothing.
     report = Refused(400, "The form ends before its closing delimiter line: the body is incomplete.");
+  } else if (conflict != nullptr && conflict->status == FieldStatus::kLimitExceeded) {
+    report = Refused(400, "The conflict field is longer than any policy; allowed: " + ChoicesText(client_conflicts_));
+  } else if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
+    // The form may choose only among the policies the server allows; an
+    // unknown or a disallowed one is refused rather than taken as "error".
+    if (std::optional<std::string> refused = RefusedConflictChoice(*chosen, client_conflicts_)) {
+      report = Refused(400, std::move(*refused));
+    }
   }
   if (report.refusal || report.fault) {
     file_.Discard(kFileField);
@@ -138,9 +148,7 @@ UploadReport UploadStream::Finish() {
   } else {
     std::string policy_text = default_conflict_;
     if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
-      policy_text = *chosen;
-    } else if (conflict != nullptr && conflict->status == FieldStatus::kLimitExceeded) {
-      policy_text = "error";  // too long to be a policy: unknown text means "error"
+      policy_text = *chosen;  // one of client_conflicts_, checked above
     }
     FormStreamOutcome files = file_.Finish(ParseConflictPolicy(Lowered(policy_text)));
     const FieldOutcome* saved = Find(files.files, kFileField);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "server/upload_report.h"
 #include "zimrax/form_stream.h"
@@ -27,12 +28,16 @@ struct UploadLimits {
   std::size_t max_first_line = kDefaultMaxFirstLine;
   std::size_t max_comment = 64 * 1024;
   bool durable = false;  // the file is synced to the device, then its directory, before it is published
+  // The policies the form's conflict field may name (lower case); any other
+  // value is refused with 400 and nothing is stored.
+  std::vector<std::string> client_conflicts = {"error", "makeunique"};
 };
 
 class UploadStream {
  public:
   // REQUIRES: `dir` is an existing directory; `default_conflict` is the
-  // policy used when the form sends no (or an empty) conflict field.
+  // policy used when the form sends no (or an empty) conflict field, and
+  // is not limited by limits.client_conflicts.
   UploadStream(const std::string& dir, const std::string& default_conflict, const UploadLimits& limits);
   UploadStream(const UploadStream&) = delete;
   UploadStream& operator=(const UploadStream&) = delete;
@@ -50,6 +55,7 @@ class UploadStream {
   bool EndsWithClosingDelimiter() const;
 
   const std::string default_conflict_;
+  const std::vector<std::string> client_conflicts_;
   const std::size_t max_first_line_;
   // Two streams over the same bytes: the values are known only when a
   // stream finishes, and the file must be discarded, not published, when
