@@ -81,7 +81,7 @@ async function startServer(uploads, publicUrl) {
   const port = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => reject(new Error(`server did not start: ${printed}`)), 15000);
     const look = () => {
-      const match = /open http:\/\/127\.0\.0\.1:(\d+)\//.exec(printed);
+      const match = /open http:\/\/127\.0\.0\.1:(\d+)\/ \(Ctrl-C/.exec(printed);
       if (match) {
         clearTimeout(timer);
         resolve(Number(match[1]));

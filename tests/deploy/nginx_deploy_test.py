@@ -129,7 +129,7 @@ class NginxDeployTest(unittest.TestCase):
     def _wait_for_server_port(cls):
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline:
-            match = re.search(r"open http://127\.0\.0\.1:(\d+)/", cls.server_log_path.read_text(errors="replace"))
+            match = re.search(r"open http://127\.0\.0\.1:(\d+)/ \(Ctrl-C", cls.server_log_path.read_text(errors="replace"))
             if match:
                 return int(match.group(1))
             if cls.server.poll() is not None:
@@ -260,7 +260,7 @@ class NginxDeployTest(unittest.TestCase):
             line = next((text for text in self.server_log_text().splitlines() if probe in text), "")
             time.sleep(0.05)
         self.assertTrue(line, f"no log line for the probe:\n{self.server_log_text()}")
-        self.assertIn("127.0.0.3", line)
+        self.assertRegex(line, r" client=127\.0\.0\.3( |$)")
         self.assertNotIn("10.9.9.9", line)
 
 

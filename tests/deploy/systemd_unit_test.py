@@ -133,7 +133,7 @@ class SystemdUnitTest(unittest.TestCase):
             url = None
             deadline = time.monotonic() + 15
             while url is None and time.monotonic() < deadline and server.poll() is None:
-                match = re.search(r"open (http://127\.0\.0\.1:\d+/)", log_path.read_text(errors="replace"))
+                match = re.search(r"open (http://127\.0\.0\.1:\d+/) \(Ctrl-C", log_path.read_text(errors="replace"))
                 url = match.group(1) if match else None
                 time.sleep(0.05)
             self.assertIsNotNone(url, f"{command} did not start:\n{log_path.read_text(errors='replace')}")
