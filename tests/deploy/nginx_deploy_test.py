@@ -224,6 +224,13 @@ class NginxDeployTest(unittest.TestCase):
         self.assertNotIn("buffered to a temporary file", errors)
         self.assertEqual(self.nginx.temp_entries(), [])
 
+    def test_readme_shows_the_tested_configuration(self):
+        readme = (nginx_fixture.SOURCE_DIR / "README.md").read_text()
+        match = re.search(r"### Behind nginx\n.*?```nginx\n(.*?)```\n", readme, re.S)
+        self.assertIsNotNone(match, "README.md has no nginx block under \"Behind nginx\"")
+        self.assertEqual(match.group(1), nginx_fixture.TEMPLATE.read_text(),
+                         "README.md's nginx block differs from contrib/nginx/zmfile.conf")
+
     def test_origin_and_host_rules_hold_through_nginx(self):
         if not self.guarded:
             self.skipTest("zmfile serve has no --public-url")
