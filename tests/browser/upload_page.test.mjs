@@ -6,41 +6,15 @@
 // JavaScript. Leaves screenshots in ZIMRAX_BROWSER_OUTPUT and prints their paths.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 
-const zmfile = process.env.ZMFILE_BINARY;
-const outputDir = process.env.ZIMRAX_BROWSER_OUTPUT || os.tmpdir();
-const chromiumPath = process.env.ZIMRAX_CHROMIUM || '/usr/bin/chromium';
-const chromiumFlags = [
-  '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-  '--no-first-run', '--disable-quic', '--disable-sync',
-];
+import { chromiumFlags, chromiumPath, startServer, zmfile } from './zmfile_server.mjs';
 
-// Starts zmfile serve on a free port; resolves with its URL once it prints it.
-async function startServer(dir, extraArgs = []) {
-  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', '0', '--dir', dir, ...extraArgs],
-                       { stdio: ['ignore', 'pipe', 'inherit'] });
-  let printed = '';
-  const url = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`server did not start: ${printed}`)), 15000);
-    server.stdout.on('data', (chunk) => {
-      printed += chunk;
-      const match = /open (http:\/\/127\.0\.0\.1:\d+\/)/.exec(printed);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match[1]);
-      }
-    });
-    server.on('exit', (code) => reject(new Error(`server exited with ${code}: ${printed}`)));
-  });
-  server.stdout.on('data', (chunk) => { printed += chunk; });
-  return { server, url, log: () => printed };
-}
+const outputDir = process.env.ZIMRAX_BROWSER_OUTPUT || os.tmpdir();
 
 // Bytes a multipart parser could trip over: CR LF runs, lines of dashes like
 // Chrome's boundary, and every byte value.
@@ -147,7 +121,9 @@ test('several files at once: stored byte for byte, a 106 retried under Keep both
   assert.ok(zmfile, 'ZMFILE_BINARY names the zmfile binary');
   assert.ok(fs.existsSync(chromiumPath), `${chromiumPath} is missing: run scripts/setup.sh`);
   const existing = Buffer.from('already here\n');
-  await withPage({ existing: { 'notes.txt': existing } }, async ({ page, context, url, uploads }) => {
+  // Replace is offered only where the server lets forms overwrite.
+  const serverArgs = ['--client-conflict', 'error,overwrite,makeunique'];
+  await withPage({ existing: { 'notes.txt': existing }, serverArgs }, async ({ page, context, url, uploads }) => {
     await page.waitForFunction(() => document.getElementById('file-count').textContent === '1');
     assert.equal(await page.isChecked('#policy-makeunique'), true, 'the server default policy is preselected');
     assert.equal(await page.getAttribute('#file-input', 'multiple'), '', 'the picker takes several files');
@@ -406,7 +382,11 @@ test('keyboard, drag-over, phone width and 200% zoom', { timeout: 60000 }, async
 });
 
 test('without JavaScript the form posts and the result page shows the stored name', { timeout: 120000 }, async () => {
-  await withPage({ javaScriptEnabled: false, viewport: { width: 800, height: 700 } }, async ({ page, uploads }) => {
+  const options = {
+    javaScriptEnabled: false, viewport: { width: 800, height: 700 },
+    serverArgs: ['--client-conflict', 'error,overwrite,makeunique'],
+  };
+  await withPage(options, async ({ page, uploads }) => {
     const bytes = Buffer.from('plain form\r\n--not a boundary\r\n', 'latin1');
     await page.setInputFiles('#file-input', { name: 'no-script & <ok>.txt', mimeType: 'text/plain', buffer: bytes });
     await page.fill('#comment', 'sent by a plain form');

@@ -203,11 +203,14 @@ TEST(RequestLogTest, OneRequestIsAlwaysOneLine) {
   fields.bytes_out = 88;
   fields.milliseconds = 3.14;
   fields.stored_name = "a\nb\"c\\.txt";
+  fields.client = "127.0.0.1";
   EXPECT_EQ(FormatLogLine(fields, 1714566896000),
-            "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms stored=\"a\\x0ab\\x22c\\x5c.txt\"");
+            "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms client=127.0.0.1 "
+            "stored=\"a\\x0ab\\x22c\\x5c.txt\"");
   fields.stored_name.clear();
   fields.path = "/files/\r\nfake 200";
-  EXPECT_EQ(FormatLogLine(fields, 0), "1970-01-01T00:00:00Z POST /files/\\x0d\\x0afake 200 200 in=1234 out=88 3.1ms");
+  EXPECT_EQ(FormatLogLine(fields, 0),
+            "1970-01-01T00:00:00Z POST /files/\\x0d\\x0afake 200 200 in=1234 out=88 3.1ms client=127.0.0.1");
 
 }
 

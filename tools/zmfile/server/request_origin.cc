@@ -191,8 +191,7 @@ std::optional<Refusal> CheckRequestSite(const http::fields& headers, http::verb 
 
   const std::string site = Lowered(Trimmed(View(headers["Sec-Fetch-Site"])));
   if (!site.empty() && site != "same-origin" && site != "none") {
-    return Refusal{403, "Requests from other sites may not change anything here (Sec-Fetch-Site: " + Quoted(site) +
-                            ")."};
+    return Refusal{403, "Requests from other sites are not accepted here (Sec-Fetch-Site: " + Quoted(site) + ")."};
   }
   const std::size_t origins = headers.count(http::field::origin);
   if (origins > 1) return Refusal{403, "The request has more than one Origin header."};

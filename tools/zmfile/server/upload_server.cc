@@ -547,9 +547,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void Send(http::response<Body>&& response, After after) {
     if (after == After::kKeepAlive && core_.stopping()) after = After::kClose;
     response.set("X-Content-Type-Options", "nosniff");
-    // Same-origin requests keep their Referer and Origin (with no-referrer
-    // a browser sends "Origin: null" on the page's own uploads, which the
-    // origin check refuses); other sites learn nothing.
+    // Same-origin requests keep their Referer and Origin (under no-referrer
+    // Chromium posts the page's form, sent without script, with "Origin:
+    // null", which the origin check refuses); other sites learn nothing.
     response.set("Referrer-Policy", "same-origin");
     response.keep_alive(after == After::kKeepAlive);
     response.prepare_payload();
