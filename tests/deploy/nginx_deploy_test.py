@@ -224,6 +224,20 @@ class NginxDeployTest(unittest.TestCase):
         self.assertNotIn("buffered to a temporary file", errors)
         self.assertEqual(self.nginx.temp_entries(), [])
 
+    def test_body_over_client_max_body_size_is_refused_by_nginx(self):
+        # 1g in the block is 1G of --max-body: one byte more never reaches zmfile.
+        boundary = "zmfileNginxTooLarge"
+        with connect(self.nginx_port) as sock:
+            sock.sendall(upload_request(SUB_PATH + "upload", self.public_host, (1 << 30) + 1, boundary))
+            head = bytearray()
+            while b"\r\n\r\n" not in head:
+                piece = sock.recv(65536)
+                if not piece:
+                    break
+                head += piece
+        self.assertRegex(bytes(head).split(b"\r\n")[0].decode(), r"^HTTP/1\.1 413 ")
+        self.assertNotRegex(self.server_log_text(), r"POST /upload 413 ")
+
     def test_readme_shows_the_tested_configuration(self):
         readme = (nginx_fixture.SOURCE_DIR / "README.md").read_text()
         match = re.search(r"### Behind nginx\n.*?```nginx\n(.*?)```\n", readme, re.S)
