@@ -33,6 +33,7 @@ std::string FormatLogLine(const LogFields& fields, std::int64_t now_ms) {
                 fields.milliseconds);
   std::string line = IsoTime(now_ms) + " " + Sanitized(fields.method) + " " + Sanitized(fields.path) + numbers;
   if (!fields.stored_name.empty()) line += " stored=\"" + Sanitized(fields.stored_name) + "\"";
+  if (!fields.user.empty()) line += " user=\"" + Sanitized(fields.user) + "\"";
   return line;
 }
 

@@ -18,10 +18,11 @@ struct LogFields {
   std::uint64_t bytes_out = 0;
   double milliseconds = 0;
   std::string stored_name;  // "" when nothing was stored
+  std::string user;         // the authenticated user, "" for none
 };
 
-// "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms stored=\"a.txt\"".
-// Control bytes, quotes and backslashes in the path and name are escaped,
+// "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms stored=\"a.txt\" user=\"ann\"".
+// Control bytes, quotes and backslashes in the path, name and user are escaped,
 // so that one request is always one line.
 std::string FormatLogLine(const LogFields& fields, std::int64_t now_ms);
 

@@ -2,11 +2,13 @@
 
 #include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
 
+#include <openssl/crypto.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
@@ -22,11 +24,13 @@
 #include <vector>
 
 #include "server/answers.h"
+#include "server/authenticator.h"
 #include "server/embedded_assets.h"
 #include "server/file_listing.h"
 #include "server/file_name_rules.h"
 #include "server/request_gate.h"
 #include "server/request_log.h"
+#include "server/session_stream.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -59,6 +63,7 @@ constexpr const char* kPageSecurityPolicy =
     "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
     "frame-ancestors 'none'";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr const char* kAuthenticate = "Basic realm=\"zmfile\", charset=\"UTF-8\"";
 
 std::string Lowered(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -114,9 +119,10 @@ class Session;
 // and the stop. Its state lives on one strand.
 class ServerCore {
  public:
-  ServerCore(const ServeOptions& options, std::ostream& log)
+  ServerCore(const ServeOptions& options, std::ostream& log, ServerAccess access)
       : options_(options),
         log_(log),
+        access_(std::move(access)),
         strand_(asio::make_strand(ioc_)),
         acceptor_(strand_),
         signals_(strand_),
@@ -130,6 +136,23 @@ class ServerCore {
   const ServeOptions& options() const { return options_; }
   RequestLog& log() { return log_; }
   bool stopping() const { return stopping_.load(); }
+  Authenticator* authenticator() const { return access_.authenticator.get(); }
+  asio::ssl::context* tls() const { return access_.tls.get(); }
+  // Runs `check` on the password-hash threads, so that a slow hash holds
+  // up no connection but its own. False when options.max_hash_checks are
+  // already waiting or running (nothing is run then).
+  template <class Check>
+  bool PostHashCheck(Check check) {
+    if (hash_checks_.fetch_add(1) >= options_.max_hash_checks) {
+      --hash_checks_;
+      return false;
+    }
+    asio::post(*hash_pool_, [this, check = std::move(check)]() mutable {
+      check();
+      --hash_checks_;
+    });
+    return true;
+  }
   // Called once for every session as it ends (from any thread).
   void Release(std::uint64_t id, const asio::ip::address& address);
 
@@ -146,7 +169,11 @@ class ServerCore {
 
   const ServeOptions options_;
   RequestLog log_;
+  const ServerAccess access_;
   asio::io_context ioc_;
+  // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
+  std::unique_ptr<asio::thread_pool> hash_pool_;
+  std::atomic<int> hash_checks_{0};
   asio::strand<asio::io_context::executor_type> strand_;
   tcp::acceptor acceptor_;
   asio::signal_set signals_;
@@ -176,7 +203,8 @@ class Session : public std::enable_shared_from_this<Session> {
         options_(core.options()),
         id_(id),
         mode_(mode),
-        socket_(std::move(socket)),
+        stream_(std::move(socket), core.tls()),
+        socket_(stream_.socket()),
         timer_(socket_.get_executor()),
         peer_(peer),
         buffer_(options_.max_header + kReadAhead) {}
@@ -190,8 +218,12 @@ class Session : public std::enable_shared_from_this<Session> {
                    " connections from this address");
         self->method_ = "-";
         self->path_ = "-";
-        return self->Refuse(503, "Too many connections from your address; try again later.");
+        // Over TLS the refusal is sent only once the handshake is done.
+        if (!self->stream_.tls()) {
+          return self->Refuse(503, "Too many connections from your address; try again later.");
+        }
       }
+      if (self->stream_.tls()) return self->Handshake();
       self->ReadRequest(true);
     });
   }
@@ -200,7 +232,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // middle of a request ends after its answer.
   void Stop() {
     asio::post(socket_.get_executor(), [self = shared_from_this()] {
-      if (self->phase_ == Phase::kIdle || self->phase_ == Phase::kHeaders) self->Close();
+      if (self->phase_ == Phase::kHandshake || self->phase_ == Phase::kIdle || self->phase_ == Phase::kHeaders) {
+        self->Close();
+      }
     });
   }
 
@@ -213,7 +247,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
  private:
-  enum class Phase { kIdle, kHeaders, kContinue, kBody, kWriting, kLinger, kClosed };
+  enum class Phase { kHandshake, kIdle, kHeaders, kAuthorizing, kContinue, kBody, kWriting, kLinger, kClosed };
   enum class After { kKeepAlive, kClose, kLinger };
 
   void Note(const std::string& text) { core_.log().Note(PeerText(peer_) + ": " + text); }
@@ -230,6 +264,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnTimer() {
     switch (phase_) {
+      case Phase::kHandshake:
+        Note("no TLS handshake within " + std::to_string(options_.header_seconds) + " s of the connection");
+        return Close();
+      case Phase::kAuthorizing:
+        return;  // a password check is bounded; the answer follows it
       case Phase::kIdle:
         if (waiting_first_) {
           Note("no request within " + std::to_string(options_.header_seconds) + " s of the connection");
@@ -266,6 +305,26 @@ class Session : public std::enable_shared_from_this<Session> {
     }
   }
 
+  // The TLS handshake, under the deadline of the first request's headers.
+  void Handshake() {
+    phase_ = Phase::kHandshake;
+    header_deadline_ = connected_ + std::chrono::seconds(options_.header_seconds);
+    ArmAt(header_deadline_);
+    stream_.async_handshake([self = shared_from_this()](const beast::error_code& error) {
+      if (self->phase_ != Phase::kHandshake) return;
+      if (error) {
+        // OpenSSL's reason for a plain HTTP request here is just "http request".
+        const bool plain = error.message().find("http request") != std::string::npos;
+        self->Note("TLS handshake failed: " + error.message() + (plain ? " (plain HTTP sent to the HTTPS port)" : ""));
+        return self->Close();
+      }
+      if (self->mode_ == Mode::kBusy) {
+        return self->Refuse(503, "Too many connections from your address; try again later.");
+      }
+      self->ReadRequest(true);
+    });
+  }
+
   void ReadRequest(bool first) {
     if (core_.stopping()) return Close();
     parser_.emplace();
@@ -273,9 +332,15 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     header_timed_out_ = false;
     received_ = 0;
+    authorized_ = false;
+    user_.clear();
     // The first request's headers must be complete header_seconds after the
     // connection; a later one's, header_seconds after its first byte.
-    if (first || buffer_.size() > 0) header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
+    if (first) {
+      header_deadline_ = connected_ + std::chrono::seconds(options_.header_seconds);
+    } else if (buffer_.size() > 0) {
+      header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
+    }
     if (buffer_.size() > 0) return ReadHeader();
     // Nothing has arrived: wait for the first byte without a read buffer, so
     // that a connection that sends nothing holds no more than its socket.
@@ -287,20 +352,41 @@ class Session : public std::enable_shared_from_this<Session> {
     } else {
       Arm(std::chrono::seconds(options_.idle_seconds));
     }
+    if (stream_.tls()) return AwaitFirstTlsBytes();
     socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
       if (self->phase_ != Phase::kIdle) return;
       if (error) return self->Close();
-      if (!self->waiting_first_) {
-        self->header_deadline_ = Clock::now() + std::chrono::seconds(self->options_.header_seconds);
-      }
-      self->ReadHeader();
+      self->OnFirstBytes();
     });
+  }
+
+  void OnFirstBytes() {
+    if (!waiting_first_) header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
+    ReadHeader();
+  }
+
+  // Over TLS a readable socket need not mean a readable request (the TLS
+  // layer may hold one already, or read only its own records), so the
+  // first bytes are read into the buffer instead of waited for. A refusal
+  // sent meanwhile lingers on this same read, as a TLS stream takes one
+  // read at a time.
+  void AwaitFirstTlsBytes() {
+    first_read_pending_ = true;
+    stream_.async_read_some(buffer_.prepare(kReadAhead),
+                            [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
+                              self->first_read_pending_ = false;
+                              if (self->phase_ == Phase::kLinger) return self->OnLingerRead(error, n);
+                              if (self->phase_ != Phase::kIdle) return;
+                              self->buffer_.commit(n);
+                              if (error) return self->Close();
+                              self->OnFirstBytes();
+                            });
   }
 
   void ReadHeader() {
     phase_ = Phase::kHeaders;
     ArmAt(header_deadline_);
-    http::async_read_header(socket_, buffer_, *parser_,
+    http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](const beast::error_code& error, std::size_t) {
                               self->OnHeader(error);
                             });
@@ -341,6 +427,9 @@ class Session : public std::enable_shared_from_this<Session> {
     // ends after its answer, so that its body is never taken for a request.
     keep_alive_ = request.keep_alive() && !has_body;
     const After after = keep_alive_ ? After::kKeepAlive : has_body ? After::kLinger : After::kClose;
+    // Every route needs credentials when the server has users; an upload's
+    // body is not read before they are checked.
+    if (core_.authenticator() != nullptr && !authorized_) return Authorize(after);
 
     if (request.method() == http::verb::post && path_ == kUploadPath) {
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
@@ -372,6 +461,44 @@ class Session : public std::enable_shared_from_this<Session> {
       }
     }
     Send(Plain(404, "Not found."), after);
+  }
+
+  // Checks the request's credentials (on the hash threads when the cache
+  // does not know them), then dispatches it again or answers 401.
+  void Authorize(After after) {
+    std::string header(parser_->get()[http::field::authorization]);
+    if (std::optional<AuthOutcome> outcome = core_.authenticator()->CheckQuickly(header)) {
+      return OnAuthorized(*outcome, after);
+    }
+    phase_ = Phase::kAuthorizing;
+    Authenticator* authenticator = core_.authenticator();
+    const bool posted =
+        core_.PostHashCheck([self = shared_from_this(), authenticator, header = std::move(header), after]() mutable {
+          AuthOutcome outcome = authenticator->Check(header);
+          OPENSSL_cleanse(header.data(), header.size());
+          asio::post(self->socket_.get_executor(), [self, outcome = std::move(outcome), after] {
+            if (self->phase_ != Phase::kAuthorizing) return;
+            self->OnAuthorized(outcome, after);
+          });
+        });
+    if (!posted) {
+      Note("refused: " + std::to_string(options_.max_hash_checks) + " password checks already waiting");
+      auto response = Plain(503, "Too many sign-ins at once; try again shortly.");
+      response.set(http::field::retry_after, "1");
+      return Send(std::move(response), After::kLinger);
+    }
+  }
+
+  void OnAuthorized(const AuthOutcome& outcome, After after) {
+    if (!outcome.allowed) {
+      Note("401: " + outcome.reason);
+      auto response = Plain(401, "This server needs a user name and password.");
+      response.set(http::field::www_authenticate, kAuthenticate);
+      return Send(std::move(response), after);
+    }
+    authorized_ = true;
+    user_ = outcome.user;
+    Dispatch();
   }
 
   void Download(const std::string& name, After after) {
@@ -408,7 +535,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (Lowered(std::string(parser_->get()[http::field::expect])) == "100-continue" && length > 0) {
       phase_ = Phase::kContinue;
       Arm(std::chrono::seconds(options_.send_seconds));
-      asio::async_write(socket_, asio::buffer(kContinue.data(), kContinue.size()),
+      asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
                         [self = shared_from_this()](const beast::error_code& error, std::size_t) {
                           if (self->phase_ != Phase::kContinue) return;
                           if (error) return self->Close();
@@ -440,7 +567,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // (whose headers a fresh parser reads).
   void ReadBody() {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_.size(), remaining_));
-    socket_.async_read_some(asio::buffer(chunk_.data(), want),
+    stream_.async_read_some(asio::buffer(chunk_.data(), want),
                             [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
                               self->OnBody(error, n);
                             });
@@ -522,6 +649,7 @@ class Session : public std::enable_shared_from_this<Session> {
     fields.bytes_out = head_ ? 0 : size;
     fields.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
     fields.stored_name = std::move(stored_name_);
+    fields.user = user_;
     stored_name_.clear();
     core_.log().Write(fields);
     if (head_) {
@@ -548,7 +676,7 @@ class Session : public std::enable_shared_from_this<Session> {
   template <class Outgoing>
   void WriteSome(std::shared_ptr<Outgoing> outgoing, After after) {
     Arm(std::chrono::seconds(options_.send_seconds));
-    http::async_write_some(socket_, outgoing->serializer,
+    http::async_write_some(stream_, outgoing->serializer,
                            [self = shared_from_this(), outgoing, after](const beast::error_code& error, std::size_t) {
                              if (self->phase_ != Phase::kWriting) return;
                              if (error) return self->Close();
@@ -577,13 +705,18 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Linger() {
-    socket_.async_read_some(asio::buffer(chunk_),
+    if (first_read_pending_) return;  // that read goes on as the linger's
+    stream_.async_read_some(asio::buffer(chunk_),
                             [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
                               if (self->phase_ != Phase::kLinger) return;
-                              self->lingered_ += n;
-                              if (error || self->lingered_ > kLingerBytes) return self->Close();
-                              self->Linger();
+                              self->OnLingerRead(error, n);
                             });
+  }
+
+  void OnLingerRead(const beast::error_code& error, std::size_t n) {
+    lingered_ += n;
+    if (error || lingered_ > kLingerBytes) return Close();
+    Linger();
   }
 
   void Close() {
@@ -603,7 +736,9 @@ class Session : public std::enable_shared_from_this<Session> {
   const ServeOptions& options_;
   const std::uint64_t id_;
   const Mode mode_;
-  tcp::socket socket_;
+  const Clock::time_point connected_ = Clock::now();
+  SessionStream stream_;
+  tcp::socket& socket_;  // the stream's own
   asio::steady_timer timer_;
   std::uint64_t timer_generation_ = 0;
   const tcp::endpoint peer_;
@@ -619,6 +754,9 @@ class Session : public std::enable_shared_from_this<Session> {
   bool keep_alive_ = false;
   bool json_ = false;
   bool head_ = false;
+  bool authorized_ = false;
+  bool first_read_pending_ = false;
+  std::string user_;  // the authenticated user of the current request
   std::string method_;
   std::string path_;
   std::string stored_name_;
@@ -682,10 +820,14 @@ bool ServerCore::Run() {
       }
     }
   };
+  // Half as many hash threads as I/O threads: a burst of sign-ins leaves
+  // the rest of the server a core.
+  hash_pool_ = std::make_unique<asio::thread_pool>(std::max(1u, count / 2));
   std::vector<std::thread> threads;
   for (unsigned i = 1; i < count; ++i) threads.emplace_back(run);
   run();
   for (std::thread& thread : threads) thread.join();
+  hash_pool_->join();
   return stopped_by_signal_;
 }
 
@@ -795,8 +937,8 @@ void ServerCore::FinishStopIfDone() {
   drain_timer_.cancel();
 }
 
-UploadServer::UploadServer(const ServeOptions& options, std::ostream& log)
-    : core_(std::make_unique<ServerCore>(options, log)) {}
+UploadServer::UploadServer(const ServeOptions& options, std::ostream& log, ServerAccess access)
+    : core_(std::make_unique<ServerCore>(options, log, std::move(access))) {}
 
 UploadServer::~UploadServer() = default;
 
