@@ -6,13 +6,25 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 
 namespace zimrax::zmfile {
 namespace {
 
-// The crypt(3) prefixes accepted: bcrypt, SHA-256/512-crypt, yescrypt.
-constexpr std::array<std::string_view, 6> kStrongPrefixes = {"$2y$", "$2b$", "$2a$", "$5$", "$6$", "$y$"};
+// The whole form of each accepted hash: libcrypt checks only the settings,
+// and a cut or mangled hash would refuse its user's every password.
+const std::array<std::regex, 3>& StrongForms() {
+  static const std::array<std::regex, 3> forms = {
+      // bcrypt: cost, 22 salt and 31 hash characters.
+      std::regex(R"(\$2[aby]\$[0-3][0-9]\$[./A-Za-z0-9]{53})"),
+      // SHA-256/512-crypt: optional rounds, salt of up to 16, 43 or 86 hash characters.
+      std::regex(R"(\$5\$(rounds=[0-9]+\$)?[^$:]{0,16}\$[./A-Za-z0-9]{43}|\$6\$(rounds=[0-9]+\$)?[^$:]{0,16}\$[./A-Za-z0-9]{86})"),
+      // yescrypt: parameters, salt, 43 hash characters.
+      std::regex(R"(\$y\$[./A-Za-z0-9]+\$[./A-Za-z0-9]+\$[./A-Za-z0-9]{43})"),
+  };
+  return forms;
+}
 
 constexpr const char* kAdvice = "make one with `htpasswd -B FILE USER` (bcrypt) or `openssl passwd -6` (SHA-512-crypt)";
 
@@ -22,15 +34,22 @@ std::string HashKind(const std::string& hash) {
   if (hash.starts_with("{SHA}")) return "an unsalted SHA-1 ({SHA}) hash";
   if (hash.starts_with("$1$")) return "an MD5-crypt ($1$) hash";
   if (hash.size() == 13 && hash.find('$') == std::string::npos) return "a DES crypt hash or a plain password";
+  if (hash.starts_with("$2") || hash.starts_with("$5$") || hash.starts_with("$6$") || hash.starts_with("$y$")) {
+    return "a hash that is cut short or malformed";
+  }
   return "a hash libcrypt cannot check safely, or a plain password";
 }
 
 }  // namespace
 
 bool IsCheckableHash(const std::string& hash) {
-  bool known = false;
-  for (const std::string_view prefix : kStrongPrefixes) known = known || hash.starts_with(prefix);
-  return known && crypt_checksalt(hash.c_str()) == CRYPT_SALT_OK;
+  bool whole = false;
+  for (const std::regex& form : StrongForms()) whole = whole || std::regex_match(hash, form);
+  if (!whole) return false;
+  const int verdict = crypt_checksalt(hash.c_str());
+  // SHA-256-crypt counts as legacy in Debian's libcrypt, yet it is the
+  // same design as SHA-512-crypt, which it holds for strong.
+  return verdict == CRYPT_SALT_OK || (verdict == CRYPT_SALT_METHOD_LEGACY && hash.starts_with("$5$"));
 }
 
 HtpasswdFile ParseHtpasswd(std::string_view text, const std::string& file_name) {

@@ -33,9 +33,9 @@ HtpasswdFile ParseHtpasswd(std::string_view text, const std::string& file_name);
 // file cannot be read or names no user.
 HtpasswdFile LoadHtpasswd(const std::string& path);
 
-// True when libcrypt checks `hash` with a method it holds for strong
-// (crypt_checksalt() answers CRYPT_SALT_OK) and the method is one of
-// bcrypt, SHA-crypt or yescrypt.
+// True when `hash` is a whole bcrypt, SHA-crypt or yescrypt hash and
+// libcrypt's crypt_checksalt() holds its method for strong (SHA-256-crypt,
+// which it calls legacy, is accepted as well).
 bool IsCheckableHash(const std::string& hash);
 
 }  // namespace zimrax::zmfile

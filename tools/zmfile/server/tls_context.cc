@@ -46,14 +46,18 @@ std::shared_ptr<ssl::context> MakeTlsContext(const std::string& cert_file, const
     *error = "--tls-cert " + cert_file + ": cannot use it as a PEM certificate chain (" + OpenSslReason(failed) + ")";
     return nullptr;
   }
+  const std::string mismatch = "--tls-key " + key_file + " is not the key of the certificate in --tls-cert " + cert_file;
   context->use_private_key_file(key_file, ssl::context::pem, failed);
   if (failed) {
-    *error = "--tls-key " + key_file + ": cannot use it as a PEM private key (" + OpenSslReason(failed) + ")";
+    const std::string reason = OpenSslReason(failed);
+    *error = reason == "key values mismatch"
+                 ? mismatch
+                 : "--tls-key " + key_file + ": cannot use it as a PEM private key (" + reason + ")";
     return nullptr;
   }
   if (SSL_CTX_check_private_key(native) != 1) {
     ERR_clear_error();
-    *error = "--tls-key " + key_file + " is not the key of the certificate in --tls-cert " + cert_file;
+    *error = mismatch;
     return nullptr;
   }
   return context;
