@@ -1,0 +1,311 @@
+// zmfile serve with users and with TLS, as a process on a free loopback
+// port: every route asks for credentials, the right ones (bcrypt and
+// SHA-crypt) open it, refusals are logged without the password, bad user
+// files and unprotected non-loopback binds stop the start, and HTTPS holds
+// up against plain HTTP and a handshake that never comes.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "base64.h"
+#include "server_process.h"
+#include "support/run_process.h"
+
+namespace zimrax::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kBoundary = "zimraxBoundaryAccess9x";
+constexpr const char* kChallenge = "Basic realm=\"zmfile\", charset=\"UTF-8\"";
+constexpr const char* kAnnPassword = "ann's p\xc3\xa4ss";  // UTF-8, as browsers send it
+constexpr const char* kBobPassword = "bob-Secret-42";
+
+// ann: bcrypt from htpasswd -B (lowest cost, for speed); bob: SHA-512-crypt
+// from openssl passwd -6. Returns the file's text.
+std::string MakeUsers(const fs::path& path) {
+  const std::string ann = RunCommand({"htpasswd", "-nbB", "-C", "4", "ann", kAnnPassword}).out;
+  std::string bob = RunCommand({"openssl", "passwd", "-6", kBobPassword}).out;
+  const std::string text = "# zmfile users\n" + ann.substr(0, ann.find('\n') + 1) + "\nbob:" + bob;
+  WriteFileBytes(path, text);
+  return text;
+}
+
+bool MakeCertificate(const fs::path& dir) {
+  return RunCommand({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                     "-keyout", (dir / "key.pem").string(), "-out", (dir / "cert.pem").string(), "-days", "2", "-subj",
+                     "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"})
+             .exit_status == 0;
+}
+
+std::string AuthorizationLine(const std::string& value) {
+  return value.empty() ? "" : "Authorization: " + value + "\r\n";
+}
+
+class AuthServeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeUsers(root_.path() / "users");
+    server_ = std::make_unique<ServerProcess>(root_.path() / "uploads",
+                                              std::vector<std::string>{"--htpasswd", (root_.path() / "users").string()},
+                                              root_.path() / "server.log");
+    ASSERT_TRUE(server_->ok()) << server_->Log();
+  }
+  void TearDown() override { EXPECT_EQ(server_->Interrupt(), 0) << server_->Log(); }
+
+  HttpAnswer Request(const std::string& method, const std::string& target, const std::string& authorization,
+                     const std::string& body = "") {
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                          AuthorizationLine(authorization);
+    if (!body.empty()) {
+      request += "Content-Type: multipart/form-data; boundary=" + std::string(kBoundary) +
+                 "\r\nAccept: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    return ParseHttpAnswer(RawExchange(server_->port(), request + "\r\n" + body));
+  }
+
+  TempDir root_;
+  std::unique_ptr<ServerProcess> server_;
+};
+
+TEST_F(AuthServeTest, EveryRouteAsksForCredentialsAndOpensToTheRightOnes) {
+  const std::string upload = MultipartBody(kBoundary, {{"upload1", "stored bytes\n", true, "a.txt"}});
+  struct Route {
+    std::string method, target, body;
+    int open_status;  // with right credentials
+  };
+  const std::vector<Route> routes = {
+      {"POST", "/upload", upload, 200}, {"GET", "/", "", 200},        {"GET", "/index.html", "", 200},
+      {"GET", "/app.js", "", 200},      {"GET", "/app.css", "", 200}, {"GET", "/favicon.svg", "", 200},
+      {"GET", "/config", "", 200},      {"GET", "/files", "", 200},   {"GET", "/files/a.txt", "", 200},
+      {"HEAD", "/", "", 200},           {"GET", "/nothing", "", 404}, {"GET", "/files/none", "", 404},
+  };
+  struct Credentials {
+    std::string label, header, user;
+    bool right;
+  };
+  const std::vector<Credentials> credentials = {
+      {"none", "", "", false},
+      {"wrong password", "Basic " + zmfile::Base64Encode("ann:ann's pass"), "", false},
+      {"other user's password", "Basic " + zmfile::Base64Encode(std::string("bob:") + kAnnPassword), "", false},
+      {"unknown user", "Basic " + zmfile::Base64Encode(std::string("zed:") + kBobPassword), "", false},
+      {"not base64", "Basic ???", "", false},
+      {"another scheme", "Bearer abc", "", false},
+      {"bcrypt user", "Basic " + zmfile::Base64Encode(std::string("ann:") + kAnnPassword), "ann", true},
+      {"SHA-crypt user", "Basic " + zmfile::Base64Encode(std::string("bob:") + kBobPassword), "bob", true},
+  };
+  for (const Credentials& who : credentials) {
+    for (const Route& route : routes) {
+      const HttpAnswer answer = Request(route.method, route.target, who.header, route.body);
+      const std::string label = who.label + ": " + route.method + " " + route.target;
+      if (who.right) {
+        EXPECT_EQ(answer.status, route.open_status) << label << "\n" << answer.head;
+        EXPECT_EQ(answer.Header("WWW-Authenticate"), "") << label;
+      } else {
+        EXPECT_EQ(answer.status, 401) << label << "\n" << answer.head;
+        EXPECT_EQ(answer.Header("WWW-Authenticate"), kChallenge) << label;
+        EXPECT_EQ(answer.body.find("stored bytes"), std::string::npos) << label;
+      }
+    }
+  }
+  // Only the two right uploads stored anything.
+  EXPECT_TRUE(fs::exists(root_.path() / "uploads" / "a.txt"));
+  std::size_t stored = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root_.path() / "uploads")) ++stored;
+  EXPECT_EQ(stored, 2u);
+
+  const std::string log = server_->Log();
+  EXPECT_NE(log.find("401: no credentials"), std::string::npos) << log;
+  EXPECT_NE(log.find("401: wrong password for user \"ann\""), std::string::npos) << log;
+  EXPECT_NE(log.find("401: wrong password for user \"bob\""), std::string::npos) << log;
+  EXPECT_NE(log.find("401: unknown user \"zed\""), std::string::npos) << log;
+  EXPECT_NE(log.find("401: the Authorization header is not valid Basic credentials"), std::string::npos) << log;
+  EXPECT_NE(log.find("GET /config 200 in=0 out=46"), std::string::npos) << log;
+  EXPECT_NE(log.find(" user=\"ann\""), std::string::npos) << log;
+  EXPECT_NE(log.find("POST /upload 200"), std::string::npos) << log;
+  EXPECT_NE(log.find(" user=\"bob\""), std::string::npos) << log;
+  EXPECT_EQ(log.find("GET /config 401 in=0 out=44 0.0ms user="), std::string::npos) << "a refused request has no user";
+  for (const char* secret : {kAnnPassword, kBobPassword, "ann's pass"}) {
+    EXPECT_EQ(log.find(secret), std::string::npos) << "password in the log: " << secret;
+  }
+}
+
+// The credentials are checked on the headers alone: a 401 comes at once for
+// an upload whose body is never sent, and even when the client waits for
+// 100 Continue, which it then never gets.
+TEST_F(AuthServeTest, AnUploadIsRefusedBeforeItsBody) {
+  for (const bool expect_continue : {false, true}) {
+    const std::string head = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=" +
+                             std::string(kBoundary) + "\r\nContent-Length: 50000000\r\n" +
+                             (expect_continue ? "Expect: 100-continue\r\n" : "") + "\r\n";
+    const auto start = Clock::now();
+    const std::string raw = RawExchange(server_->port(), head, 20);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_TRUE(raw.starts_with("HTTP/1.1 401 ")) << raw;
+    EXPECT_EQ(raw.find("100 Continue"), std::string::npos) << raw;
+    // The answer, then a linger of about 2 s, then the close; not a wait for 50 MB.
+    EXPECT_LT(seconds, 6.0);
+  }
+  EXPECT_TRUE(fs::is_empty(root_.path() / "uploads"));
+  EXPECT_NE(server_->Log().find("POST /upload 401 in=0 "), std::string::npos) << server_->Log();
+}
+
+// A browser asks without credentials first, then again on the same
+// connection with them.
+TEST_F(AuthServeTest, TheConnectionStaysOpenAfterA401) {
+  const int fd = ConnectFrom("127.0.0.1", server_->port(), 10);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  const HttpAnswer first = ReadAnswer(fd);
+  EXPECT_EQ(first.status, 401);
+  ASSERT_TRUE(SendAll(fd, "GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                              zmfile::Base64Encode(std::string("bob:") + kBobPassword) + "\r\n\r\n"));
+  const HttpAnswer second = ReadAnswer(fd);
+  EXPECT_EQ(second.status, 200);
+  EXPECT_TRUE(nlohmann::json::parse(second.body, nullptr, false).contains("maxBody")) << second.body;
+  ::close(fd);
+}
+
+// Refused starts: each exits with status 2 and says why on standard error,
+// before it listens or creates the upload directory.
+TEST(AccessStartTest, RefusesBadUsersAndUnprotectedBinds) {
+  TempDir root;
+  ASSERT_TRUE(MakeCertificate(root.path()));
+  const std::string users = MakeUsers(root.path() / "users");
+  const std::string good_users = (root.path() / "users").string();
+  WriteFileBytes(root.path() / "apr1", users + "# Apache's own MD5\ncy:$apr1$Vu2w1T8x$2vOYYx0Cq4b0y2JhHyAbK/\n");
+  WriteFileBytes(root.path() / "plain", "dee:secret\n");
+  WriteFileBytes(root.path() / "sha1", "\n\neve:{SHA}W6ph5Mm5Pz8GgiULbPgzG37mj9g=\n");
+  const std::string cert = (root.path() / "cert.pem").string(), key = (root.path() / "key.pem").string();
+  const std::string apr1 = (root.path() / "apr1").string();
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--htpasswd", apr1}, apr1 + ":6: user \"cy\" has an Apache MD5 ($apr1$) hash"},
+      {{"--htpasswd", (root.path() / "plain").string()}, "plain:1: user \"dee\""},
+      {{"--htpasswd", (root.path() / "sha1").string()}, "sha1:3: user \"eve\" has an unsalted SHA-1"},
+      {{"--htpasswd", (root.path() / "none").string()}, "none: cannot be read"},
+      {{"--host", "0.0.0.0"}, "refusing to listen on 0.0.0.0 without authentication"},
+      {{"--host", "::"}, "Give --htpasswd FILE"},
+      {{"--host", "0.0.0.0", "--no-auth", "--htpasswd", good_users}, "contradict"},
+      {{"--tls-cert", cert}, "--tls-cert needs --tls-key"},
+      {{"--tls-cert", cert, "--tls-key", cert}, "--tls-key " + cert},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {ZmfilePath(), "serve", "--port", "0", "--dir", (root.path() / "up").string()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const ProcessResult run = RunProcess(argv, "", 30);
+    const std::string label = c.args[0] + " " + c.args[1];
+    EXPECT_EQ(run.exit_status, 2) << label << "\n" << run.out << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << label << "\n" << run.err;
+    if (c.args[0] == "--htpasswd") {
+      EXPECT_NE(run.err.find("htpasswd -B"), std::string::npos) << label << "\n" << run.err;
+    }
+    EXPECT_EQ(run.out.find("open http"), std::string::npos) << label;
+    EXPECT_FALSE(fs::exists(root.path() / "up")) << label << ": the start went on past the refusal";
+  }
+}
+
+class TlsServeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(MakeCertificate(root_.path()));
+    MakeUsers(root_.path() / "users");
+  }
+
+  void Start(std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--tls-cert", (root_.path() / "cert.pem").string(), "--tls-key",
+                                     (root_.path() / "key.pem").string(), "--header-timeout", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    server_ = std::make_unique<ServerProcess>(root_.path() / "uploads", args, root_.path() / "server.log");
+    ASSERT_TRUE(server_->ok()) << server_->Log();
+    ASSERT_NE(server_->Log().find("open https://127.0.0.1:"), std::string::npos) << server_->Log();
+  }
+  void TearDown() override {
+    if (server_) {
+      EXPECT_EQ(server_->Interrupt(), 0) << server_->Log();
+    }
+  }
+
+  std::string Https(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(server_->port()) + path;
+  }
+  // curl over HTTPS trusting only the test's certificate.
+  CommandResult Curl(std::vector<std::string> args) {
+    std::vector<std::string> all = {"curl", "-sS", "--max-time", "30", "--cacert",
+                                    (root_.path() / "cert.pem").string()};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunCommand(all);
+  }
+
+  TempDir root_;
+  std::unique_ptr<ServerProcess> server_;
+};
+
+TEST_F(TlsServeTest, UploadsAndDownloadsOverHttpsByteForByte) {
+  Start({});
+  const std::string bytes = RandomBytes(3 << 20, 11);
+  WriteFileBytes(root_.path() / "picked.bin", bytes);
+  const CommandResult upload = Curl({"-i", "-H", "Accept: application/json", "-F",
+                                     "upload1=@" + (root_.path() / "picked.bin").string() + ";filename=big.bin",
+                                     Https("/upload")});
+  ASSERT_EQ(upload.exit_status, 0);
+  const HttpAnswer answer = ParseHttpAnswer(upload.out);
+  EXPECT_EQ(answer.status, 200) << answer.head << answer.body;
+  EXPECT_TRUE(ReadFileBytes(root_.path() / "uploads" / "big.bin") == bytes) << "stored bytes differ";
+  const CommandResult download = Curl({"--fail", "-o", (root_.path() / "back.bin").string(), Https("/files/big.bin")});
+  EXPECT_EQ(download.exit_status, 0);
+  EXPECT_TRUE(ReadFileBytes(root_.path() / "back.bin") == bytes) << "downloaded bytes differ";
+  // Older protocols are refused.
+  EXPECT_NE(Curl({"--tls-max", "1.1", "-o", "/dev/null", Https("/config")}).exit_status, 0);
+}
+
+TEST_F(TlsServeTest, CredentialsWorkOverHttps) {
+  Start({"--htpasswd", (root_.path() / "users").string()});
+  const CommandResult refused = Curl({"-o", "/dev/null", "-w", "%{http_code}", Https("/config")});
+  EXPECT_EQ(refused.out, "401");
+  const CommandResult allowed =
+      Curl({"-o", "/dev/null", "-w", "%{http_code}", "-u", std::string("ann:") + kAnnPassword, Https("/config")});
+  EXPECT_EQ(allowed.out, "200");
+  EXPECT_NE(server_->Log().find("GET /config 200 in=0 out=46"), std::string::npos) << server_->Log();
+}
+
+TEST_F(TlsServeTest, PlainHttpToTheHttpsPortIsClosedAndLogged) {
+  Start({});
+  const auto start = Clock::now();
+  const std::string raw = RawExchange(server_->port(), "GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 10);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 5.0);
+  EXPECT_EQ(raw.find("maxBody"), std::string::npos) << raw;
+  EXPECT_FALSE(raw.starts_with("HTTP/1.1 200")) << raw;
+  EXPECT_NE(server_->Log().find("TLS handshake failed"), std::string::npos) << server_->Log();
+  EXPECT_NE(server_->Log().find("plain HTTP sent to the HTTPS port"), std::string::npos) << server_->Log();
+  // The server goes on serving HTTPS.
+  EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", Https("/config")}).out, "200");
+}
+
+// A client that opens TCP and never starts TLS is closed at the header
+// timeout (2 s here), as one that never sends a request would be.
+TEST_F(TlsServeTest, AHandshakeThatNeverComesIsClosedAtTheHeaderTimeout) {
+  Start({});
+  const int fd = ConnectFrom("127.0.0.1", server_->port(), 10);
+  ASSERT_GE(fd, 0);
+  const auto start = Clock::now();
+  char byte = 0;
+  const ssize_t n = ::recv(fd, &byte, 1, 0);  // blocks until the server closes (or the 10 s timeout)
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  ::close(fd);
+  EXPECT_LE(n, 0);
+  EXPECT_GT(seconds, 1.5);
+  EXPECT_LT(seconds, 4.0);
+  EXPECT_NE(server_->Log().find("no TLS handshake within 2 s of the connection"), std::string::npos) << server_->Log();
+}
+
+}  // namespace
+}  // namespace zimrax::testing
