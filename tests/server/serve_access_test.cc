@@ -4,6 +4,7 @@
 // files and unprotected non-loopback binds stop the start, and HTTPS holds
 // up against plain HTTP and a handshake that never comes.
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -213,6 +214,47 @@ TEST(AccessStartTest, RefusesBadUsersAndUnprotectedBinds) {
   }
 }
 
+// A blocking TLS client on a loopback connection, trusting `ca_file`; for
+// what curl cannot do: stay silent after the handshake, or hold connections.
+class TlsClient {
+ public:
+  TlsClient(int port, const fs::path& ca_file) : context_(SSL_CTX_new(TLS_client_method())) {
+    SSL_CTX_load_verify_locations(context_, ca_file.c_str(), nullptr);
+    SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
+    fd_ = ConnectFrom("127.0.0.1", port, 10);
+    if (fd_ < 0) return;
+    ssl_ = SSL_new(context_);
+    SSL_set_fd(ssl_, fd_);
+    SSL_set1_host(ssl_, "127.0.0.1");
+    connected_ = SSL_connect(ssl_) == 1;
+  }
+  ~TlsClient() {
+    if (ssl_ != nullptr) SSL_free(ssl_);
+    if (fd_ >= 0) ::close(fd_);
+    SSL_CTX_free(context_);
+  }
+  bool connected() const { return connected_; }
+  bool Send(const std::string& bytes) {
+    return connected_ && SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+  }
+  // Everything until the server closes (or the 10 s socket timeout).
+  std::string ReadToEnd() {
+    std::string out;
+    char buffer[4096];
+    for (;;) {
+      const int n = connected_ ? SSL_read(ssl_, buffer, sizeof buffer) : 0;
+      if (n <= 0) return out;
+      out.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  SSL_CTX* context_;
+  SSL* ssl_ = nullptr;
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
 class TlsServeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -305,6 +347,36 @@ TEST_F(TlsServeTest, AHandshakeThatNeverComesIsClosedAtTheHeaderTimeout) {
   EXPECT_GT(seconds, 1.5);
   EXPECT_LT(seconds, 4.0);
   EXPECT_NE(server_->Log().find("no TLS handshake within 2 s of the connection"), std::string::npos) << server_->Log();
+}
+
+// The limits hold over TLS: a client that completes the handshake and then
+// sends nothing gets 408 at the header timeout, one that sends half its
+// headers too, and connections past --max-per-address get 503.
+TEST_F(TlsServeTest, TheConnectionLimitsHoldOverTls) {
+  Start({"--max-per-address", "2"});
+  const fs::path ca = root_.path() / "cert.pem";
+  TlsClient silent(server_->port(), ca);
+  TlsClient halfway(server_->port(), ca);
+  ASSERT_TRUE(silent.connected());
+  ASSERT_TRUE(halfway.connected());
+  ASSERT_TRUE(halfway.Send("GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+  TlsClient third(server_->port(), ca);
+  ASSERT_TRUE(third.connected());
+  ASSERT_TRUE(third.Send("GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_TRUE(third.ReadToEnd().starts_with("HTTP/1.1 503 "));
+
+  const auto start = Clock::now();
+  const std::string silent_answer = silent.ReadToEnd();
+  const std::string halfway_answer = halfway.ReadToEnd();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_TRUE(silent_answer.starts_with("HTTP/1.1 408 ")) << silent_answer;
+  EXPECT_TRUE(halfway_answer.starts_with("HTTP/1.1 408 ")) << halfway_answer;
+  // 2 s header timeout from the connection, then at most the 2 s linger.
+  EXPECT_LT(seconds, 6.0);
+  // Free again: a full request is served.
+  TlsClient later(server_->port(), ca);
+  ASSERT_TRUE(later.Send("GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+  EXPECT_NE(later.ReadToEnd().find("\"maxBody\""), std::string::npos);
 }
 
 }  // namespace

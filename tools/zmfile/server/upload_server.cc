@@ -51,6 +51,9 @@ constexpr std::size_t kBodyChunk = 256 * 1024;
 // The socket reads of the headers (and of whatever follows them), and of the
 // bytes dropped while lingering.
 constexpr std::size_t kReadAhead = 64 * 1024;
+// The first read of a TLS connection's request: small, as an idle TLS
+// connection holds it (the headers' reader grows the buffer as needed).
+constexpr std::size_t kTlsFirstRead = 4 * 1024;
 // After a refusal, the client's unread bytes are drained this long (or this
 // many) before the close, so that it reads the answer instead of a reset.
 constexpr auto kLingerTime = std::chrono::seconds(2);
@@ -141,6 +144,7 @@ class ServerCore {
   // Runs `check` on the password-hash threads, so that a slow hash holds
   // up no connection but its own. False when options.max_hash_checks are
   // already waiting or running (nothing is run then).
+  // REQUIRES: authenticator() is not null.
   template <class Check>
   bool PostHashCheck(Check check) {
     if (hash_checks_.fetch_add(1) >= options_.max_hash_checks) {
@@ -372,7 +376,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // read at a time.
   void AwaitFirstTlsBytes() {
     first_read_pending_ = true;
-    stream_.async_read_some(buffer_.prepare(kReadAhead),
+    stream_.async_read_some(buffer_.prepare(kTlsFirstRead),
                             [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
                               self->first_read_pending_ = false;
                               if (self->phase_ == Phase::kLinger) return self->OnLingerRead(error, n);
@@ -822,12 +826,12 @@ bool ServerCore::Run() {
   };
   // Half as many hash threads as I/O threads: a burst of sign-ins leaves
   // the rest of the server a core.
-  hash_pool_ = std::make_unique<asio::thread_pool>(std::max(1u, count / 2));
+  if (access_.authenticator) hash_pool_ = std::make_unique<asio::thread_pool>(std::max(1u, count / 2));
   std::vector<std::thread> threads;
   for (unsigned i = 1; i < count; ++i) threads.emplace_back(run);
   run();
   for (std::thread& thread : threads) thread.join();
-  hash_pool_->join();
+  if (hash_pool_) hash_pool_->join();
   return stopped_by_signal_;
 }
 
