@@ -8,8 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "base64.h"
@@ -170,6 +172,57 @@ TEST_F(AuthServeTest, TheConnectionStaysOpenAfterA401) {
   EXPECT_EQ(second.status, 200);
   EXPECT_TRUE(nlohmann::json::parse(second.body, nullptr, false).contains("maxBody")) << second.body;
   ::close(fd);
+}
+
+// A flood of wrong passwords (each a bcrypt hash at cost 10) is bounded by
+// --max-hash-checks (503 past it) and runs on the hash threads, so a user
+// whose credentials are cached is still answered promptly meanwhile.
+TEST(AuthFloodTest, WrongPasswordsHoldUpOnlyThemselves) {
+  TempDir root;
+  const std::string ann = RunCommand({"htpasswd", "-nbB", "-C", "10", "ann", kAnnPassword}).out;
+  const std::string bob = RunCommand({"openssl", "passwd", "-6", kBobPassword}).out;
+  WriteFileBytes(root.path() / "users", ann.substr(0, ann.find('\n') + 1) + "bob:" + bob);
+  ServerProcess server(root.path() / "uploads",
+                       {"--htpasswd", (root.path() / "users").string(), "--max-hash-checks", "3",
+                        "--max-per-address", "64", "--threads", "2"},
+                       root.path() / "server.log");
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const auto request = [&](const std::string& credentials) {
+    return "GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: Basic " +
+           zmfile::Base64Encode(credentials) + "\r\n\r\n";
+  };
+  const std::string right = request(std::string("bob:") + kBobPassword);
+  ASSERT_EQ(ParseHttpAnswer(RawExchange(server.port(), right)).status, 200);  // now cached
+
+  std::atomic<bool> flooding{true};
+  std::atomic<int> refused{0}, busy{0}, other{0};
+  std::vector<std::thread> flood;
+  for (int t = 0; t < 8; ++t) {
+    flood.emplace_back([&] {
+      for (int i = 0; i < 200 && flooding; ++i) {
+        const HttpAnswer answer = ParseHttpAnswer(RawExchange(server.port(), request("ann:guess"), 20));
+        (answer.status == 401 ? refused : answer.status == 503 ? busy : other)++;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  double slowest = 0;
+  int served = 0;
+  for (int i = 0; i < 10; ++i) {
+    const auto start = Clock::now();
+    served += ParseHttpAnswer(RawExchange(server.port(), right, 20)).status == 200;
+    slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - start).count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  flooding = false;
+  for (std::thread& thread : flood) thread.join();
+  EXPECT_EQ(served, 10);
+  EXPECT_LT(slowest, 1.0) << "a cached user waited behind the hashes";
+  EXPECT_GT(refused.load(), 0);
+  EXPECT_GT(busy.load(), 0) << "more than --max-hash-checks checks were let wait";
+  EXPECT_EQ(other.load(), 0);
+  EXPECT_NE(server.Log().find("refused: 3 password checks already waiting"), std::string::npos);
+  EXPECT_EQ(server.Interrupt(), 0) << server.Log();
 }
 
 // Refused starts: each exits with status 2 and says why on standard error,
