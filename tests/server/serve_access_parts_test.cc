@@ -65,9 +65,10 @@ TEST(Base64DecodeTest, InvertsEncodeForEveryLengthAndByte) {
 
 TEST(Base64DecodeTest, RefusesWhatIsNotStrictBase64) {
   const std::vector<std::pair<std::string, const char*>> cases = {
-      {"", ""},           {"Zg==", "f"},     {"Zm8=", "fo"},       {"Zm9v", "foo"},       {"Zg=", nullptr},
-      {"Zg", nullptr},    {"Z===", nullptr}, {"Zh==", nullptr},    {"Zm9=", nullptr},     {"Zm9v YmFy", nullptr},
-      {"Zg==Zg==", nullptr}, {"Zm9v!A==", nullptr}, {"-_8=", nullptr}, {"====", nullptr}, {"Zm9vYg\n==", nullptr},
+      {"", ""},          {"Zg==", "f"},          {"Zm8=", "fo"},          {"Zm9v", "foo"},
+      {"Zg=", nullptr},  {"Zg", nullptr},        {"Z===", nullptr},       {"Zh==", nullptr},
+      {"Zm9=", nullptr}, {"Zm9v YmFy", nullptr}, {"Zg==Zg==", nullptr},   {"Zm9v!A==", nullptr},
+      {"-_8=", nullptr}, {"====", nullptr},      {"Zm9vYg\n==", nullptr},
   };
   for (const auto& [text, expected] : cases) {
     std::string decoded;
@@ -132,14 +133,22 @@ TEST(HtpasswdTest, KeepsStrongHashesAndNamesTheLineOfAnyOther) {
   const std::string good = "ann:" + bcrypt + "\n";
   const std::vector<Case> cases = {
       {"every strong kind, comments, blanks, CRLF",
-       "# users\n\nann:" + bcrypt + "\r\nbob:" + sha512 + "\n  \ncy:" + sha256 + "\ndee:" + yescrypt, {"ann", "bob", "cy", "dee"}, ""},
-      {"Apache MD5 on line 3", good + "# x\nbob:$apr1$Vu2w1T8x$2vOYYx0Cq4b0y2JhHyAbK/\n", {}, "f:3: user \"bob\" has an Apache MD5"},
+       "# users\n\nann:" + bcrypt + "\r\nbob:" + sha512 + "\n  \ncy:" + sha256 + "\ndee:" + yescrypt,
+       {"ann", "bob", "cy", "dee"},
+       ""},
+      {"Apache MD5 on line 3",
+       good + "# x\nbob:$apr1$Vu2w1T8x$2vOYYx0Cq4b0y2JhHyAbK/\n",
+       {},
+       "f:3: user \"bob\" has an Apache MD5"},
       {"unsalted SHA-1", "bob:{SHA}W6ph5Mm5Pz8GgiULbPgzG37mj9g=\n", {}, "f:1: user \"bob\" has an unsalted SHA-1"},
       {"plain text", good + "bob:secret\n", {}, "f:2: user \"bob\""},
       {"DES crypt", "bob:rl0uE2ITj3Bqs\n", {}, "f:1: user \"bob\" has a DES crypt hash"},
       {"MD5-crypt", "bob:$1$abcdefgh$G//4keteveJcX1iQFY/Vv0\n", {}, "f:1: user \"bob\" has an MD5-crypt"},
       {"bcrypt prefix without a hash", "bob:$2y$\n", {}, "f:1: user \"bob\" has a hash that is cut short"},
-      {"bcrypt cut by one", "bob:" + bcrypt.substr(0, bcrypt.size() - 1), {}, "f:1: user \"bob\" has a hash that is cut"},
+      {"bcrypt cut by one",
+       "bob:" + bcrypt.substr(0, bcrypt.size() - 1),
+       {},
+       "f:1: user \"bob\" has a hash that is cut"},
       {"SHA-512-crypt with a stray byte", "bob:" + sha512 + "x", {}, "cut short or malformed"},
       {"yescrypt cut", "bob:" + yescrypt.substr(0, 20), {}, "cut short or malformed"},
       {"empty hash", "bob:\n", {}, "f:1:"},
@@ -270,9 +279,9 @@ TEST_F(AuthenticatorTest, ThreadsShareTheCacheSafely) {
 
 TEST(BindPolicyTest, LoopbackAddressesOnly) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"127.0.0.1", true},  {"127.9.8.7", true},      {"::1", true},          {"::ffff:127.0.0.1", true},
-      {"localhost", true},  {"0.0.0.0", false},       {"::", false},          {"192.0.2.1", false},
-      {"10.1.2.3", false},  {"::ffff:192.0.2.1", false}, {"2001:db8::1", false}, {"128.0.0.1", false},
+      {"127.0.0.1", true}, {"127.9.8.7", true},         {"::1", true},          {"::ffff:127.0.0.1", true},
+      {"localhost", true}, {"0.0.0.0", false},          {"::", false},          {"192.0.2.1", false},
+      {"10.1.2.3", false}, {"::ffff:192.0.2.1", false}, {"2001:db8::1", false}, {"128.0.0.1", false},
   };
   for (const auto& [host, loopback] : cases) EXPECT_EQ(IsLoopbackHost(host), loopback) << host;
 }
@@ -320,10 +329,10 @@ TEST(BindPolicyTest, BeyondLoopbackTakesUsersOrAnExplicitNoAuth) {
 TEST(TlsContextTest, LoadsAMatchingPairWithModernSettingsAndNamesTheBadFile) {
   testing::TempDir dir;
   const auto make = [&](const std::string& name) {
-    const CommandResult made = RunCommand(
-        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-         (dir.path() / (name + ".key")).string(), "-out", (dir.path() / (name + ".crt")).string(), "-days", "2",
-         "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+    const CommandResult made =
+        RunCommand({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-keyout", (dir.path() / (name + ".key")).string(), "-out", (dir.path() / (name + ".crt")).string(),
+                    "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
     return made.exit_status == 0;
   };
   ASSERT_TRUE(make("a"));

@@ -11,8 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "base64.h"
 #include "server_process.h"
@@ -143,9 +143,10 @@ TEST_F(AuthServeTest, EveryRouteAsksForCredentialsAndOpensToTheRightOnes) {
 // 100 Continue, which it then never gets.
 TEST_F(AuthServeTest, AnUploadIsRefusedBeforeItsBody) {
   for (const bool expect_continue : {false, true}) {
-    const std::string head = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=" +
-                             std::string(kBoundary) + "\r\nContent-Length: 50000000\r\n" +
-                             (expect_continue ? "Expect: 100-continue\r\n" : "") + "\r\n";
+    const std::string head =
+        "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=" +
+        std::string(kBoundary) + "\r\nContent-Length: 50000000\r\n" +
+        (expect_continue ? "Expect: 100-continue\r\n" : "") + "\r\n";
     const auto start = Clock::now();
     const std::string raw = RawExchange(server_->port(), head, 20);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -183,8 +184,8 @@ TEST(AuthFloodTest, WrongPasswordsHoldUpOnlyThemselves) {
   const std::string bob = RunCommand({"openssl", "passwd", "-6", kBobPassword}).out;
   WriteFileBytes(root.path() / "users", ann.substr(0, ann.find('\n') + 1) + "bob:" + bob);
   ServerProcess server(root.path() / "uploads",
-                       {"--htpasswd", (root.path() / "users").string(), "--max-hash-checks", "3",
-                        "--max-per-address", "64", "--threads", "2"},
+                       {"--htpasswd", (root.path() / "users").string(), "--max-hash-checks", "3", "--max-per-address",
+                        "64", "--threads", "2"},
                        root.path() / "server.log");
   ASSERT_TRUE(server.ok()) << server.Log();
   const auto request = [&](const std::string& credentials) {
@@ -288,7 +289,8 @@ class TlsClient {
   }
   bool connected() const { return connected_; }
   bool Send(const std::string& bytes) {
-    return connected_ && SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+    return connected_ &&
+           SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
   }
   // Everything until the server closes (or the 10 s socket timeout).
   std::string ReadToEnd() {
@@ -316,8 +318,9 @@ class TlsServeTest : public ::testing::Test {
   }
 
   void Start(std::vector<std::string> extra) {
-    std::vector<std::string> args = {"--tls-cert", (root_.path() / "cert.pem").string(), "--tls-key",
-                                     (root_.path() / "key.pem").string(), "--header-timeout", "2"};
+    std::vector<std::string> args = {"--tls-cert",       (root_.path() / "cert.pem").string(),
+                                     "--tls-key",        (root_.path() / "key.pem").string(),
+                                     "--header-timeout", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
     server_ = std::make_unique<ServerProcess>(root_.path() / "uploads", args, root_.path() / "server.log");
     ASSERT_TRUE(server_->ok()) << server_->Log();
@@ -334,8 +337,8 @@ class TlsServeTest : public ::testing::Test {
   }
   // curl over HTTPS trusting only the test's certificate.
   CommandResult Curl(std::vector<std::string> args) {
-    std::vector<std::string> all = {"curl", "-sS", "--max-time", "30", "--cacert",
-                                    (root_.path() / "cert.pem").string()};
+    std::vector<std::string> all = {"curl", "-sS",      "--max-time",
+                                    "30",   "--cacert", (root_.path() / "cert.pem").string()};
     all.insert(all.end(), args.begin(), args.end());
     return RunCommand(all);
   }
@@ -348,9 +351,9 @@ TEST_F(TlsServeTest, UploadsAndDownloadsOverHttpsByteForByte) {
   Start({});
   const std::string bytes = RandomBytes(3 << 20, 11);
   WriteFileBytes(root_.path() / "picked.bin", bytes);
-  const CommandResult upload = Curl({"-i", "-H", "Accept: application/json", "-F",
-                                     "upload1=@" + (root_.path() / "picked.bin").string() + ";filename=big.bin",
-                                     Https("/upload")});
+  const CommandResult upload =
+      Curl({"-i", "-H", "Accept: application/json", "-F",
+            "upload1=@" + (root_.path() / "picked.bin").string() + ";filename=big.bin", Https("/upload")});
   ASSERT_EQ(upload.exit_status, 0);
   const HttpAnswer answer = ParseHttpAnswer(upload.out);
   EXPECT_EQ(answer.status, 200) << answer.head << answer.body;

@@ -37,8 +37,7 @@ std::string Quoted(std::string_view text) {
 
 }  // namespace
 
-Authenticator::Authenticator(std::vector<HtpasswdEntry> entries, std::size_t cache_entries,
-                             Clock::duration cache_time)
+Authenticator::Authenticator(std::vector<HtpasswdEntry> entries, std::size_t cache_entries, Clock::duration cache_time)
     : cache_entries_(cache_entries), cache_time_(cache_time) {
   // An unknown user's password is hashed with a known user's settings (so
   // with the same method and cost) and then refused whatever comes out.

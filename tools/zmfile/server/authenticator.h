@@ -68,7 +68,7 @@ class Authenticator {
   bool Matches(const std::string& password, const std::string& hash);
 
   std::unordered_map<std::string, std::string> hashes_;  // user -> hash
-  std::string dummy_hash_;                                // hashed for unknown users
+  std::string dummy_hash_;                               // hashed for unknown users
   std::string hmac_key_;
   const std::size_t cache_entries_;
   const Clock::duration cache_time_;

@@ -19,7 +19,8 @@ const std::array<std::regex, 3>& StrongForms() {
       // bcrypt: cost, 22 salt and 31 hash characters.
       std::regex(R"(\$2[aby]\$[0-3][0-9]\$[./A-Za-z0-9]{53})"),
       // SHA-256/512-crypt: optional rounds, salt of up to 16, 43 or 86 hash characters.
-      std::regex(R"(\$5\$(rounds=[0-9]+\$)?[^$:]{0,16}\$[./A-Za-z0-9]{43}|\$6\$(rounds=[0-9]+\$)?[^$:]{0,16}\$[./A-Za-z0-9]{86})"),
+      std::regex(
+          R"(\$5\$(rounds=[0-9]+\$)?[^$:]{0,16}\$[./A-Za-z0-9]{43}|\$6\$(rounds=[0-9]+\$)?[^$:]{0,16}\$[./A-Za-z0-9]{86})"),
       // yescrypt: parameters, salt, 43 hash characters.
       std::regex(R"(\$y\$[./A-Za-z0-9]+\$[./A-Za-z0-9]+\$[./A-Za-z0-9]{43})"),
   };

@@ -46,7 +46,8 @@ std::shared_ptr<ssl::context> MakeTlsContext(const std::string& cert_file, const
     *error = "--tls-cert " + cert_file + ": cannot use it as a PEM certificate chain (" + OpenSslReason(failed) + ")";
     return nullptr;
   }
-  const std::string mismatch = "--tls-key " + key_file + " is not the key of the certificate in --tls-cert " + cert_file;
+  const std::string mismatch =
+      "--tls-key " + key_file + " is not the key of the certificate in --tls-cert " + cert_file;
   context->use_private_key_file(key_file, ssl::context::pem, failed);
   if (failed) {
     const std::string reason = OpenSslReason(failed);
