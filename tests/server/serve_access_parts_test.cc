@@ -44,9 +44,9 @@ std::string ShaCryptByOpenssl(const std::string& password) {
 }
 
 // A hash made with libcrypt's own salt for `prefix` ("$y$", "$5$", "$2b$").
-std::string HashByLibcrypt(const char* prefix, const std::string& password) {
+std::string HashByLibcrypt(const char* prefix, const std::string& password, unsigned long count = 0) {
   char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-  if (crypt_gensalt_rn(prefix, 0, nullptr, 0, salt, sizeof salt) == nullptr) return "";
+  if (crypt_gensalt_rn(prefix, count, nullptr, 0, salt, sizeof salt) == nullptr) return "";
   crypt_data data{};
   const char* hash = crypt_rn(password.c_str(), salt, &data, sizeof data);
   return hash == nullptr ? "" : hash;
@@ -120,6 +120,10 @@ TEST(HtpasswdTest, KeepsStrongHashesAndNamesTheLineOfAnyOther) {
   const std::string sha512 = ShaCryptByOpenssl("pw");
   const std::string sha256 = HashByLibcrypt("$5$", "pw");
   const std::string yescrypt = HashByLibcrypt("$y$", "pw");
+  const std::string sha512_rounds = HashByLibcrypt("$6$", "pw", 6000);
+  const std::string bcrypt_2b = HashByLibcrypt("$2b$", "pw", 4);
+  ASSERT_TRUE(sha512_rounds.starts_with("$6$rounds=6000$")) << sha512_rounds;
+  ASSERT_TRUE(bcrypt_2b.starts_with("$2b$04$")) << bcrypt_2b;
   ASSERT_TRUE(bcrypt.starts_with("$2y$04$")) << bcrypt;
   ASSERT_TRUE(sha512.starts_with("$6$")) << sha512;
   ASSERT_TRUE(sha256.starts_with("$5$")) << sha256;
@@ -136,6 +140,13 @@ TEST(HtpasswdTest, KeepsStrongHashesAndNamesTheLineOfAnyOther) {
        "# users\n\nann:" + bcrypt + "\r\nbob:" + sha512 + "\n  \ncy:" + sha256 + "\ndee:" + yescrypt,
        {"ann", "bob", "cy", "dee"},
        ""},
+      {"SHA-512-crypt with rounds, bcrypt $2b$", "eve:" + sha512_rounds + "\nfay:" + bcrypt_2b, {"eve", "fay"}, ""},
+      {"SHA-512-crypt with a 17-byte salt",
+       "bob:$6$abcdefghijklmnopq$" + sha512.substr(sha512.rfind('$') + 1),
+       {},
+       "cut short or malformed"},
+      {"rounds without a number", "bob:$6$rounds=$" + sha512.substr(3), {}, "cut short or malformed"},
+      {"bcrypt with a one-digit cost", "bob:$2y$4$" + bcrypt.substr(7), {}, "cut short or malformed"},
       {"Apache MD5 on line 3",
        good + "# x\nbob:$apr1$Vu2w1T8x$2vOYYx0Cq4b0y2JhHyAbK/\n",
        {},

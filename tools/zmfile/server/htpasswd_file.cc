@@ -2,29 +2,64 @@
 
 #include <crypt.h>
 
-#include <array>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <sstream>
 
 namespace zimrax::zmfile {
 namespace {
 
+// crypt(3)'s base-64 alphabet.
+bool IsHashText(std::string_view text, std::size_t size) {
+  if (text.size() != size) return false;
+  for (const char c : text) {
+    const bool ok = c == '.' || c == '/' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool IsDigits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The '$'-separated fields of a hash ("$6$salt$x": "", "6", "salt", "x").
+std::vector<std::string_view> Fields(std::string_view hash) {
+  std::vector<std::string_view> fields;
+  for (std::size_t at = 0;;) {
+    const std::size_t next = hash.find('$', at);
+    fields.push_back(hash.substr(at, next - at));
+    if (next == std::string_view::npos) return fields;
+    at = next + 1;
+  }
+}
+
 // The whole form of each accepted hash: libcrypt checks only the settings,
 // and a cut or mangled hash would refuse its user's every password.
-const std::array<std::regex, 3>& StrongForms() {
-  static const std::array<std::regex, 3> forms = {
-      // bcrypt: cost, 22 salt and 31 hash characters.
-      std::regex(R"(\$2[aby]\$[0-3][0-9]\$[./A-Za-z0-9]{53})"),
-      // SHA-256/512-crypt: optional rounds, salt of up to 16, 43 or 86 hash characters.
-      std::regex(
-          R"(\$5\$(rounds=[0-9]+\$)?[^$:]{0,16}\$[./A-Za-z0-9]{43}|\$6\$(rounds=[0-9]+\$)?[^$:]{0,16}\$[./A-Za-z0-9]{86})"),
-      // yescrypt: parameters, salt, 43 hash characters.
-      std::regex(R"(\$y\$[./A-Za-z0-9]+\$[./A-Za-z0-9]+\$[./A-Za-z0-9]{43})"),
-  };
-  return forms;
+bool HasStrongForm(std::string_view hash) {
+  const std::vector<std::string_view> f = Fields(hash);
+  if (f.size() < 4 || !f[0].empty()) return false;
+  // bcrypt: $2y$CC$ then 22 salt and 31 hash characters.
+  if (f[1] == "2a" || f[1] == "2b" || f[1] == "2y") {
+    return f.size() == 4 && f[2].size() == 2 && IsDigits(f[2]) && IsHashText(f[3], 53);
+  }
+  // SHA-crypt: $5$ or $6$, optional rounds=N$, a salt of up to 16, then 43 or 86 characters.
+  if (f[1] == "5" || f[1] == "6") {
+    std::size_t salt = 2;
+    if (f[2].starts_with("rounds=")) {
+      if (!IsDigits(f[2].substr(7))) return false;
+      salt = 3;
+    }
+    return f.size() == salt + 2 && f[salt].size() <= 16 && f[salt].find(':') == std::string_view::npos &&
+           IsHashText(f[salt + 1], f[1] == "5" ? 43 : 86);
+  }
+  // yescrypt: $y$ parameters $ salt $ 43 characters.
+  if (f[1] == "y") {
+    return f.size() == 5 && IsHashText(f[2], f[2].size()) && !f[2].empty() && IsHashText(f[3], f[3].size()) &&
+           !f[3].empty() && IsHashText(f[4], 43);
+  }
+  return false;
 }
 
 constexpr const char* kAdvice = "make one with `htpasswd -B FILE USER` (bcrypt) or `openssl passwd -6` (SHA-512-crypt)";
@@ -44,9 +79,7 @@ std::string HashKind(const std::string& hash) {
 }  // namespace
 
 bool IsCheckableHash(const std::string& hash) {
-  bool whole = false;
-  for (const std::regex& form : StrongForms()) whole = whole || std::regex_match(hash, form);
-  if (!whole) return false;
+  if (!HasStrongForm(hash)) return false;
   const int verdict = crypt_checksalt(hash.c_str());
   // SHA-256-crypt counts as legacy in Debian's libcrypt, yet it is the
   // same design as SHA-512-crypt, which it holds for strong.
