@@ -11,7 +11,7 @@
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <cstddef>
-#include <optional>
+#include <memory>
 
 namespace zimrax::zmfile {
 
@@ -21,14 +21,14 @@ class SessionStream {
 
   // REQUIRES: `tls` (when not null) outlives the stream.
   SessionStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls) : socket_(std::move(socket)) {
-    if (tls != nullptr) tls_.emplace(socket_, *tls);
+    if (tls != nullptr) tls_ = std::make_unique<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>>(socket_, *tls);
   }
   SessionStream(const SessionStream&) = delete;
   SessionStream& operator=(const SessionStream&) = delete;
 
   executor_type get_executor() { return socket_.get_executor(); }
   boost::asio::ip::tcp::socket& socket() { return socket_; }
-  bool tls() const { return tls_.has_value(); }
+  bool tls() const { return tls_ != nullptr; }
 
   // The server side of the TLS handshake. REQUIRES: tls().
   template <class Token>
@@ -64,7 +64,9 @@ class SessionStream {
 
  private:
   boost::asio::ip::tcp::socket socket_;
-  std::optional<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>> tls_;
+  // Apart, so that a plain connection (of which a server may hold
+  // thousands idle) does not carry the TLS stream's few hundred bytes.
+  std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>> tls_;
 };
 
 }  // namespace zimrax::zmfile

@@ -208,15 +208,14 @@ class Session : public std::enable_shared_from_this<Session> {
         id_(id),
         mode_(mode),
         stream_(std::move(socket), core.tls()),
-        socket_(stream_.socket()),
-        timer_(socket_.get_executor()),
+        timer_(stream_.get_executor()),
         peer_(peer),
         buffer_(options_.max_header + kReadAhead) {}
 
   ~Session() { core_.Release(id_, peer_.address()); }
 
   void Start() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
       if (self->mode_ == Mode::kBusy) {
         self->Note("refused: more than " + std::to_string(self->options_.max_per_address) +
                    " connections from this address");
@@ -235,7 +234,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // The server stops: a connection between requests ends now; one in the
   // middle of a request ends after its answer.
   void Stop() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
       if (self->phase_ == Phase::kHandshake || self->phase_ == Phase::kIdle || self->phase_ == Phase::kHeaders) {
         self->Close();
       }
@@ -244,7 +243,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // The drain time is over: whatever is in flight is aborted.
   void ForceClose() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
       if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes");
       self->Close();
     });
@@ -282,7 +281,7 @@ class Session : public std::enable_shared_from_this<Session> {
       case Phase::kHeaders: {
         header_timed_out_ = true;
         beast::error_code ignored;
-        socket_.cancel(ignored);
+        stream_.socket().cancel(ignored);
         // A read that completed just now is not cancelled, and the header
         // reader then starts another one that nothing would watch: cancel
         // again shortly until the reader has answered.
@@ -312,7 +311,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // The TLS handshake, under the deadline of the first request's headers.
   void Handshake() {
     phase_ = Phase::kHandshake;
-    header_deadline_ = connected_ + std::chrono::seconds(options_.header_seconds);
+    header_deadline_ = start_ + std::chrono::seconds(options_.header_seconds);  // start_: the connection's time
     ArmAt(header_deadline_);
     stream_.async_handshake([self = shared_from_this()](const beast::error_code& error) {
       if (self->phase_ != Phase::kHandshake) return;
@@ -341,7 +340,8 @@ class Session : public std::enable_shared_from_this<Session> {
     // The first request's headers must be complete header_seconds after the
     // connection; a later one's, header_seconds after its first byte.
     if (first) {
-      header_deadline_ = connected_ + std::chrono::seconds(options_.header_seconds);
+      // start_ is still the connection's time: no request has begun.
+      header_deadline_ = start_ + std::chrono::seconds(options_.header_seconds);
     } else if (buffer_.size() > 0) {
       header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
     }
@@ -357,7 +357,7 @@ class Session : public std::enable_shared_from_this<Session> {
       Arm(std::chrono::seconds(options_.idle_seconds));
     }
     if (stream_.tls()) return AwaitFirstTlsBytes();
-    socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
+    stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
       if (self->phase_ != Phase::kIdle) return;
       if (error) return self->Close();
       self->OnFirstBytes();
@@ -480,7 +480,7 @@ class Session : public std::enable_shared_from_this<Session> {
         core_.PostHashCheck([self = shared_from_this(), authenticator, header = std::move(header), after]() mutable {
           AuthOutcome outcome = authenticator->Check(header);
           OPENSSL_cleanse(header.data(), header.size());
-          asio::post(self->socket_.get_executor(), [self, outcome = std::move(outcome), after] {
+          asio::post(self->stream_.get_executor(), [self, outcome = std::move(outcome), after] {
             if (self->phase_ != Phase::kAuthorizing) return;
             self->OnAuthorized(outcome, after);
           });
@@ -701,7 +701,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void LingerThenClose() {
     phase_ = Phase::kLinger;
     beast::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     lingered_ = 0;
     chunk_.resize(kReadAhead);
     Arm(kLingerTime);
@@ -733,16 +733,14 @@ class Session : public std::enable_shared_from_this<Session> {
     ++timer_generation_;
     timer_.cancel();
     beast::error_code ignored;
-    socket_.close(ignored);
+    stream_.socket().close(ignored);
   }
 
   ServerCore& core_;
   const ServeOptions& options_;
   const std::uint64_t id_;
   const Mode mode_;
-  const Clock::time_point connected_ = Clock::now();
   SessionStream stream_;
-  tcp::socket& socket_;  // the stream's own
   asio::steady_timer timer_;
   std::uint64_t timer_generation_ = 0;
   const tcp::endpoint peer_;
