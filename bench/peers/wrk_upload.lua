@@ -1,9 +1,12 @@
--- wrk script of bench/serve_compare: POST /upload with a 10 KiB file, each
--- request under its own file name (thread number and counter).
+-- wrk script of bench/serve_compare (and bench/serve_access_cost.sh): POST
+-- /upload with a 10 KiB file, each request under its own file name (thread
+-- number and counter). ZMFILE_AUTHORIZATION, when set, is sent as the
+-- Authorization header.
 local boundary = "wrkBoundary9QxZ"
 local data = string.rep("0123456789abcdef", 640)  -- 10 KiB
 local counter = 0
 local next_thread = 0
+local authorization = os.getenv("ZMFILE_AUTHORIZATION")
 
 -- thread_id is a global of each thread's own Lua state, set from the main one.
 function setup(thread)
@@ -17,8 +20,10 @@ function request()
   local body = "--" .. boundary .. "\r\n" ..
       "Content-Disposition: form-data; name=\"upload1\"; filename=\"" .. name .. "\"\r\n" ..
       "Content-Type: application/octet-stream\r\n\r\n" .. data .. "\r\n--" .. boundary .. "--\r\n"
-  return wrk.format("POST", "/upload", {
+  local headers = {
     ["Content-Type"] = "multipart/form-data; boundary=" .. boundary,
     ["Accept"] = "application/json",
-  }, body)
+  }
+  if authorization then headers["Authorization"] = authorization end
+  return wrk.format("POST", "/upload", headers, body)
 end

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/bind_policy.h"
 #include "server/client_address.h"
 #include "server/conflict_choices.h"
 #include "server/public_url.h"

@@ -79,13 +79,16 @@ ServerProcess::ServerProcess(const std::filesystem::path& dir, const std::vector
     pid_ = -1;
     return;
   }
-  static constexpr std::string_view kAddress = "open http://127.0.0.1:";
+  // "open http://127.0.0.1:PORT/", or https with --tls-cert.
+  static constexpr std::string_view kAddress = "://127.0.0.1:";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (std::chrono::steady_clock::now() < deadline) {
     const std::string log = Log();
-    if (const auto at = log.find(kAddress); at != std::string::npos) {
-      port_ = std::atoi(log.c_str() + at + kAddress.size());
-      return;
+    if (const auto open = log.find("open http"); open != std::string::npos) {
+      if (const auto at = log.find(kAddress, open); at != std::string::npos) {
+        port_ = std::atoi(log.c_str() + at + kAddress.size());
+        return;
+      }
     }
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {

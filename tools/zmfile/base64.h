@@ -10,6 +10,11 @@ namespace zimrax::zmfile {
 
 std::string Base64Encode(std::string_view bytes);
 
+// Decodes standard base64 with padding. Returns false, leaving `bytes`
+// unspecified, on a character outside the alphabet, a missing or misplaced
+// '=', or a length that is not a multiple of 4.
+bool Base64Decode(std::string_view text, std::string* bytes);
+
 }  // namespace zimrax::zmfile
 
 #endif  // ZIMRAX_TOOLS_ZMFILE_BASE64_H_

@@ -78,6 +78,16 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
   command->add_option("--threads", options->threads, "I/O threads (0: one per core, at least 2)")
       ->check(CLI::Range(0, 256))
       ->capture_default_str();
+  command->add_option("--htpasswd", options->htpasswd,
+                      "HTTP Basic users, an htpasswd file with bcrypt or SHA-crypt hashes (htpasswd -B)");
+  command->add_flag("--no-auth", options->no_auth,
+                    "Listen on a non-loopback address without --htpasswd (behind a proxy that authenticates)");
+  command->add_option("--max-hash-checks", options->max_hash_checks,
+                      "Password checks waiting or running at once; 503 past it")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  command->add_option("--tls-cert", options->tls_cert, "PEM certificate chain: serve HTTPS (with --tls-key)");
+  command->add_option("--tls-key", options->tls_key, "PEM private key of --tls-cert");
   command->add_flag("--fsync,!--no-fsync", options->fsync,
                     "Sync each stored file and its directory entry to the device before answering (the "
                     "default; --no-fsync leaves them to the page cache)");

@@ -4,6 +4,8 @@
 #include <boost/asio/ip/address.hpp>
 #include <cctype>
 
+#include "server/bind_policy.h"
+
 namespace zimrax::zmfile {
 namespace {
 
@@ -151,14 +153,6 @@ std::optional<WebOrigin> ParseWebOrigin(std::string_view text, bool allow_rest) 
   origin.host = parsed->host;
   origin.port = parsed->port.value_or(default_port);
   return origin;
-}
-
-bool IsLoopbackHost(std::string_view address) {
-  if (Lowered(address) == "localhost") return true;
-  if (address.starts_with('[') && address.ends_with(']')) address = address.substr(1, address.size() - 2);
-  boost::system::error_code error;
-  const auto parsed = boost::asio::ip::make_address(std::string(address), error);
-  return !error && parsed.is_loopback();
 }
 
 std::vector<WebOrigin> OwnOrigins(std::string_view bound_address, int port, bool tls,

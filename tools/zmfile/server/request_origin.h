@@ -41,8 +41,6 @@ std::optional<WebOrigin> ParseWebOrigin(std::string_view text, bool allow_rest);
 std::vector<WebOrigin> OwnOrigins(std::string_view bound_address, int port, bool tls,
                                   const std::vector<PublicUrl>& public_urls);
 
-// True when `address` (IP text, or "localhost") is a loopback address.
-bool IsLoopbackHost(std::string_view address);
 
 // Returns why a request must be refused, or nullopt when it may go on:
 // 400 for an HTTP/1.1 request without exactly one Host header (HTTP/1.0

@@ -1,7 +1,10 @@
 // The entry point of the server module (zmfile-serve.so), which `zmfile
 // serve` loads at run time: the HTTP server stays out of every other zmfile
 // command's start-up.
+#include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
+
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -10,10 +13,14 @@
 
 #include "exit_status.h"
 #include "storage/abandoned_temp_files.h"
+#include "server/authenticator.h"
+#include "server/bind_policy.h"
 #include "server/conflict_choices.h"
+#include "server/htpasswd_file.h"
 #include "server/public_url.h"
 #include "server/request_origin.h"
 #include "server/serve_entry.h"
+#include "server/tls_context.h"
 #include "server/upload_server.h"
 
 namespace zimrax::zmfile {
@@ -36,9 +43,37 @@ std::string PrepareDirectory(const std::string& dir) {
   return absolute.string();
 }
 
-std::string UrlOf(const std::string& host, int port) {
+std::string UrlOf(const std::string& host, int port, bool tls) {
   const bool ipv6 = host.find(':') != std::string::npos;
-  return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
+  return (tls ? "https://" : "http://") + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
+}
+
+// Reads the users and the TLS files, and decides whether the server may
+// listen where it is asked to. Returns false and prints why when it may not.
+bool PrepareAccess(const ServeOptions& options, ServerAccess* access) {
+  const BindDecision decision = DecideBind(options);
+  if (!decision.refusal.empty()) {
+    std::cerr << "zmfile serve: " << decision.refusal << '\n';
+    return false;
+  }
+  if (!options.htpasswd.empty()) {
+    HtpasswdFile users = LoadHtpasswd(options.htpasswd);
+    if (!users.error.empty()) {
+      std::cerr << "zmfile serve: --htpasswd " << users.error << '\n';
+      return false;
+    }
+    access->authenticator = std::make_shared<Authenticator>(std::move(users.entries));
+  }
+  if (!options.tls_cert.empty()) {
+    std::string error;
+    access->tls = MakeTlsContext(options.tls_cert, options.tls_key, &error);
+    if (!access->tls) {
+      std::cerr << "zmfile serve: " << error << '\n';
+      return false;
+    }
+  }
+  if (!decision.warning.empty()) std::cout << "zmfile serve: " << decision.warning << '\n';
+  return true;
 }
 
 // Checks the options that the command line cannot check alone. Returns
@@ -72,6 +107,9 @@ bool CheckSiteOptions(const ServeOptions& options, std::vector<PublicUrl>* publi
 int RunServe(ServeOptions options) {
   std::vector<PublicUrl> public_urls;
   if (!CheckSiteOptions(options, &public_urls)) return kExitUsage;
+  ServerAccess access;
+  if (!PrepareAccess(options, &access)) return kExitUsage;
+  const bool tls = access.tls != nullptr;
   options.dir = PrepareDirectory(options.dir);
   if (options.dir.empty()) return kExitUsage;
   // Hidden temporary files left by saves that were killed (this server's
@@ -83,16 +121,17 @@ int RunServe(ServeOptions options) {
     std::cerr << "zmfile serve: cannot read " << options.dir << ": " << std::strerror(abandoned.error_number) << '\n';
   }
 
-  UploadServer server(options, std::cout);
+  UploadServer server(options, std::cout, std::move(access));
   if (!server.Bind()) {
     std::cerr << "zmfile serve: cannot listen on " << options.host << " port " << options.port << '\n';
     return kExitUsage;
   }
   std::cout << "zmfile serve: storing uploads in " << options.dir << " (conflict policy " << options.conflict
-            << ", forms may choose " << options.client_conflict << ", body limit " << options.max_body << " bytes)\n";
+            << ", forms may choose " << options.client_conflict << ", body limit " << options.max_body << " bytes, "
+            << (options.htpasswd.empty() ? "no authentication" : "HTTP Basic users from " + options.htpasswd) << ")\n";
   // The address to open: the local one on loopback, the public ones where given.
   if (IsLoopbackHost(options.host)) {
-    std::cout << "zmfile serve: open " << UrlOf(options.host, server.port()) << " (Ctrl-C stops the server)\n";
+    std::cout << "zmfile serve: open " << UrlOf(options.host, server.port(), tls) << " (Ctrl-C stops the server)\n";
   } else {
     std::cout << "zmfile serve: listening on " << options.host << " port " << server.port()
               << " (Ctrl-C stops the server)\n";

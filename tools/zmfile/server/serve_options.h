@@ -43,6 +43,12 @@ struct ServeOptions {
   std::size_t max_comment = 64 * 1024;    // the comment field kept for the answer, bytes
   int drain_seconds = 10;                 // on SIGINT/SIGTERM, time given to uploads in flight
   int threads = 0;                        // I/O threads; 0: one per core, at least 2
+
+  // Access. A non-loopback host takes htpasswd, or no_auth said outright.
+  std::string htpasswd;  // HTTP Basic users (bcrypt/SHA-crypt/yescrypt); "" for none
+  bool no_auth = false;  // listen beyond loopback without authentication
+  int max_hash_checks = 64;         // password hashes waiting or running at once (503 past it)
+  std::string tls_cert, tls_key;    // PEM files: both for HTTPS, neither for HTTP
 };
 
 }  // namespace zimrax::zmfile

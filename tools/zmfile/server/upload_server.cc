@@ -2,11 +2,13 @@
 
 #include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
 
+#include <openssl/crypto.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "server/answers.h"
+#include "server/authenticator.h"
 #include "server/client_address.h"
 #include "server/conflict_choices.h"
 #include "server/embedded_assets.h"
@@ -32,6 +35,7 @@
 #include "server/request_gate.h"
 #include "server/request_log.h"
 #include "server/request_origin.h"
+#include "server/session_stream.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -51,6 +55,9 @@ constexpr std::size_t kBodyChunk = 256 * 1024;
 // The socket reads of the headers (and of whatever follows them), and of the
 // bytes dropped while lingering.
 constexpr std::size_t kReadAhead = 64 * 1024;
+// The first read of a TLS connection's request: small, as an idle TLS
+// connection holds it (the headers' reader grows the buffer as needed).
+constexpr std::size_t kTlsFirstRead = 4 * 1024;
 // After a refusal, the client's unread bytes are drained this long (or this
 // many) before the close, so that it reads the answer instead of a reset.
 constexpr auto kLingerTime = std::chrono::seconds(2);
@@ -65,6 +72,7 @@ constexpr const char* kPageSecurityPolicy =
     "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
     "frame-ancestors 'none'";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr const char* kAuthenticate = "Basic realm=\"zmfile\", charset=\"UTF-8\"";
 
 std::string Lowered(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -120,10 +128,11 @@ class Session;
 // and the stop. Its state lives on one strand.
 class ServerCore {
  public:
-  ServerCore(const ServeOptions& options, std::ostream& log)
+  ServerCore(const ServeOptions& options, std::ostream& log, ServerAccess access)
       : options_(options),
         client_conflicts_(ClientConflicts(options.client_conflict)),
         log_(log),
+        access_(std::move(access)),
         strand_(asio::make_strand(ioc_)),
         acceptor_(strand_),
         signals_(strand_),
@@ -141,6 +150,24 @@ class ServerCore {
   const std::vector<WebOrigin>& own_origins() const { return own_origins_; }
   RequestLog& log() { return log_; }
   bool stopping() const { return stopping_.load(); }
+  Authenticator* authenticator() const { return access_.authenticator.get(); }
+  asio::ssl::context* tls() const { return access_.tls.get(); }
+  // Runs `check` on the password-hash threads, so that a slow hash holds
+  // up no connection but its own. False when options.max_hash_checks are
+  // already waiting or running (nothing is run then).
+  // REQUIRES: authenticator() is not null.
+  template <class Check>
+  bool PostHashCheck(Check check) {
+    if (hash_checks_.fetch_add(1) >= options_.max_hash_checks) {
+      --hash_checks_;
+      return false;
+    }
+    asio::post(*hash_pool_, [this, check = std::move(check)]() mutable {
+      check();
+      --hash_checks_;
+    });
+    return true;
+  }
   // Called once for every session as it ends (from any thread).
   void Release(std::uint64_t id, const asio::ip::address& address);
 
@@ -165,7 +192,11 @@ class ServerCore {
   const std::vector<std::string> client_conflicts_;
   std::vector<WebOrigin> own_origins_;
   RequestLog log_;
+  const ServerAccess access_;
   asio::io_context ioc_;
+  // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
+  std::unique_ptr<asio::thread_pool> hash_pool_;
+  std::atomic<int> hash_checks_{0};
   asio::strand<asio::io_context::executor_type> strand_;
   tcp::acceptor acceptor_;
   asio::signal_set signals_;
@@ -195,22 +226,26 @@ class Session : public std::enable_shared_from_this<Session> {
         options_(core.options()),
         id_(id),
         mode_(mode),
-        socket_(std::move(socket)),
-        timer_(socket_.get_executor()),
+        stream_(std::move(socket), core.tls()),
+        timer_(stream_.get_executor()),
         peer_(peer),
         buffer_(options_.max_header + kReadAhead) {}
 
   ~Session() { core_.Release(id_, peer_.address()); }
 
   void Start() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
       if (self->mode_ == Mode::kBusy) {
         self->Note("refused: more than " + std::to_string(self->options_.max_per_address) +
                    " connections from this address");
         self->method_ = "-";
         self->path_ = "-";
-        return self->Refuse(503, "Too many connections from your address; try again later.");
+        // Over TLS the refusal is sent only once the handshake is done.
+        if (!self->stream_.tls()) {
+          return self->Refuse(503, "Too many connections from your address; try again later.");
+        }
       }
+      if (self->stream_.tls()) return self->Handshake();
       self->ReadRequest(true);
     });
   }
@@ -218,21 +253,23 @@ class Session : public std::enable_shared_from_this<Session> {
   // The server stops: a connection between requests ends now; one in the
   // middle of a request ends after its answer.
   void Stop() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
-      if (self->phase_ == Phase::kIdle || self->phase_ == Phase::kHeaders) self->Close();
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
+      if (self->phase_ == Phase::kHandshake || self->phase_ == Phase::kIdle || self->phase_ == Phase::kHeaders) {
+        self->Close();
+      }
     });
   }
 
   // The drain time is over: whatever is in flight is aborted.
   void ForceClose() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
       if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes");
       self->Close();
     });
   }
 
  private:
-  enum class Phase { kIdle, kHeaders, kContinue, kBody, kWriting, kLinger, kClosed };
+  enum class Phase { kHandshake, kIdle, kHeaders, kAuthorizing, kContinue, kBody, kWriting, kLinger, kClosed };
   enum class After { kKeepAlive, kClose, kLinger };
 
   void Note(const std::string& text) { core_.log().Note(PeerText(peer_) + ": " + text); }
@@ -249,6 +286,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnTimer() {
     switch (phase_) {
+      case Phase::kHandshake:
+        Note("no TLS handshake within " + std::to_string(options_.header_seconds) + " s of the connection");
+        return Close();
+      case Phase::kAuthorizing:
+        return;  // a password check is bounded; the answer follows it
       case Phase::kIdle:
         if (waiting_first_) {
           Note("no request within " + std::to_string(options_.header_seconds) + " s of the connection");
@@ -258,7 +300,7 @@ class Session : public std::enable_shared_from_this<Session> {
       case Phase::kHeaders: {
         header_timed_out_ = true;
         beast::error_code ignored;
-        socket_.cancel(ignored);
+        stream_.socket().cancel(ignored);
         // A read that completed just now is not cancelled, and the header
         // reader then starts another one that nothing would watch: cancel
         // again shortly until the reader has answered.
@@ -285,6 +327,26 @@ class Session : public std::enable_shared_from_this<Session> {
     }
   }
 
+  // The TLS handshake, under the deadline of the first request's headers.
+  void Handshake() {
+    phase_ = Phase::kHandshake;
+    header_deadline_ = start_ + std::chrono::seconds(options_.header_seconds);  // start_: the connection's time
+    ArmAt(header_deadline_);
+    stream_.async_handshake([self = shared_from_this()](const beast::error_code& error) {
+      if (self->phase_ != Phase::kHandshake) return;
+      if (error) {
+        // OpenSSL's reason for a plain HTTP request here is just "http request".
+        const bool plain = error.message().find("http request") != std::string::npos;
+        self->Note("TLS handshake failed: " + error.message() + (plain ? " (plain HTTP sent to the HTTPS port)" : ""));
+        return self->Close();
+      }
+      if (self->mode_ == Mode::kBusy) {
+        return self->Refuse(503, "Too many connections from your address; try again later.");
+      }
+      self->ReadRequest(true);
+    });
+  }
+
   void ReadRequest(bool first) {
     if (core_.stopping()) return Close();
     parser_.emplace();
@@ -292,9 +354,16 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     header_timed_out_ = false;
     received_ = 0;
+    authorized_ = false;
+    user_.clear();
     // The first request's headers must be complete header_seconds after the
     // connection; a later one's, header_seconds after its first byte.
-    if (first || buffer_.size() > 0) header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
+    if (first) {
+      // start_ is still the connection's time: no request has begun.
+      header_deadline_ = start_ + std::chrono::seconds(options_.header_seconds);
+    } else if (buffer_.size() > 0) {
+      header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
+    }
     if (buffer_.size() > 0) return ReadHeader();
     // Nothing has arrived: wait for the first byte without a read buffer, so
     // that a connection that sends nothing holds no more than its socket.
@@ -306,20 +375,41 @@ class Session : public std::enable_shared_from_this<Session> {
     } else {
       Arm(std::chrono::seconds(options_.idle_seconds));
     }
-    socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
+    if (stream_.tls()) return AwaitFirstTlsBytes();
+    stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
       if (self->phase_ != Phase::kIdle) return;
       if (error) return self->Close();
-      if (!self->waiting_first_) {
-        self->header_deadline_ = Clock::now() + std::chrono::seconds(self->options_.header_seconds);
-      }
-      self->ReadHeader();
+      self->OnFirstBytes();
     });
+  }
+
+  void OnFirstBytes() {
+    if (!waiting_first_) header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
+    ReadHeader();
+  }
+
+  // Over TLS a readable socket need not mean a readable request (the TLS
+  // layer may hold one already, or read only its own records), so the
+  // first bytes are read into the buffer instead of waited for. A refusal
+  // sent meanwhile lingers on this same read, as a TLS stream takes one
+  // read at a time.
+  void AwaitFirstTlsBytes() {
+    first_read_pending_ = true;
+    stream_.async_read_some(buffer_.prepare(kTlsFirstRead),
+                            [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
+                              self->first_read_pending_ = false;
+                              if (self->phase_ == Phase::kLinger) return self->OnLingerRead(error, n);
+                              if (self->phase_ != Phase::kIdle) return;
+                              self->buffer_.commit(n);
+                              if (error) return self->Close();
+                              self->OnFirstBytes();
+                            });
   }
 
   void ReadHeader() {
     phase_ = Phase::kHeaders;
     ArmAt(header_deadline_);
-    http::async_read_header(socket_, buffer_, *parser_,
+    http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](const beast::error_code& error, std::size_t) {
                               self->OnHeader(error);
                             });
@@ -374,6 +464,10 @@ class Session : public std::enable_shared_from_this<Session> {
       report.refusal = std::move(refusal);
       return Send(Text(HttpStatusOf(report), UploadJson(report), "application/json"), after);
     }
+    // Every route needs credentials when the server has users; an upload's
+    // body is not read before they are checked. A foreign Host or Origin is
+    // refused above without costing a password check.
+    if (core_.authenticator() != nullptr && !authorized_) return Authorize(after);
     if (upload) {
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
       return StartUpload();
@@ -415,6 +509,46 @@ class Session : public std::enable_shared_from_this<Session> {
     Fail(404, "Not found.", after);
   }
 
+  // Checks the request's credentials (on the hash threads when the cache
+  // does not know them), then dispatches it again or answers 401.
+  void Authorize(After after) {
+    std::string header(parser_->get()[http::field::authorization]);
+    if (std::optional<AuthOutcome> outcome = core_.authenticator()->CheckQuickly(header)) {
+      return OnAuthorized(*outcome, after);
+    }
+    phase_ = Phase::kAuthorizing;
+    Authenticator* authenticator = core_.authenticator();
+    const bool posted =
+        core_.PostHashCheck([self = shared_from_this(), authenticator, header = std::move(header), after]() mutable {
+          AuthOutcome outcome = authenticator->Check(header);
+          OPENSSL_cleanse(header.data(), header.size());
+          asio::post(self->stream_.get_executor(), [self, outcome = std::move(outcome), after] {
+            if (self->phase_ != Phase::kAuthorizing) return;
+            self->OnAuthorized(outcome, after);
+          });
+        });
+    if (!posted) {
+      Note("refused: " + std::to_string(options_.max_hash_checks) + " password checks already waiting");
+      reason_ = "too many password checks waiting";
+      auto response = Plain(503, "Too many sign-ins at once; try again shortly.");
+      response.set(http::field::retry_after, "1");
+      return Send(std::move(response), After::kLinger);
+    }
+  }
+
+  void OnAuthorized(const AuthOutcome& outcome, After after) {
+    if (!outcome.allowed) {
+      Note("401: " + outcome.reason);
+      reason_ = outcome.reason;
+      auto response = Plain(401, "This server needs a user name and password.");
+      response.set(http::field::www_authenticate, kAuthenticate);
+      return Send(std::move(response), after);
+    }
+    authorized_ = true;
+    user_ = outcome.user;
+    Dispatch();
+  }
+
   void Download(const std::string& name, After after) {
     if (!IsPlainFileName(name)) return Fail(400, "Not a plain file name.", after);
     OpenedFile opened = OpenStoredFile(options_.dir, name);
@@ -450,7 +584,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (Lowered(std::string(parser_->get()[http::field::expect])) == "100-continue" && length > 0) {
       phase_ = Phase::kContinue;
       Arm(std::chrono::seconds(options_.send_seconds));
-      asio::async_write(socket_, asio::buffer(kContinue.data(), kContinue.size()),
+      asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
                         [self = shared_from_this()](const beast::error_code& error, std::size_t) {
                           if (self->phase_ != Phase::kContinue) return;
                           if (error) return self->Close();
@@ -482,7 +616,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // (whose headers a fresh parser reads).
   void ReadBody() {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_.size(), remaining_));
-    socket_.async_read_some(asio::buffer(chunk_.data(), want),
+    stream_.async_read_some(asio::buffer(chunk_.data(), want),
                             [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
                               self->OnBody(error, n);
                             });
@@ -582,6 +716,7 @@ class Session : public std::enable_shared_from_this<Session> {
     fields.bytes_out = head_ ? 0 : size;
     fields.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
     fields.stored_name = std::move(stored_name_);
+    fields.user = user_;
     stored_name_.clear();
     fields.client = client_.empty() ? peer_.address().to_string() : client_;
     fields.reason = std::move(reason_);
@@ -611,7 +746,7 @@ class Session : public std::enable_shared_from_this<Session> {
   template <class Outgoing>
   void WriteSome(std::shared_ptr<Outgoing> outgoing, After after) {
     Arm(std::chrono::seconds(options_.send_seconds));
-    http::async_write_some(socket_, outgoing->serializer,
+    http::async_write_some(stream_, outgoing->serializer,
                            [self = shared_from_this(), outgoing, after](const beast::error_code& error, std::size_t) {
                              if (self->phase_ != Phase::kWriting) return;
                              if (error) return self->Close();
@@ -632,7 +767,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void LingerThenClose() {
     phase_ = Phase::kLinger;
     beast::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     lingered_ = 0;
     chunk_.resize(kReadAhead);
     Arm(kLingerTime);
@@ -640,13 +775,18 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Linger() {
-    socket_.async_read_some(asio::buffer(chunk_),
+    if (first_read_pending_) return;  // that read goes on as the linger's
+    stream_.async_read_some(asio::buffer(chunk_),
                             [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
                               if (self->phase_ != Phase::kLinger) return;
-                              self->lingered_ += n;
-                              if (error || self->lingered_ > kLingerBytes) return self->Close();
-                              self->Linger();
+                              self->OnLingerRead(error, n);
                             });
+  }
+
+  void OnLingerRead(const beast::error_code& error, std::size_t n) {
+    lingered_ += n;
+    if (error || lingered_ > kLingerBytes) return Close();
+    Linger();
   }
 
   void Close() {
@@ -659,14 +799,14 @@ class Session : public std::enable_shared_from_this<Session> {
     ++timer_generation_;
     timer_.cancel();
     beast::error_code ignored;
-    socket_.close(ignored);
+    stream_.socket().close(ignored);
   }
 
   ServerCore& core_;
   const ServeOptions& options_;
   const std::uint64_t id_;
   const Mode mode_;
-  tcp::socket socket_;
+  SessionStream stream_;
   asio::steady_timer timer_;
   std::uint64_t timer_generation_ = 0;
   const tcp::endpoint peer_;
@@ -682,6 +822,9 @@ class Session : public std::enable_shared_from_this<Session> {
   bool keep_alive_ = false;
   bool json_ = false;
   bool head_ = false;
+  bool authorized_ = false;
+  bool first_read_pending_ = false;
+  std::string user_;  // the authenticated user of the current request
   std::string method_;
   std::string path_;
   std::string stored_name_;
@@ -762,10 +905,14 @@ bool ServerCore::Run() {
       }
     }
   };
+  // Half as many hash threads as I/O threads: a burst of sign-ins leaves
+  // the rest of the server a core.
+  if (access_.authenticator) hash_pool_ = std::make_unique<asio::thread_pool>(std::max(1u, count / 2));
   std::vector<std::thread> threads;
   for (unsigned i = 1; i < count; ++i) threads.emplace_back(run);
   run();
   for (std::thread& thread : threads) thread.join();
+  if (hash_pool_) hash_pool_->join();
   return stopped_by_signal_;
 }
 
@@ -875,8 +1022,8 @@ void ServerCore::FinishStopIfDone() {
   drain_timer_.cancel();
 }
 
-UploadServer::UploadServer(const ServeOptions& options, std::ostream& log)
-    : core_(std::make_unique<ServerCore>(options, log)) {}
+UploadServer::UploadServer(const ServeOptions& options, std::ostream& log, ServerAccess access)
+    : core_(std::make_unique<ServerCore>(options, log, std::move(access))) {}
 
 UploadServer::~UploadServer() = default;
 

@@ -10,6 +10,10 @@
 //   GET  /files         the stored files as JSON
 //   GET  /files/NAME    one stored file, as an attachment
 //
+// With an Authenticator every request needs HTTP Basic credentials (401
+// otherwise); with a TLS context every connection is HTTPS, its handshake
+// within the header timeout.
+//
 // A connection costs memory, not a thread: a few threads run every
 // connection's reads, writes and timers. Connections are kept alive between
 // requests whose bodies were read to the end.
@@ -21,14 +25,25 @@
 
 #include "server/serve_options.h"
 
+namespace boost::asio::ssl {
+class context;
+}  // namespace boost::asio::ssl
+
 namespace zimrax::zmfile {
 
+class Authenticator;
 class ServerCore;
+
+// What guards the server's door; null members leave it open.
+struct ServerAccess {
+  std::shared_ptr<Authenticator> authenticator;     // null: no authentication
+  std::shared_ptr<boost::asio::ssl::context> tls;   // null: plain HTTP
+};
 
 class UploadServer {
  public:
   // REQUIRES: options.dir is an existing directory, given as an absolute path.
-  UploadServer(const ServeOptions& options, std::ostream& log);
+  UploadServer(const ServeOptions& options, std::ostream& log, ServerAccess access = {});
   ~UploadServer();
   UploadServer(const UploadServer&) = delete;
   UploadServer& operator=(const UploadServer&) = delete;
