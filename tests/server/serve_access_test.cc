@@ -63,8 +63,8 @@ class AuthServeTest : public ::testing::Test {
 
   HttpAnswer Request(const std::string& method, const std::string& target, const std::string& authorization,
                      const std::string& body = "") {
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-                          AuthorizationLine(authorization);
+    std::string request = method + " " + target + " HTTP/1.1\r\n" + HostLine(server_->port()) +
+                          "Connection: close\r\n" + AuthorizationLine(authorization);
     if (!body.empty()) {
       request += "Content-Type: multipart/form-data; boundary=" + std::string(kBoundary) +
                  "\r\nAccept: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
@@ -128,7 +128,7 @@ TEST_F(AuthServeTest, EveryRouteAsksForCredentialsAndOpensToTheRightOnes) {
   EXPECT_NE(log.find("401: wrong password for user \"bob\""), std::string::npos) << log;
   EXPECT_NE(log.find("401: unknown user \"zed\""), std::string::npos) << log;
   EXPECT_NE(log.find("401: the Authorization header is not valid Basic credentials"), std::string::npos) << log;
-  EXPECT_NE(log.find("GET /config 200 in=0 out=46"), std::string::npos) << log;
+  EXPECT_NE(log.find("GET /config 200 in=0 out=86"), std::string::npos) << log;
   EXPECT_NE(log.find(" user=\"ann\""), std::string::npos) << log;
   EXPECT_NE(log.find("POST /upload 200"), std::string::npos) << log;
   EXPECT_NE(log.find(" user=\"bob\""), std::string::npos) << log;
@@ -143,10 +143,10 @@ TEST_F(AuthServeTest, EveryRouteAsksForCredentialsAndOpensToTheRightOnes) {
 // 100 Continue, which it then never gets.
 TEST_F(AuthServeTest, AnUploadIsRefusedBeforeItsBody) {
   for (const bool expect_continue : {false, true}) {
-    const std::string head =
-        "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=" +
-        std::string(kBoundary) + "\r\nContent-Length: 50000000\r\n" +
-        (expect_continue ? "Expect: 100-continue\r\n" : "") + "\r\n";
+    const std::string head = "POST /upload HTTP/1.1\r\n" + HostLine(server_->port()) +
+                             "Content-Type: multipart/form-data; boundary=" + std::string(kBoundary) +
+                             "\r\nContent-Length: 50000000\r\n" + (expect_continue ? "Expect: 100-continue\r\n" : "") +
+                             "\r\n";
     const auto start = Clock::now();
     const std::string raw = RawExchange(server_->port(), head, 20);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -164,10 +164,10 @@ TEST_F(AuthServeTest, AnUploadIsRefusedBeforeItsBody) {
 TEST_F(AuthServeTest, TheConnectionStaysOpenAfterA401) {
   const int fd = ConnectFrom("127.0.0.1", server_->port(), 10);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.1\r\n" + HostLine(server_->port()) + "\r\n"));
   const HttpAnswer first = ReadAnswer(fd);
   EXPECT_EQ(first.status, 401);
-  ASSERT_TRUE(SendAll(fd, "GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+  ASSERT_TRUE(SendAll(fd, "GET /config HTTP/1.1\r\n" + HostLine(server_->port()) + "Authorization: Basic " +
                               zmfile::Base64Encode(std::string("bob:") + kBobPassword) + "\r\n\r\n"));
   const HttpAnswer second = ReadAnswer(fd);
   EXPECT_EQ(second.status, 200);
@@ -189,7 +189,7 @@ TEST(AuthFloodTest, WrongPasswordsHoldUpOnlyThemselves) {
                        root.path() / "server.log");
   ASSERT_TRUE(server.ok()) << server.Log();
   const auto request = [&](const std::string& credentials) {
-    return "GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: Basic " +
+    return "GET /config HTTP/1.1\r\n" + HostLine(server.port()) + "Connection: close\r\nAuthorization: Basic " +
            zmfile::Base64Encode(credentials) + "\r\n\r\n";
   };
   const std::string right = request(std::string("bob:") + kBobPassword);
@@ -247,9 +247,11 @@ TEST(AccessStartTest, RefusesBadUsersAndUnprotectedBinds) {
       {{"--htpasswd", (root.path() / "plain").string()}, "plain:1: user \"dee\""},
       {{"--htpasswd", (root.path() / "sha1").string()}, "sha1:3: user \"eve\" has an unsalted SHA-1"},
       {{"--htpasswd", (root.path() / "none").string()}, "none: cannot be read"},
-      {{"--host", "0.0.0.0"}, "refusing to listen on 0.0.0.0 without authentication"},
-      {{"--host", "::"}, "Give --htpasswd FILE"},
-      {{"--host", "0.0.0.0", "--no-auth", "--htpasswd", good_users}, "contradict"},
+      {{"--host", "0.0.0.0", "--public-url", "http://files.example.org/"},
+       "refusing to listen on 0.0.0.0 without authentication"},
+      {{"--host", "::", "--public-url", "http://files.example.org/"}, "Give --htpasswd FILE"},
+      {{"--host", "0.0.0.0", "--public-url", "http://files.example.org/", "--no-auth", "--htpasswd", good_users},
+       "contradict"},
       {{"--tls-cert", cert}, "--tls-cert needs --tls-key"},
       {{"--tls-cert", cert, "--tls-key", cert}, "--tls-key " + cert},
   };
@@ -372,13 +374,15 @@ TEST_F(TlsServeTest, CredentialsWorkOverHttps) {
   const CommandResult allowed =
       Curl({"-o", "/dev/null", "-w", "%{http_code}", "-u", std::string("ann:") + kAnnPassword, Https("/config")});
   EXPECT_EQ(allowed.out, "200");
-  EXPECT_NE(server_->Log().find("GET /config 200 in=0 out=46"), std::string::npos) << server_->Log();
+  EXPECT_NE(server_->Log().find("GET /config 200 in=0 out=86 "), std::string::npos) << server_->Log();
+  EXPECT_NE(server_->Log().find(" user=\"ann\""), std::string::npos) << server_->Log();
 }
 
 TEST_F(TlsServeTest, PlainHttpToTheHttpsPortIsClosedAndLogged) {
   Start({});
   const auto start = Clock::now();
-  const std::string raw = RawExchange(server_->port(), "GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 10);
+  const std::string raw =
+      RawExchange(server_->port(), "GET /config HTTP/1.1\r\n" + HostLine(server_->port()) + "\r\n", 10);
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 5.0);
   EXPECT_EQ(raw.find("maxBody"), std::string::npos) << raw;
   EXPECT_FALSE(raw.starts_with("HTTP/1.1 200")) << raw;
@@ -415,10 +419,10 @@ TEST_F(TlsServeTest, TheConnectionLimitsHoldOverTls) {
   TlsClient halfway(server_->port(), ca);
   ASSERT_TRUE(silent.connected());
   ASSERT_TRUE(halfway.connected());
-  ASSERT_TRUE(halfway.Send("GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+  ASSERT_TRUE(halfway.Send("GET /config HTTP/1.1\r\n" + HostLine(server_->port())));
   TlsClient third(server_->port(), ca);
   ASSERT_TRUE(third.connected());
-  ASSERT_TRUE(third.Send("GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  ASSERT_TRUE(third.Send("GET /config HTTP/1.1\r\n" + HostLine(server_->port()) + "\r\n"));
   EXPECT_TRUE(third.ReadToEnd().starts_with("HTTP/1.1 503 "));
 
   const auto start = Clock::now();
@@ -431,7 +435,7 @@ TEST_F(TlsServeTest, TheConnectionLimitsHoldOverTls) {
   EXPECT_LT(seconds, 6.0);
   // Free again: a full request is served.
   TlsClient later(server_->port(), ca);
-  ASSERT_TRUE(later.Send("GET /config HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+  ASSERT_TRUE(later.Send("GET /config HTTP/1.1\r\n" + HostLine(server_->port()) + "Connection: close\r\n\r\n"));
   EXPECT_NE(later.ReadToEnd().find("\"maxBody\""), std::string::npos);
 }
 

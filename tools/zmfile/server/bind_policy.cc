@@ -2,10 +2,10 @@
 
 #include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
 
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -24,9 +24,9 @@ bool IsLoopbackAddress(const ip::address& address) {
 }  // namespace
 
 bool IsLoopbackHost(std::string_view host) {
-  if (host.size() == 9 && std::equal(host.begin(), host.end(), "localhost", [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
-      })) {
+  if (host.empty()) return false;
+  if (host.size() == 9 && std::equal(host.begin(), host.end(), "localhost",
+                                     [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
     return true;
   }
   if (host.starts_with('[') && host.ends_with(']')) host = host.substr(1, host.size() - 2);

@@ -25,7 +25,6 @@ struct ServeOptions {
   // origins and host names are the server's own, besides the bound address.
   std::vector<std::string> public_urls;
   bool trust_proxy = false;  // the peer is a proxy: log the X-Forwarded-For client
-  std::string tls_cert, tls_key;  // with a certificate the server speaks https
   std::uint64_t max_body = kDefaultMaxBody;
   bool fsync = true;  // each upload is on the device before it is answered
 
