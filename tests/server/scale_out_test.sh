@@ -15,67 +15,24 @@ set -u
 
 ZMFILE=$1
 PROBE=$2
-CLIENTS=$(dirname "$(readlink -f "$0")")/scale_out_clients.py
+HERE=$(dirname "$(readlink -f "$0")")
+CLIENTS=$HERE/scale_out_clients.py
 LIMIT_SECONDS=${SCALE_OUT_LIMIT_SECONDS:-240}
-BRICK_HOST=127.0.0.2  # glusterd's fixed port 24007 is taken on this address only
-GLUSTERD_PORT=24007   # bricks and clients fetch their volume files from this port; it cannot be moved
 
 skip() {
   echo "SKIPPED: $*"
   exit 77
 }
+# shellcheck source=scale_out_lib.sh
+. "$HERE/scale_out_lib.sh"
+scale_out_preflight
 
-[ "$(id -u)" = 0 ] || skip "needs root (glusterd, FUSE mounts)"
-[ -c /dev/fuse ] || skip "needs /dev/fuse"
-for tool in glusterd gluster glusterfs nginx python3 curl mountpoint; do
-  command -v "$tool" >/dev/null 2>&1 || PATH=$PATH:/usr/sbin:/sbin command -v "$tool" >/dev/null 2>&1 ||
-    skip "needs $tool (Debian packages glusterfs-server, nginx)"
-done
-PATH=$PATH:/usr/sbin:/sbin
-if python3 -c "import socket,sys; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('$BRICK_HOST', $GLUSTERD_PORT)); s.listen()" 2>/dev/null; then :; else
-  skip "$BRICK_HOST:$GLUSTERD_PORT is in use (another glusterd?)"
-fi
-
-WORK=$(mktemp -d /tmp/zmfile-scale-out.XXXXXX)
-MOUNT_A=$WORK/host-a
-MOUNT_B=$WORK/host-b
-mkdir -p "$WORK"/{glusterd,run,log,brick,nginx/logs} "$MOUNT_A" "$MOUNT_B" /var/run/gluster
-SERVER_PIDS=()
-OTHER_PIDS=()
 FAILED=0
 STARTED=$SECONDS
-
-pid_of_file() { [ -s "$1" ] && cat "$1"; }
-
-stop_pid() {  # stop_pid PID [SIGNAL]: signal it, wait up to 5 s, then KILL
-  local pid=$1 signal=${2:-TERM}
-  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
-  kill "-$signal" "$pid" 2>/dev/null
-  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null
-}
-
 cleanup() {
   trap - EXIT INT TERM
-  for pid in "${OTHER_PIDS[@]}" "${SERVER_PIDS[@]}"; do stop_pid "$pid"; done
-  stop_pid "$(pid_of_file "$WORK/nginx/nginx.pid")" QUIT
-  for mount in "$MOUNT_A" "$MOUNT_B"; do
-    mountpoint -q "$mount" && { umount "$mount" 2>/dev/null || umount -l "$mount"; }
-  done
-  for client in "$WORK"/run/client-*.pid; do stop_pid "$(pid_of_file "$client")"; done
-  # The brick process: stopped by its pid file; its socket, which glusterd
-  # puts under /var/run/gluster whatever its run directory, goes with it.
-  for brick_pid_file in "$WORK"/run/vols/*/*.pid; do
-    [ -e "$brick_pid_file" ] || continue
-    local brick_pid socket
-    brick_pid=$(pid_of_file "$brick_pid_file")
-    socket=$(tr '\0' '\n' <"/proc/$brick_pid/cmdline" 2>/dev/null | sed -n '/^-S$/{n;p}')
-    stop_pid "$brick_pid"
-    [ -n "$socket" ] && rm -f "$socket"
-  done
-  stop_pid "$(pid_of_file "$WORK/run/glusterd.pid")"
   [ -n "${WATCHDOG:-}" ] && kill "$WATCHDOG" 2>/dev/null
-  rm -rf "$WORK"
+  scale_out_cleanup
   echo "scale-out test: $((SECONDS - STARTED)) s"
 }
 trap cleanup EXIT
@@ -104,42 +61,12 @@ check() {  # check DESCRIPTION COMMAND...
 }
 die() {
   echo "FAIL  $*"
-  for log in "$WORK"/log/*.log "$WORK"/log/bricks/*.log; do
-    [ -s "$log" ] && { echo "--- $log (last lines)"; tail -n 15 "$log"; }
-  done
+  scale_out_show_logs
   exit 1
 }
 
 # --- GlusterFS: glusterd with its own state, one brick, two FUSE mounts ---
-cat >"$WORK/glusterd.vol" <<EOF
-volume management
-    type mgmt/glusterd
-    option working-directory $WORK/glusterd
-    option run-directory $WORK/run
-    option logging-directory $WORK/log
-    option glusterd-sockfile $WORK/run/glusterd.socket
-    option transport-type socket
-    option transport.socket.bind-address $BRICK_HOST
-    option transport.socket.listen-port $GLUSTERD_PORT
-    option transport.socket.read-fail-log off
-    option ping-timeout 0
-    option event-threads 1
-    option base-port 49552
-    option max-port 49652
-end-volume
-EOF
-glusterd -f "$WORK/glusterd.vol" -p "$WORK/run/glusterd.pid" -l "$WORK/log/glusterd.log" || die "glusterd did not start"
-GLUSTER=(gluster "--glusterd-sock=$WORK/run/glusterd.socket" --mode=script)
-for _ in $(seq 100); do "${GLUSTER[@]}" volume list >/dev/null 2>&1 && break; sleep 0.1; done
-"${GLUSTER[@]}" volume create zmscale "$BRICK_HOST:$WORK/brick" force >/dev/null || die "volume create failed"
-"${GLUSTER[@]}" volume start zmscale >/dev/null || die "volume start failed"
-for name in a b; do
-  mount=$WORK/host-$name
-  glusterfs --volfile-server=$BRICK_HOST --volfile-id=zmscale --process-name=fuse \
-    -l "$WORK/log/client-$name.log" -p "$WORK/run/client-$name.pid" "$mount" || die "mount of $mount failed"
-  for _ in $(seq 100); do mountpoint -q "$mount" && break; sleep 0.1; done
-  mountpoint -q "$mount" || die "$mount is not mounted"
-done
+scale_out_volume_up || die "the volume did not come up"
 mkdir "$MOUNT_A/uploads" || die "cannot write to the volume"
 echo "ok    volume up and mounted twice ($((SECONDS - STARTED)) s)"
 
@@ -150,69 +77,15 @@ check "the file system's answers keep the writer's guarantees" test "${PIPESTATU
 rm -rf "$MOUNT_A/probe"
 
 # --- Two servers, one on each mount, and nginx in front ---
-free_port() { python3 -c "import socket; s=socket.socket(); s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])"; }
 NGINX_PORT=$(free_port)
 PUBLIC_URL=http://127.0.0.1:$NGINX_PORT/
 # With --public-url the server checks the Host header; nginx then passes
 # the client's. Without it (older servers) nothing checks Host.
-PUBLIC_URL_OPTION=()
-"$ZMFILE" serve --help 2>&1 | grep -q -- '--public-url' && PUBLIC_URL_OPTION=(--public-url "$PUBLIC_URL")
-
-start_server() {  # start_server NAME MOUNT: starts it, sets PORT_<NAME>, SERVER_<NAME>
-  local name=$1 mount=$2 log=$WORK/log/server-$1.log
-  "$ZMFILE" serve --dir "$mount/uploads" --host 127.0.0.1 --port 0 "${PUBLIC_URL_OPTION[@]}" >"$log" 2>&1 &
-  local pid=$!
-  SERVER_PIDS+=("$pid")
-  local port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's|^zmfile serve: open http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$log")
-    [ -n "$port" ] && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$port" ] || die "server $name did not start: $(cat "$log")"
-  printf -v "PORT_$name" %s "$port"
-  printf -v "SERVER_$name" %s "$pid"
-}
-start_server a "$MOUNT_A"
-start_server b "$MOUNT_B"
-
-cat >"$WORK/nginx/nginx.conf" <<EOF
-user root;
-worker_processes 1;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/log/nginx-error.log warn;
-events { worker_connections 256; }
-http {
-  access_log $WORK/log/nginx-access.log;
-  client_body_temp_path $WORK/nginx/client_body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  upstream zmfile {
-    server 127.0.0.1:$PORT_a max_fails=1 fail_timeout=5s;
-    server 127.0.0.1:$PORT_b max_fails=1 fail_timeout=5s;
-  }
-  server {
-    listen 127.0.0.1:$NGINX_PORT;
-    client_max_body_size 0;        # the servers enforce --max-body
-    location / {
-      proxy_pass http://zmfile;
-      proxy_http_version 1.1;
-      proxy_request_buffering off; # stream bodies: the servers see them as they arrive
-      proxy_buffering off;
-      proxy_set_header Host \$http_host;
-      proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for;
-      proxy_read_timeout 120s;
-      proxy_send_timeout 120s;
-    }
-  }
-}
-EOF
-nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g 'daemon off;' 2>"$WORK/log/nginx-start.log" &
-OTHER_PIDS+=($!)
-for _ in $(seq 100); do curl -fsS -o /dev/null "$PUBLIC_URL"config 2>/dev/null && break; sleep 0.1; done
+SERVER_OPTIONS=()
+"$ZMFILE" serve --help 2>&1 | grep -q -- '--public-url' && SERVER_OPTIONS=(--public-url "$PUBLIC_URL")
+start_server a "$MOUNT_A/uploads" "${SERVER_OPTIONS[@]}" || die "server a"
+start_server b "$MOUNT_B/uploads" "${SERVER_OPTIONS[@]}" || die "server b"
+start_nginx "$NGINX_PORT" "$PORT_a" "$PORT_b" || die "nginx"
 check "nginx answers GET /config" curl -fsS -o /dev/null "$PUBLIC_URL"config
 
 # --- Through nginx, concurrently ---
@@ -277,7 +150,7 @@ LIVE=$(comm -13 <(echo "$LEFT") <(hidden "$MOUNT_A/uploads"))
 # Where locks are not shared between hosts, --sweep-min-age keeps what was
 # written to recently: a server started with it keeps the abandoned file.
 "$ZMFILE" serve --dir "$KILLED_MOUNT/uploads" --host 127.0.0.1 --port 0 --sweep-min-age 3600 \
-  >"$WORK/log/server-aged.log" 2>&1 &
+  "${SERVER_OPTIONS[@]}" >"$WORK/log/server-aged.log" 2>&1 &
 AGED=$!
 OTHER_PIDS+=("$AGED")
 for _ in $(seq 100); do grep -qs '^zmfile serve: open' "$WORK/log/server-aged.log" && break; sleep 0.1; done
@@ -286,7 +159,7 @@ check "with --sweep-min-age 3600 start-up removes none and keeps the abandoned f
   grep -q '^zmfile serve: removed 0 .*' "$WORK/log/server-aged.log"
 check "  and says so" grep -q '^zmfile serve: kept 1 unlocked temporary file' "$WORK/log/server-aged.log"
 check "  the abandoned file is still there" test -e "$MOUNT_A/uploads/$LEFT"
-start_server "$KILLED" "$KILLED_MOUNT"
+start_server "$KILLED" "$KILLED_MOUNT/uploads" "${SERVER_OPTIONS[@]}" || die "restart of server $KILLED"
 SWEPT=$(grep -o 'removed [0-9]* abandoned' "$WORK/log/server-$KILLED.log")
 check "the restarted server's sweep removed one file ($SWEPT)" test "$SWEPT" = "removed 1 abandoned"
 # The other mount may show a removed name for up to its entry cache time (1 s).
