@@ -68,6 +68,10 @@ std::string Seconds(double seconds) {
   return text;
 }
 
+zimrax::ByteView Bytes(const char* text) {
+  return zimrax::ByteView(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
+}
+
 int ErrnoOf(int result) { return result == 0 ? 0 : errno; }
 
 int CreateFile(const std::string& path, const char* content) {
@@ -170,8 +174,7 @@ void ProbeSystemCalls(const std::string& a, const std::string& b) {
 void ProbeWriter(const std::string& a, const std::string& b) {
   // A save in flight through A while B's server starts and sweeps.
   AtomicFileWriter writer;
-  const bool opened = writer.Open(a).ok() && writer.Append(zimrax::ByteView(
-                                                  reinterpret_cast<const std::uint8_t*>("in flight"), 9)).ok();
+  const bool opened = writer.Open(a).ok() && writer.Append(Bytes("in flight")).ok();
   Report("writer opened through A", opened ? "ok" : "failed", opened);
   if (!opened) return;
   const zimrax::AbandonedTempFiles swept = zimrax::RemoveAbandonedTempFiles(b);
@@ -186,11 +189,11 @@ void ProbeWriter(const std::string& a, const std::string& b) {
   writer.Discard();
 
   AtomicFileWriter unique;
-  const bool unique_opened = unique.Open(a).ok() && unique.Append(zimrax::ByteView(
-                                                        reinterpret_cast<const std::uint8_t*>("second"), 6)).ok();
+  const bool unique_opened = unique.Open(a).ok() && unique.Append(Bytes("second")).ok();
   const zimrax::StoreReport moved = unique.Publish(destination, ConflictPolicy::kMakeUnique);
-  Report("publish under makeunique onto w-name (A)", moved.ok() ? moved.entry_name : "failed",
-         unique_opened && moved.ok() && moved.entry_name != "w-name" && ReadFile(b + "/" + moved.entry_name) == "second");
+  Report(
+      "publish under makeunique onto w-name (A)", moved.ok() ? moved.entry_name : "failed",
+      unique_opened && moved.ok() && moved.entry_name != "w-name" && ReadFile(b + "/" + moved.entry_name) == "second");
   ::unlink((a + "/w-name").c_str());
   if (moved.ok()) ::unlink((a + "/" + moved.entry_name).c_str());
 

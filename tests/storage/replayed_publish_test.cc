@@ -3,11 +3,11 @@
 // writer tells that from a name another file holds: the upload is stored
 // under its own name and answered so, while a name truly taken is still
 // refused ("error") or skipped ("makeunique").
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <set>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "storage/atomic_file_writer.h"
 #include "storage/storage_test_seams.h"
@@ -32,8 +32,7 @@ class Seams {
   }
 };
 
-StoreReport Save(const ScopedTempDir& dir, const std::string& name, const std::string& content,
-                 ConflictPolicy policy) {
+StoreReport Save(const ScopedTempDir& dir, const std::string& name, const std::string& content, ConflictPolicy policy) {
   AtomicFileWriter writer;
   if (StoreReport opened = writer.Open(dir.Path()); !opened.ok()) return opened;
   if (StoreReport written = writer.Append(testing::AsBytes(content)); !written.ok()) return written;

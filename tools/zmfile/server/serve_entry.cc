@@ -48,8 +48,8 @@ int RunServe(ServeOptions options) {
             << (abandoned.removed == 1 ? "" : "s") << " from " << options.dir << '\n';
   if (abandoned.kept_recent != 0) {
     std::cout << "zmfile serve: kept " << abandoned.kept_recent << " unlocked temporary file"
-              << (abandoned.kept_recent == 1 ? "" : "s") << " modified within --sweep-min-age "
-              << options.sweep_min_age << " s (reason: another host may still be writing)\n";
+              << (abandoned.kept_recent == 1 ? "" : "s") << " modified within --sweep-min-age " << options.sweep_min_age
+              << " s (reason: another host may still be writing)\n";
   }
   if (abandoned.error_number != 0) {
     std::cerr << "zmfile serve: cannot read " << options.dir << ": " << std::strerror(abandoned.error_number) << '\n';
