@@ -58,13 +58,16 @@ if [ "$LARGE_COUNT" -gt 0 ]; then
   head -c 1G /dev/urandom >"$WORK/large.bin"
 fi
 
-# Behind a proxy every connection comes from the proxy's address: the
-# per-address limit must allow all of them.
-OPTIONS=(--max-per-address 1024 --max-body 2G --threads "$SERVER_THREADS")
+# The servers are reached through two proxies and directly; where they
+# check the Host header, the one they know is the two-server proxy's, and
+# every request of every run names it.
+TWO_PORT=$(free_port)
+scale_out_server_options "http://127.0.0.1:$TWO_PORT/"
+HOST_HEADER="Host: 127.0.0.1:$TWO_PORT"
+OPTIONS=("${SERVER_OPTIONS[@]}" --max-body 2G --threads "$SERVER_THREADS")
 start_server a "$MOUNT_A/uploads" "${OPTIONS[@]}" || exit 1
 start_server b "$MOUNT_B/uploads" "${OPTIONS[@]}" || exit 1
 start_server l "$WORK/local/uploads" "${OPTIONS[@]}" || exit 1
-TWO_PORT=$(free_port)
 start_nginx "$TWO_PORT" "$PORT_a" "$PORT_b" || exit 1
 NGINX_TWO=$NGINX_PID
 ONE_PORT=$(free_port)
@@ -127,7 +130,7 @@ large() {
   sample_start
   started=$(date +%s.%N)
   for i in $(seq "$LARGE_COUNT"); do
-    curl -sS --max-time 300 -o /dev/null -w '%{http_code}\n' -H 'Accept: application/json' \
+    curl -sS --max-time 300 -o /dev/null -w '%{http_code}\n' -H 'Accept: application/json' -H "$HOST_HEADER" \
       -F "upload1=@$WORK/large.bin;filename=large-$i.bin" "${url}upload" >"$WORK/large-$i.status" &
     clients+=($!)
   done
@@ -146,7 +149,7 @@ small() {
   local url=$1 dir=$2 output errors
   clear_uploads "$dir"
   sample_start
-  output=$(timeout $((SMALL_SECONDS + 60)) wrk -t2 -c"$SMALL_CONNECTIONS" -d"${SMALL_SECONDS}s" --timeout 30s \
+  output=$(timeout $((SMALL_SECONDS + 60)) wrk -t2 -c"$SMALL_CONNECTIONS" -d"${SMALL_SECONDS}s" --timeout 30s -H "$HOST_HEADER" \
     -s "$WRK_SCRIPT" "$url" 2>&1)
   SMALL_RATE=$(echo "$output" | awk '/Requests\/sec/{print $2}')
   errors=$(echo "$output" | awk '/Non-2xx/{print $NF}')

@@ -108,6 +108,19 @@ start_server() {
   printf -v "SERVER_$name" %s "$pid"
 }
 
+# The options every server of the set-up gets, for the proxy at PUBLIC_URL:
+# behind a proxy every connection comes from the proxy's address, so the
+# per-address limit must allow them all; where the server has them, the
+# proxy's address as its public URL (it then checks the Host header) and
+# no authentication (these runs are about storage, on loopback).
+scale_out_server_options() {
+  local help
+  help=$("$ZMFILE" serve --help 2>&1)
+  SERVER_OPTIONS=(--max-per-address 1024)
+  grep -q -- '--public-url' <<<"$help" && SERVER_OPTIONS+=(--public-url "$1")
+  grep -q -- '--no-auth' <<<"$help" && SERVER_OPTIONS+=(--no-auth)
+}
+
 free_port() { python3 -c "import socket; s=socket.socket(); s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])"; }
 
 # start_nginx PORT UPSTREAM_PORT...: nginx on 127.0.0.1:PORT, round-robin
@@ -128,6 +141,7 @@ start_nginx() {
     echo "  upstream zmfile {"
     for upstream in "$@"; do echo "    server 127.0.0.1:$upstream max_fails=1 fail_timeout=5s;"; done
     echo "    keepalive 16;"
+    echo "    keepalive_timeout 4s;           # below the servers' --idle-timeout (5 s): nginx closes first"
     echo "  }"
     echo "  server {"
     echo "    listen 127.0.0.1:$port;"

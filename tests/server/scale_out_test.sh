@@ -79,10 +79,9 @@ rm -rf "$MOUNT_A/probe"
 # --- Two servers, one on each mount, and nginx in front ---
 NGINX_PORT=$(free_port)
 PUBLIC_URL=http://127.0.0.1:$NGINX_PORT/
-# With --public-url the server checks the Host header; nginx then passes
-# the client's. Without it (older servers) nothing checks Host.
-SERVER_OPTIONS=()
-"$ZMFILE" serve --help 2>&1 | grep -q -- '--public-url' && SERVER_OPTIONS=(--public-url "$PUBLIC_URL")
+# With --public-url the server checks the Host header, which nginx passes
+# on from the client. Without it (older servers) nothing checks Host.
+scale_out_server_options "$PUBLIC_URL"
 start_server a "$MOUNT_A/uploads" "${SERVER_OPTIONS[@]}" || die "server a"
 start_server b "$MOUNT_B/uploads" "${SERVER_OPTIONS[@]}" || die "server b"
 start_nginx "$NGINX_PORT" "$PORT_a" "$PORT_b" || die "nginx"

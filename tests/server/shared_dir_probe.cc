@@ -117,8 +117,10 @@ void ProbeSystemCalls(const std::string& a, const std::string& b) {
 
   // The names: p-source renamed or linked to p-free, and p-taken created
   // through the other mount just before.
-  Report("create p-source (A)", Answer(CreateFile(a + "/p-source", "source")), true);
-  Report("create p-taken (B)", Answer(CreateFile(b + "/p-taken", "taken")), true);
+  const int source = CreateFile(a + "/p-source", "source");
+  Report("create p-source (A)", Answer(source), source == 0);
+  const int taken = CreateFile(b + "/p-taken", "taken");
+  Report("create p-taken (B)", Answer(taken), taken == 0);
 
   const int rename_taken = ErrnoOf(::renameat2(dir_a, "p-source", dir_a, "p-taken", RENAME_NOREPLACE));
   // EEXIST refuses; EINVAL/ENOSYS send the writer to link. Anything else
@@ -181,7 +183,8 @@ void ProbeWriter(const std::string& a, const std::string& b) {
   Report("sweep through B removes A's live temp file", std::to_string(swept.removed), swept.removed == 0);
   // Meanwhile a file of the same name appears through B: "error" must
   // refuse, not replace it.
-  Report("create w-name (B)", Answer(CreateFile(b + "/w-name", "first")), true);
+  const int first = CreateFile(b + "/w-name", "first");
+  Report("create w-name (B)", Answer(first), first == 0);
   const zimrax::Destination destination = zimrax::DestinationFor(a, "w-name", 0);
   const zimrax::StoreReport refused = writer.Publish(destination, ConflictPolicy::kError);
   Report("publish under error onto w-name (A)", refused.status == StoreStatus::kTaken ? "taken" : "not refused",
