@@ -69,7 +69,7 @@ end-volume
 EOF
   glusterd -f "$WORK/glusterd.vol" -p "$WORK/run/glusterd.pid" -l "$WORK/log/glusterd.log" ||
     { echo "glusterd did not start"; return 1; }
-  GLUSTER=(gluster "--glusterd-sock=$WORK/run/glusterd.socket" --mode=script)
+  GLUSTER=(gluster "--glusterd-sock=$WORK/run/glusterd.socket" "--log-file=$WORK/log/cli.log" --mode=script)
   for _ in $(seq 100); do "${GLUSTER[@]}" volume list >/dev/null 2>&1 && break; sleep 0.1; done
   "${GLUSTER[@]}" volume create zmscale "$BRICK_HOST:$WORK/brick" force >/dev/null || { echo "volume create failed"; return 1; }
   "${GLUSTER[@]}" volume start zmscale >/dev/null || { echo "volume start failed"; return 1; }
