@@ -104,16 +104,19 @@
       return { ok: false, code: `HTTP ${status}`,
                text: `The server answered without a result this page understands. Retry; if it keeps happening, tell whoever runs the server.` };
     }
+    // The server's own sentence, where it sent one (the same wording as
+    // below, and it knows more: an empty file, an unknown code).
+    const message = typeof answer.Message === 'string' && answer.Message ? answer.Message : '';
     if (answer.ErrorCode === 0) {
       let text = `Stored as ${answer.Result}.`;
       if (answer.Replaced === true) {
-        text = `Stored as ${answer.Result}, replacing the file that had this name.`;
+        text = `Stored as ${answer.Result}, replacing the file that was there.`;
       } else if (answer.Result !== name) {
         text = `Stored as ${answer.Result}, because a file named ${name} was already there.`;
       }
-      return { ok: true, code: 'code 0', text };
+      return { ok: true, code: 'code 0', text: message || text };
     }
-    if (answer.Refused) return describeRefusal(upload, status, answer.Refused);
+    if (answer.Refused) return describeRefusal(upload, status, answer.Refused, message);
     if (answer.Fault) {
       const number = answer.Fault.Number;
       const code = `fault ${number}`;
@@ -169,15 +172,13 @@
       case 76:
         return { ok: false, code: small,
                  text: 'The server\'s upload folder is missing. Ask whoever runs the server to check it.' };
-      default: {
-        const detail = typeof answer.Message === 'string' && answer.Message ? answer.Message : result;
-        return { ok: false, code: detail ? `${small}: ${detail}` : small,
-                 text: 'The server could not store the file. Retry later; if it keeps happening, tell whoever runs the server.' };
-      }
+      default:
+        return { ok: false, code: result ? `${small}: ${result}` : small,
+                 text: message || 'The server could not store the file. Retry later; if it keeps happening, tell whoever runs the server.' };
     }
   }
 
-  function describeRefusal(upload, status, reason) {
+  function describeRefusal(upload, status, reason, message) {
     const code = `HTTP ${status}: ${reason}`;
     switch (status) {
       case 413:
@@ -195,7 +196,7 @@
         if (/body could not be read/i.test(reason)) {
           return { ok: false, code, text: 'The upload did not arrive whole. Retry.' };
         }
-        return { ok: false, code, text: `The server refused the upload: ${reason}` };
+        return { ok: false, code, text: message || `The server refused the upload: ${reason}` };
     }
   }
 
@@ -600,10 +601,12 @@
     setTimeout(() => { node.textContent = 'Copy link'; }, 2000);
   }
 
-  function renderFiles(listing) {
-    const files = listing.files.slice().sort((a, b) => String(b.modified).localeCompare(String(a.modified)) ||
-                                                      a.name.localeCompare(b.name));
-    const shown = listing.truncated ? `${files.length}+` : String(files.length);
+  // The listing comes in pages, newest first: the first page on every
+  // refresh, and as many more as "Show more" asked for.
+  let pagesShown = 1;
+
+  function renderFiles(files, next) {
+    const shown = next ? `${files.length}+` : String(files.length);
     fileCount.textContent = shown;
     fileCount.setAttribute('aria-label', `${shown} stored ${files.length === 1 ? 'file' : 'files'}`);
     if (files.length === 0) {
@@ -611,23 +614,42 @@
       return;
     }
     const hadFocus = fileList.contains(document.activeElement) ? document.activeElement.dataset.name : null;
-    fileList.replaceChildren(...files.map((file) => {
+    const rows = files.map((file) => {
       const row = element('li');
       if (freshNames.has(file.name)) row.classList.add('fresh');
       const main = element('div', 'file-main');
       const link = element('a', '', file.name);
-      link.href = `files/${encodeURIComponent(file.name)}`;
+      // The server's href carries the exact bytes of the name, which the
+      // shown name may not (bytes that are not UTF-8 show as U+FFFD).
+      link.href = typeof file.href === 'string' ? file.href : `files/${encodeURIComponent(file.name)}`;
       link.download = file.name;
+      main.append(link);
+      if (file.utf8 === false) {
+        const marker = element('span', 'marker', 'name not UTF-8');
+        marker.title = 'Some bytes of this name are not UTF-8; they show as \uFFFD. The link still fetches the file.';
+        main.append(marker);
+      }
       const meta = element('span', 'meta', `${formatSize(file.size)} · ${formatTime(file.modified)}`);
       meta.title = new Date(file.modified).toLocaleString();
-      main.append(link, meta);
+      main.append(meta);
       const copy = button('Copy link', 'copy', `Copy link to ${file.name}`, () => copyLink(link.href, copy));
       copy.dataset.name = file.name;
       row.append(main, copy);
       return row;
-    }));
+    });
+    if (next) {
+      const more = element('li', 'more');
+      const moreButton = button('Show more', 'more-files', 'Show more stored files', () => {
+        pagesShown += 1;
+        refreshFiles();
+      });
+      moreButton.dataset.name = '';
+      more.append(moreButton);
+      rows.push(more);
+    }
+    fileList.replaceChildren(...rows);
     freshNames.clear();
-    if (hadFocus) {
+    if (hadFocus !== null) {
       const again = [...fileList.querySelectorAll('button')].find((b) => b.dataset.name === hadFocus);
       if (again) again.focus();
     }
@@ -635,13 +657,24 @@
 
   async function refreshFiles() {
     try {
-      const response = await fetch('files', { headers: { Accept: 'application/json' }, cache: 'no-store' });
-      if (!response.ok) return;
-      const text = await response.text();
+      const files = [];
+      let next = null;
+      let texts = '';
+      for (let page = 0; page < pagesShown; page += 1) {
+        const target = next ? `files?cursor=${encodeURIComponent(next)}` : 'files';
+        const response = await fetch(target, { headers: { Accept: 'application/json' }, cache: 'no-store' });
+        if (!response.ok) return;
+        const text = await response.text();
+        texts += text;
+        const listing = JSON.parse(text);
+        files.push(...listing.files);
+        next = listing.next;
+        if (!next) break;
+      }
       // An unchanged list is not rebuilt: focus and animations stay put.
-      if (text === lastListing && freshNames.size === 0) return;
-      lastListing = text;
-      renderFiles(JSON.parse(text));
+      if (texts === lastListing && freshNames.size === 0) return;
+      lastListing = texts;
+      renderFiles(files, next);
     } catch (error) {
       // The server is away; the next refresh tries again.
     }

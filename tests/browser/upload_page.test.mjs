@@ -6,41 +6,15 @@
 // JavaScript. Leaves screenshots in ZIMRAX_BROWSER_OUTPUT and prints their paths.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 
-const zmfile = process.env.ZMFILE_BINARY;
-const outputDir = process.env.ZIMRAX_BROWSER_OUTPUT || os.tmpdir();
-const chromiumPath = process.env.ZIMRAX_CHROMIUM || '/usr/bin/chromium';
-const chromiumFlags = [
-  '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-  '--no-first-run', '--disable-quic', '--disable-sync',
-];
+import { chromiumFlags, chromiumPath, startServer, zmfile } from './zmfile_server.mjs';
 
-// Starts zmfile serve on a free port; resolves with its URL once it prints it.
-async function startServer(dir, extraArgs = []) {
-  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', '0', '--dir', dir, ...extraArgs],
-                       { stdio: ['ignore', 'pipe', 'inherit'] });
-  let printed = '';
-  const url = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`server did not start: ${printed}`)), 15000);
-    server.stdout.on('data', (chunk) => {
-      printed += chunk;
-      const match = /open (http:\/\/127\.0\.0\.1:\d+\/)/.exec(printed);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match[1]);
-      }
-    });
-    server.on('exit', (code) => reject(new Error(`server exited with ${code}: ${printed}`)));
-  });
-  server.stdout.on('data', (chunk) => { printed += chunk; });
-  return { server, url, log: () => printed };
-}
+const outputDir = process.env.ZIMRAX_BROWSER_OUTPUT || os.tmpdir();
 
 // Bytes a multipart parser could trip over: CR LF runs, lines of dashes like
 // Chrome's boundary, and every byte value.
@@ -80,7 +54,7 @@ async function withPage(options, body) {
   try {
     const page = context.pages()[0] || await context.newPage();
     page.on('pageerror', (error) => pageErrors.push(error.message));
-    if (options.beforeLoad) await options.beforeLoad(page);
+    if (options.beforeLoad) await options.beforeLoad(page, uploads);
     await page.goto(url);
     if (options.javaScriptEnabled !== false) {
       await page.waitForSelector('html[data-config="loaded"]', { timeout: 10000 });
@@ -147,7 +121,9 @@ test('several files at once: stored byte for byte, a 106 retried under Keep both
   assert.ok(zmfile, 'ZMFILE_BINARY names the zmfile binary');
   assert.ok(fs.existsSync(chromiumPath), `${chromiumPath} is missing: run scripts/setup.sh`);
   const existing = Buffer.from('already here\n');
-  await withPage({ existing: { 'notes.txt': existing } }, async ({ page, context, url, uploads }) => {
+  // Replace is offered only where the server lets forms overwrite.
+  const serverArgs = ['--client-conflict', 'error,overwrite,makeunique'];
+  await withPage({ existing: { 'notes.txt': existing }, serverArgs }, async ({ page, context, url, uploads }) => {
     await page.waitForFunction(() => document.getElementById('file-count').textContent === '1');
     assert.equal(await page.isChecked('#policy-makeunique'), true, 'the server default policy is preselected');
     assert.equal(await page.getAttribute('#file-input', 'multiple'), '', 'the picker takes several files');
@@ -227,6 +203,35 @@ test('several files at once: stored byte for byte, a 106 retried under Keep both
 
     await page.screenshot({ path: path.join(outputDir, 'upload-page.png'), fullPage: true });
     console.log(`screenshot: ${path.join(outputDir, 'upload-page.png')}`);
+  });
+});
+
+test('the stored files come in pages; a name that is not UTF-8 is marked and its link still works', { timeout: 60000 }, async () => {
+  const existing = {};
+  for (let i = 0; i < 105; i += 1) existing[`page-${String(i).padStart(3, '0')}.txt`] = Buffer.from(`file ${i}`);
+  await withPage({
+    existing,
+    beforeLoad: async (page, uploads) => {
+      // A raw name with bytes 0xFF 0xFE, which no JavaScript string spells.
+      fs.writeFileSync(Buffer.concat([Buffer.from(`${uploads}/raw-`), Buffer.from([0xff, 0xfe]), Buffer.from('.bin')]),
+                       Buffer.from('raw bytes'));
+    },
+  }, async ({ page, context, url }) => {
+    await page.waitForFunction(() => document.getElementById('file-count').textContent === '100+');
+    assert.equal(await page.locator('#files > li:not(.more)').count(), 100);
+    await page.getByRole('button', { name: 'Show more stored files' }).click();
+    await page.waitForFunction(() => document.getElementById('file-count').textContent === '106');
+    assert.equal(await page.locator('#files > li').count(), 106, 'every file, and no Show more after the last page');
+    const names = await listedNames(page);
+    assert.equal(new Set(names).size, 106, 'no file listed twice');
+    const marked = page.locator('#files li', { has: page.locator('.marker') });
+    assert.equal(await marked.count(), 1);
+    assert.equal(await marked.locator('a').textContent(), 'raw-\uFFFD\uFFFD.bin');
+    const href = await marked.locator('a').getAttribute('href');
+    assert.equal(href, 'files/raw-%FF%FE.bin');
+    const download = await context.request.get(new URL(href, url).href);
+    assert.equal(download.status(), 200);
+    assert.equal((await download.body()).toString(), 'raw bytes');
   });
 });
 
@@ -406,7 +411,11 @@ test('keyboard, drag-over, phone width and 200% zoom', { timeout: 60000 }, async
 });
 
 test('without JavaScript the form posts and the result page shows the stored name', { timeout: 120000 }, async () => {
-  await withPage({ javaScriptEnabled: false, viewport: { width: 800, height: 700 } }, async ({ page, uploads }) => {
+  const options = {
+    javaScriptEnabled: false, viewport: { width: 800, height: 700 },
+    serverArgs: ['--client-conflict', 'error,overwrite,makeunique'],
+  };
+  await withPage(options, async ({ page, uploads }) => {
     const bytes = Buffer.from('plain form\r\n--not a boundary\r\n', 'latin1');
     await page.setInputFiles('#file-input', { name: 'no-script & <ok>.txt', mimeType: 'text/plain', buffer: bytes });
     await page.fill('#comment', 'sent by a plain form');

@@ -173,7 +173,7 @@ void KillServerSaves(const std::string& policy, double seconds) {
     ServerProcess server(uploads, args, log);
     ASSERT_TRUE(server.ok()) << server.Log();
     const std::string request =
-        UploadRequest(kBoundary, MultipartBody(kBoundary, {{"upload1", Payload(0, kLargest), true, "a.bin"}}));
+        UploadRequest(server.port(), kBoundary, MultipartBody(kBoundary, {{"upload1", Payload(0, kLargest), true, "a.bin"}}));
     const auto started = Clock::now();
     const HttpAnswer answer = ParseHttpAnswer(RawExchange(server.port(), request));
     whole = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started);
@@ -189,7 +189,7 @@ void KillServerSaves(const std::string& policy, double seconds) {
     ClearStored(uploads, policy);
     const std::size_t size = kSmallest + random() % (kLargest - kSmallest + 1);
     const std::string request =
-        UploadRequest(kBoundary, MultipartBody(kBoundary, {{"upload1", Payload(round, size), true, "a.bin"}}));
+        UploadRequest(server.port(), kBoundary, MultipartBody(kBoundary, {{"upload1", Payload(round, size), true, "a.bin"}}));
     std::atomic<bool> answered{false};
     std::thread client([&] {
       RawExchange(server.port(), request, 10);

@@ -54,13 +54,13 @@ class ServeTest : public ::testing::Test {
   }
 
   HttpAnswer RawUpload(const std::vector<FormPart>& parts, bool json = true) {
-    const std::string request = UploadRequest(kBoundary, MultipartBody(kBoundary, parts), json);
+    const std::string request = UploadRequest(server_.port(), kBoundary, MultipartBody(kBoundary, parts), json);
     return ParseHttpAnswer(RawExchange(server_.port(), request));
   }
 
   HttpAnswer Get(const std::string& target) {
     return ParseHttpAnswer(
-        RawExchange(server_.port(), "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+        RawExchange(server_.port(), "GET " + target + " HTTP/1.1\r\n" + HostLine(server_.port()) + "Connection: close\r\n\r\n"));
   }
 
   // Downloads /files/`encoded_name` with curl into a file and returns its bytes.
@@ -95,14 +95,16 @@ bool IsIsoTime(const std::string& text) {
 }
 
 // One request line of the server's log:
-// TIME METHOD PATH STATUS in=N out=N Xms [stored="NAME"]
+// TIME METHOD PATH STATUS in=N out=N Xms client=ADDR [user="U"] [stored="NAME"] [reason="WHY"]
 struct LogLine {
   std::string text;
   std::string method;
   std::string path;
   int status = 0;
   std::uint64_t bytes_in = 0;
-  std::string stored;
+  std::string client;
+  std::string stored;  // stored="NAME" as logged, "" when absent
+  std::string reason;  // the reason's escaped text, "" when absent
   bool well_formed = false;
 };
 
@@ -117,9 +119,20 @@ std::vector<LogLine> LogLines(const std::string& log) {
     std::istringstream fields(text);
     std::string time, in, out, ms;
     fields >> time >> line.method >> line.path >> line.status >> in >> out >> ms;
-    std::getline(fields >> std::ws, line.stored);
+    std::string client;
+    fields >> client;
+    if (client.rfind("client=", 0) == 0) line.client = client.substr(7);
+    std::string rest;
+    std::getline(fields >> std::ws, rest);
+    const auto reason_at = rest.find("reason=\"");
+    if (reason_at != std::string::npos) {
+      line.reason = rest.substr(reason_at + 8, rest.size() - reason_at - 9);
+      rest = rest.substr(0, reason_at == 0 ? 0 : reason_at - 1);
+    }
+    line.stored = rest;
     line.well_formed = IsIsoTime(time) && line.status >= 100 && in.rfind("in=", 0) == 0 &&
-                       out.rfind("out=", 0) == 0 && ms.size() > 2 && ms.substr(ms.size() - 2) == "ms";
+                       out.rfind("out=", 0) == 0 && ms.size() > 2 && ms.substr(ms.size() - 2) == "ms" &&
+                       !line.client.empty();
     if (line.well_formed) line.bytes_in = std::stoull(in.substr(3));
     lines.push_back(line);
   }
@@ -144,6 +157,7 @@ TEST_F(ServeTest, CreatesTheDirectoryAndServesThePage) {
   const Json config = JsonOf(Get("/config"));
   EXPECT_EQ(config["maxBody"], kMaxBody);
   EXPECT_EQ(config["conflict"], "makeunique");
+  EXPECT_EQ(config["clientConflict"], Json::array({"error", "makeunique"}));
 }
 
 // Contents that a multipart parser could trip over, and sizes from empty to
@@ -239,35 +253,41 @@ TEST_F(ServeTest, MakeUniqueNumbersLaterUploadsOfTheSameName) {
   EXPECT_EQ(ReadFileBytes(uploads_ / "photo(2).jpg"), "third");
 }
 
-TEST_F(ServeTest, ConflictPolicyComesFromTheForm) {
+// By default a form may choose "error" or "makeunique"; "overwrite" and
+// anything unknown are refused, not taken for "error". (serve_site_test
+// covers --client-conflict.)
+TEST_F(ServeTest, ConflictPolicyComesFromTheFormWithinTheDefaultChoices) {
   ASSERT_EQ(CurlUpload("original", "report.pdf").status, 200);
   struct Case {
     std::string policy;
     int status;
-    int error_code;
-    std::string content_after;
+    Json error_code;
+    std::string refused;  // a part of the refusal, "" when not refused
   };
   const std::vector<Case> cases = {
-      {"error", 409, 106, "original"},
-      {"rename", 409, 106, "original"},  // not a policy: the component treats it as "error"
-      {"overwrite", 200, 0, "replaced"},
-      {"OverWrite", 200, 0, "replaced again"},
+      {"error", 409, 106, ""},
+      {"ERROR", 409, 106, ""},
+      {"rename", 400, nullptr, "conflict=rename is not a conflict policy; allowed: error, makeunique"},
+      {"overwrite", 400, nullptr, "conflict=overwrite is not allowed by this server; allowed: error, makeunique"},
+      {"OverWrite", 400, nullptr, "conflict=OverWrite is not allowed by this server"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.policy);
-    const HttpAnswer answer = CurlUpload(c.content_after == "original" ? "refused" : c.content_after, "report.pdf",
-                                         {"conflict=" + c.policy});
+    const HttpAnswer answer = CurlUpload("refused", "report.pdf", {"conflict=" + c.policy});
     EXPECT_EQ(answer.status, c.status) << answer.body;
     const Json json = JsonOf(answer);
     EXPECT_EQ(json["ErrorCode"], c.error_code);
-    if (c.error_code == 106) {
+    if (c.refused.empty()) {
       EXPECT_EQ(json["Result"], "Error: File Already Exists.");
+    } else {
+      EXPECT_NE(json.value("Refused", "").find(c.refused), std::string::npos) << answer.body;
     }
-    // Only a stored upload that took the place of a file says so.
-    EXPECT_EQ(json.value("Replaced", false), c.error_code == 0);
-    EXPECT_EQ(ReadFileBytes(uploads_ / "report.pdf"), c.content_after);
+    EXPECT_FALSE(json.contains("Replaced"));
+    EXPECT_EQ(ReadFileBytes(uploads_ / "report.pdf"), "original");
   }
   EXPECT_EQ(StoredNames(), std::set<std::string>{"report.pdf"});
+  const HttpAnswer unique = CurlUpload("second", "report.pdf", {"conflict=makeunique"});
+  EXPECT_EQ(JsonOf(unique)["Result"], "report(1).pdf");
 }
 
 TEST_F(ServeTest, CommentIsReadWithTheComponentAndEchoed) {
@@ -311,7 +331,7 @@ TEST_F(ServeTest, FaultIsAnswered400WithNumberAndDescription) {
   // A file name whose closing quote never comes: the component faults.
   const std::string body = std::string("--") + kBoundary +
                            "\r\nContent-Disposition: form-data; name=\"upload1\"; filename=\"never-closed\r\n\r\ndata";
-  const HttpAnswer answer = ParseHttpAnswer(RawExchange(server_.port(), UploadRequest(kBoundary, body)));
+  const HttpAnswer answer = ParseHttpAnswer(RawExchange(server_.port(), UploadRequest(server_.port(), kBoundary, body)));
   ASSERT_EQ(answer.status, 400) << answer.body;
   const Json json = JsonOf(answer);
   EXPECT_TRUE(json["ErrorCode"].is_null());
@@ -321,7 +341,7 @@ TEST_F(ServeTest, FaultIsAnswered400WithNumberAndDescription) {
 
 TEST_F(ServeTest, OversizedBodyIsRefusedWithoutReadingIt) {
   // Only the headers are sent: the answer must come without the body.
-  const std::string head = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n"
+  const std::string head = "POST /upload HTTP/1.1\r\n" + HostLine(server_.port()) + "Accept: application/json\r\n"
                            "Content-Type: multipart/form-data; boundary=x\r\nContent-Length: 10737418240\r\n\r\n";
   const auto start = std::chrono::steady_clock::now();
   const HttpAnswer answer = ParseHttpAnswer(RawExchange(server_.port(), head, 10));
@@ -341,7 +361,8 @@ TEST_F(ServeTest, BadRequestHeadersGetClearAnswers) {
     std::string request;
     int status;
   };
-  const std::string upload = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n";
+  const std::string host = HostLine(server_.port());
+  const std::string upload = "POST /upload HTTP/1.1\r\n" + host + "Accept: application/json\r\n";
   const std::string multipart = "Content-Type: multipart/form-data; boundary=x\r\n";
   const std::vector<Case> cases = {
       {"text body", upload + "Content-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello", 415},
@@ -350,7 +371,7 @@ TEST_F(ServeTest, BadRequestHeadersGetClearAnswers) {
       {"no length", upload + multipart + "Connection: close\r\n\r\n--x--\r\n", 411},
       {"chunked", upload + multipart + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411},
       {"length not a number", upload + multipart + "Content-Length: 12abc\r\n\r\n", 400},
-      {"body on another path", "POST /files HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", 405},
+      {"body on another path", "POST /files HTTP/1.1\r\n" + host + "Content-Length: 3\r\n\r\nabc", 405},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -438,7 +459,15 @@ TEST_F(ServeTest, LogsOneLinePerRequest) {
   EXPECT_TRUE(logged("GET", "/", 200, "")) << server_.Log();
   EXPECT_TRUE(logged("POST", "/upload", 200, "stored=\"logged.txt\"")) << server_.Log();
   EXPECT_TRUE(logged("GET", "/files/..", 400, "")) << server_.Log();
-  for (const LogLine& line : lines) EXPECT_TRUE(line.well_formed) << line.text;
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const LogLine& line) {
+    return line.path == "/files/.." && line.reason == "Not a plain file name.";
+  })) << server_.Log();
+  for (const LogLine& line : lines) {
+    EXPECT_TRUE(line.well_formed) << line.text;
+    EXPECT_EQ(line.client, "127.0.0.1") << line.text;
+    // Every refusal says why; nothing else does.
+    EXPECT_EQ(line.status >= 400, !line.reason.empty()) << line.text;
+  }
   const auto upload = std::find_if(lines.begin(), lines.end(), [](const LogLine& l) { return l.method == "POST"; });
   ASSERT_NE(upload, lines.end());
   EXPECT_GT(upload->bytes_in, 5u);
@@ -451,7 +480,7 @@ TEST_F(ServeTest, KeptAliveConnectionCarriesManyUploadsAndRequests) {
   ASSERT_GE(fd, 0);
   auto upload = [&](const std::string& name, const std::string& data) {
     const std::string body = MultipartBody(kBoundary, {FilePart(name, data)});
-    return "POST /upload HTTP/1.1\r\nHost: x\r\nAccept: application/json\r\nContent-Type: multipart/form-data; "
+    return "POST /upload HTTP/1.1\r\n" + HostLine(server_.port()) + "Accept: application/json\r\nContent-Type: multipart/form-data; "
            "boundary=" + std::string(kBoundary) + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   };
   for (int i = 0; i < 5; ++i) {
@@ -463,12 +492,13 @@ TEST_F(ServeTest, KeptAliveConnectionCarriesManyUploadsAndRequests) {
     EXPECT_EQ(answer.Header("Connection"), "");
     EXPECT_EQ(JsonOf(answer)["Result"], name);
     EXPECT_TRUE(ReadFileBytes(uploads_ / name) == data);
-    ASSERT_TRUE(SendAll(fd, "GET /files/" + name + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(SendAll(fd, "GET /files/" + name + " HTTP/1.1\r\n" + HostLine(server_.port()) + "\r\n"));
     EXPECT_TRUE(ReadAnswer(fd).body == data);
   }
   // Two requests sent at once are answered in order.
-  ASSERT_TRUE(SendAll(fd, "HEAD /files/kept-0.bin HTTP/1.1\r\nHost: x\r\n\r\nGET /config HTTP/1.1\r\nHost: x\r\n"
-                          "Connection: close\r\n\r\n"));
+  const std::string host = HostLine(server_.port());
+  ASSERT_TRUE(SendAll(fd, "HEAD /files/kept-0.bin HTTP/1.1\r\n" + host + "\r\nGET /config HTTP/1.1\r\n" + host +
+                              "Connection: close\r\n\r\n"));
   std::string rest;
   char buffer[4096];
   for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) rest.append(buffer, static_cast<std::size_t>(n));
@@ -513,7 +543,7 @@ TEST(ServeCommandTest, BodyLimitPastTwoGibibytes) {
   ServerProcess server(root.path() / "up", {"--max-body", "8589934592"}, root.path() / "server.log");
   ASSERT_TRUE(server.ok()) << server.Log();
   const HttpAnswer config = ParseHttpAnswer(
-      RawExchange(server.port(), "GET /config HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 10));
+      RawExchange(server.port(), "GET /config HTTP/1.1\r\n" + HostLine(server.port()) + "Connection: close\r\n\r\n", 10));
   EXPECT_EQ(Json::parse(config.body, nullptr, false)["maxBody"], 8589934592ull);
   EXPECT_EQ(server.Interrupt(), 0);
 }

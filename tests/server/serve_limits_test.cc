@@ -76,7 +76,11 @@ class LimitsTest : public ::testing::Test {
  protected:
   void Start(const std::vector<std::string>& args) {
     uploads_ = root_.path() / "uploads";
-    server_ = std::make_unique<ServerProcess>(uploads_, args, root_.path() / "server.log");
+    // The requests here name the server "x" (Host: x), the public name
+    // they reach it by.
+    std::vector<std::string> all_args = args;
+    all_args.insert(all_args.end(), {"--public-url", "http://x/"});
+    server_ = std::make_unique<ServerProcess>(uploads_, all_args, root_.path() / "server.log");
     ASSERT_TRUE(server_->ok()) << server_->Log();
   }
   void TearDown() override {

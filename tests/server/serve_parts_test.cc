@@ -145,20 +145,25 @@ TEST(UploadReportTest, StatusFollowsTheErrorCode) {
 TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {
   UploadReport stored = Coded(std::int16_t{0}, Variant("a.txt"));
   stored.comment = "hi";
-  EXPECT_EQ(UploadJson(stored), R"({"ErrorCode":0,"Result":"a.txt","Comment":"hi"})");
+  EXPECT_EQ(UploadJson(stored),
+            R"({"ErrorCode":0,"Result":"a.txt","Comment":"hi","Message":"Stored as a.txt.","Files":[]})");
 
   EXPECT_EQ(UploadJson(Coded(std::int32_t{70}, Variant("Permission denied"))),
-            R"({"ErrorCode":70,"Result":"Permission denied","Comment":""})");
+            R"({"ErrorCode":70,"Result":"Permission denied","Comment":"","Message":"The server is not allowed to )"
+            R"(write into its upload folder. Ask whoever runs the server to check its permissions.","Files":[]})");
 
   UploadReport fault;
   fault.fault = AutomationError(RuntimeError::kSubscriptOutOfRange);
   fault.error_code = Variant(std::int16_t{0});  // left as the component set it before faulting
   EXPECT_EQ(UploadJson(fault), R"({"ErrorCode":null,"Result":null,"Comment":"",)"
-                               R"("Fault":{"Number":9,"Description":"Subscript out of range"}})");
+                               R"("Fault":{"Number":9,"Description":"Subscript out of range"},)"
+                               R"("Message":"The server could not read the form the browser sent: it looks cut off. )"
+                               R"(Retry.","Files":[]})");
 
   UploadReport refused;
   refused.refusal = Refusal{415, "No."};
-  EXPECT_EQ(UploadJson(refused), R"({"ErrorCode":null,"Result":null,"Comment":"","Refused":"No."})");
+  EXPECT_EQ(UploadJson(refused),
+            R"({"ErrorCode":null,"Result":null,"Comment":"","Refused":"No.","Message":"No.","Files":[]})");
 
   // Names and comments are bytes; what is not UTF-8 must not break the JSON.
   UploadReport latin1 = Coded(std::int16_t{0}, Variant("caf\xe9.txt"));
@@ -172,13 +177,13 @@ TEST(UploadHtmlTest, EscapesEverythingFromTheRequest) {
   UploadReport report = Coded(std::int16_t{0}, Variant("<img src=x onerror=alert(1)>.txt"));
   report.comment = "\"quoted\" & 'single'";
   Listing listing;
-  listing.files.push_back({"<script>.txt", 3, 0});
+  listing.files.push_back({"<script>.txt", 3, 0, 0});
   const std::string html = UploadHtml(report, listing);
   EXPECT_EQ(html.find("<img"), std::string::npos);
   EXPECT_EQ(html.find("<script>"), std::string::npos);
   EXPECT_NE(html.find("&lt;img src=x onerror=alert(1)&gt;.txt"), std::string::npos);
   EXPECT_NE(html.find("&quot;quoted&quot; &amp; &#39;single&#39;"), std::string::npos);
-  EXPECT_NE(html.find("href=\"/files/%3Cscript%3E.txt\""), std::string::npos);
+  EXPECT_NE(html.find("href=\"files/%3Cscript%3E.txt\""), std::string::npos);
 }
 
 TEST(DownloadHeadersTest, DispositionHasAsciiFallbackAndExactName) {
@@ -203,11 +208,14 @@ TEST(RequestLogTest, OneRequestIsAlwaysOneLine) {
   fields.bytes_out = 88;
   fields.milliseconds = 3.14;
   fields.stored_name = "a\nb\"c\\.txt";
+  fields.client = "127.0.0.1";
   EXPECT_EQ(FormatLogLine(fields, 1714566896000),
-            "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms stored=\"a\\x0ab\\x22c\\x5c.txt\"");
+            "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms client=127.0.0.1 "
+            "stored=\"a\\x0ab\\x22c\\x5c.txt\"");
   fields.stored_name.clear();
   fields.path = "/files/\r\nfake 200";
-  EXPECT_EQ(FormatLogLine(fields, 0), "1970-01-01T00:00:00Z POST /files/\\x0d\\x0afake 200 200 in=1234 out=88 3.1ms");
+  EXPECT_EQ(FormatLogLine(fields, 0),
+            "1970-01-01T00:00:00Z POST /files/\\x0d\\x0afake 200 200 in=1234 out=88 3.1ms client=127.0.0.1");
 
 }
 
@@ -284,10 +292,11 @@ TEST(FileListingTest, ListsVisibleRegularFilesNewestFirstAndOpensOnlyRegularFile
   EXPECT_EQ(all.files[0].size, 5u);
   EXPECT_EQ(all.files[1].name, "mid.txt");
   EXPECT_EQ(all.files[2].name, "old.txt");
-  EXPECT_FALSE(all.truncated);
+  EXPECT_FALSE(all.next);
   const Listing two = ListStoredFiles(dir.string(), 2);
   EXPECT_EQ(two.files.size(), 2u);
-  EXPECT_TRUE(two.truncated);
+  ASSERT_TRUE(two.next);
+  EXPECT_EQ(two.next->name, "mid.txt");
   EXPECT_TRUE(ListStoredFiles((root.path() / "missing").string(), 10).files.empty());
 
   const OpenedFile opened = OpenStoredFile(dir.string(), "mid.txt");

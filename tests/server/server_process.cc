@@ -292,8 +292,10 @@ std::string MultipartBody(const std::string& boundary, const std::vector<FormPar
   return body;
 }
 
-std::string UploadRequest(const std::string& boundary, const std::string& body, bool json) {
-  return "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=" + boundary +
+std::string HostLine(int port) { return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"; }
+
+std::string UploadRequest(int port, const std::string& boundary, const std::string& body, bool json) {
+  return "POST /upload HTTP/1.1\r\n" + HostLine(port) + "Content-Type: multipart/form-data; boundary=" + boundary +
          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
          (json ? "Accept: application/json\r\n" : "") + "Connection: close\r\n\r\n" + body;
 }

@@ -102,8 +102,11 @@ struct FormPart {
 // A multipart/form-data body as a browser writes it, with `boundary`.
 std::string MultipartBody(const std::string& boundary, const std::vector<FormPart>& parts);
 
-// A complete POST /upload request for `body`.
-std::string UploadRequest(const std::string& boundary, const std::string& body, bool json = true);
+// "Host: 127.0.0.1:PORT\r\n": the Host header line of a request to the server on `port`.
+std::string HostLine(int port);
+
+// A complete POST /upload request for `body` to the server on `port`.
+std::string UploadRequest(int port, const std::string& boundary, const std::string& body, bool json = true);
 
 // The bytes of a file; "" when it cannot be read.
 std::string ReadFileBytes(const std::filesystem::path& path);

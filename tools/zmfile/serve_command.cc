@@ -22,6 +22,17 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
                    "Name-conflict policy when the form sends none: error, overwrite or makeunique")
       ->check(CLI::IsMember({"error", "overwrite", "makeunique"}, CLI::ignore_case))
       ->capture_default_str();
+  command
+      ->add_option("--client-conflict", options->client_conflict,
+                   "Policies a form's conflict field may choose, comma-separated (others get 400)")
+      ->capture_default_str();
+  command
+      ->add_option("--public-url", options->public_urls,
+                   "Address clients reach the server at, http[s]://host[:port][/path] (repeatable); its origin "
+                   "and host name are accepted besides the bound address; required off loopback")
+      ->allow_extra_args(false);
+  command->add_flag("--trust-proxy", options->trust_proxy,
+                    "The peer is a reverse proxy: log the rightmost X-Forwarded-For address as the client");
   // A number of bytes, or of K, M or G (binary: 1K = 1024); the range is
   // checked on the value in bytes.
   command

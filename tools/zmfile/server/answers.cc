@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "server/file_name_rules.h"
+#include "server/listing_query.h"
+#include "server/result_messages.h"
+
 namespace zimrax::zmfile {
 namespace {
 
@@ -11,11 +15,53 @@ using Json = nlohmann::ordered_json;
 
 std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-std::string Escaped(const std::string& text) {
-  // Through JSON's replacement first, so that the page shows U+FFFD for
-  // bytes that are not UTF-8 rather than passing them on.
-  const std::string clean = Dump(Json(text));
-  return HtmlEscape(Json::parse(clean).get<std::string>());
+// Through JSON's replacement first, so that the page shows U+FFFD for
+// bytes that are not UTF-8 rather than passing them on.
+std::string Escaped(const std::string& text) { return HtmlEscape(DisplayName(text)); }
+
+bool HasCode(const FileReport& file) {
+  return !file.fault && !file.refusal &&
+         (file.error_code.Type() == VariantType::kInt16 || file.error_code.Type() == VariantType::kInt32);
+}
+
+// ErrorCode, Result, and what marks a fault, a refusal or an overwrite.
+void AddOutcome(const FileReport& file, Json& json) {
+  const bool has_code = HasCode(file);
+  json["ErrorCode"] = has_code ? Json(file.error_code.ToInt32()) : Json(nullptr);
+  json["Result"] =
+      has_code && file.result.Type() == VariantType::kString ? Json(file.result.ToText()) : Json(nullptr);
+}
+
+void AddMarks(const FileReport& file, Json& json) {
+  if (file.replaced) json["Replaced"] = true;
+  if (file.fault) {
+    json["Fault"] = {{"Number", file.fault->Number()}, {"Description", file.fault->Description()}};
+  }
+  if (file.refusal) json["Refused"] = file.refusal->message;
+}
+
+// The name a file was sent under, for the heading of its outcome.
+std::string StoredName(const FileReport& file) { return std::string(StoredPartOfClientName(file.client_name)); }
+
+std::string OutcomeHtml(const FileReport& file, const UploadReport& request) {
+  const int status = HttpStatusOfFile(file);
+  const std::string message = Escaped(PlainMessage(file, request));
+  if (status == 200) {
+    return "<div class=\"result ok\"><strong>Stored</strong> as <code>" + Escaped(file.result.ToText()) +
+           "</code><p class=\"message\">" + message + "</p></div>";
+  }
+  std::string label;
+  if (file.refusal) {
+    label = "Refused";
+  } else if (file.fault) {
+    label = "Fault " + std::to_string(file.fault->Number());
+  } else {
+    label = "Error " + (file.error_code.IsEmpty() ? std::string("?") : file.error_code.ToText());
+  }
+  const std::string name = StoredName(file);
+  return "<div class=\"result error\"><strong>" + Escaped(label) + "</strong>" +
+         (name.empty() ? "" : " <code>" + Escaped(name) + "</code>") + "<p class=\"message\">" + message +
+         "</p></div>";
 }
 
 std::string SizeText(std::uint64_t size) {
@@ -31,12 +77,18 @@ std::string SizeText(std::uint64_t size) {
   return text;
 }
 
-std::string PercentEncoded(const std::string& name) {
+}  // namespace
+
+std::string DisplayName(const std::string& raw) { return Json::parse(Dump(Json(raw))).get<std::string>(); }
+
+std::string PercentEncoded(const std::string& raw) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (const char c : name) {
+  for (const char c : raw) {
     const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
+    const bool unreserved = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                            (byte >= '0' && byte <= '9') || c == '-' || c == '_' || c == '.' || c == '~';
+    if (unreserved) {
       out += c;
     } else {
       out += '%';
@@ -46,8 +98,6 @@ std::string PercentEncoded(const std::string& name) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string HtmlEscape(const std::string& text) {
   std::string out;
@@ -67,65 +117,65 @@ std::string HtmlEscape(const std::string& text) {
 
 std::string UploadJson(const UploadReport& report) {
   Json json;
-  const bool has_code = !report.fault && !report.refusal &&
-                        (report.error_code.Type() == VariantType::kInt16 ||
-                         report.error_code.Type() == VariantType::kInt32);
-  json["ErrorCode"] = has_code ? Json(report.error_code.ToInt32()) : Json(nullptr);
-  json["Result"] = has_code && report.result.Type() == VariantType::kString ? Json(report.result.ToText())
-                                                                             : Json(nullptr);
+  AddOutcome(report, json);
   json["Comment"] = report.comment;
-  if (report.replaced) json["Replaced"] = true;
-  if (report.fault) {
-    json["Fault"] = {{"Number", report.fault->Number()}, {"Description", report.fault->Description()}};
+  AddMarks(report, json);
+  json["Message"] = PlainMessage(report, report);
+  Json files = Json::array();
+  for (const FileReport& file : report.files) {
+    Json entry;
+    entry["Field"] = file.field;
+    AddOutcome(file, entry);
+    entry["Message"] = PlainMessage(file, report);
+    AddMarks(file, entry);
+    files.push_back(std::move(entry));
   }
-  if (report.refusal) json["Refused"] = report.refusal->message;
+  json["Files"] = std::move(files);
   return Dump(json);
 }
 
 std::string ListingJson(const Listing& listing) {
   Json files = Json::array();
   for (const StoredFile& file : listing.files) {
-    files.push_back({{"name", file.name}, {"size", file.size}, {"modified", IsoTime(file.modified_ms)}});
+    const std::string name = DisplayName(file.name);
+    files.push_back({{"name", name},
+                     {"href", "files/" + PercentEncoded(file.name)},
+                     {"size", file.size},
+                     {"modified", IsoTime(file.modified_ms)},
+                     {"utf8", name == file.name}});
   }
-  return Dump(Json{{"files", files}, {"truncated", listing.truncated}});
+  return Dump(Json{{"files", files}, {"next", listing.next ? Json(EncodeCursor(*listing.next)) : Json(nullptr)}});
 }
 
-std::string ConfigJson(std::uint64_t max_body, const std::string& conflict) {
-  return Dump(Json{{"maxBody", max_body}, {"conflict", conflict}});
+std::string ConfigJson(std::uint64_t max_body, const std::string& conflict,
+                       const std::vector<std::string>& client_conflict) {
+  return Dump(Json{{"maxBody", max_body}, {"conflict", conflict}, {"clientConflict", client_conflict}});
 }
 
 std::string UploadHtml(const UploadReport& report, const Listing& listing) {
-  const int status = HttpStatusOf(report);
   std::string outcome;
-  if (status == 200) {
-    outcome = "<div class=\"result ok\"><strong>Stored</strong> as <code>" + Escaped(report.result.ToText()) +
-              "</code></div>";
-  } else if (report.refusal) {
-    outcome = "<div class=\"result error\"><strong>Refused</strong> " + Escaped(report.refusal->message) + "</div>";
-  } else if (report.fault) {
-    outcome = "<div class=\"result error\"><strong>Fault " + std::to_string(report.fault->Number()) + "</strong> " +
-              Escaped(report.fault->Description()) + "</div>";
+  if (report.files.empty()) {
+    outcome = OutcomeHtml(report, report);
   } else {
-    const std::string code = report.error_code.IsEmpty() ? "?" : report.error_code.ToText();
-    const std::string message = report.result.Type() == VariantType::kString ? report.result.ToText() : "";
-    outcome = "<div class=\"result error\"><strong>Error " + Escaped(code) + "</strong> " + Escaped(message) +
-              "</div>";
+    for (const FileReport& file : report.files) outcome += OutcomeHtml(file, report);
   }
   if (!report.comment.empty()) outcome += "<p class=\"comment\">Comment: " + Escaped(report.comment) + "</p>";
 
   std::string rows;
   for (const StoredFile& file : listing.files) {
-    rows += "<li><a href=\"/files/" + PercentEncoded(file.name) + "\">" + Escaped(file.name) +
-            "</a><span class=\"meta\">" +
-            SizeText(file.size) + " &middot; " + IsoTime(file.modified_ms) + "</span></li>";
+    rows += "<li><a href=\"files/" + PercentEncoded(file.name) + "\">" + Escaped(file.name) +
+            "</a><span class=\"meta\">" + SizeText(file.size) + " &middot; " + IsoTime(file.modified_ms) +
+            "</span></li>";
   }
   if (rows.empty()) rows = "<li class=\"empty\">No files yet.</li>";
+  if (listing.next) rows += "<li class=\"more\">Only the newest " + std::to_string(listing.files.size()) +
+                            " are shown.</li>";
 
   return "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<title>Upload result</title><link rel=\"stylesheet\" href=\"/app.css\"></head>"
+         "<title>Upload result</title><link rel=\"stylesheet\" href=\"app.css\"></head>"
          "<body><main class=\"card\"><h1>Upload result</h1>" +
-         outcome + "<p><a class=\"button\" href=\"/\">Upload another file</a></p><h2>Stored files</h2>"
+         outcome + "<p><a class=\"button\" href=\"./\">Upload another file</a></p><h2>Stored files</h2>"
                    "<ul class=\"files\">" +
          rows + "</ul></main></body></html>\n";
 }

@@ -5,25 +5,42 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "server/file_listing.h"
 #include "server/upload_report.h"
 
 namespace zimrax::zmfile {
 
-// {"ErrorCode": n, "Result": "...", "Comment": "..."}; after a fault
-// ErrorCode and Result are null and "Fault" holds {"Number", "Description"};
-// after a refusal they are null and "Refused" holds the reason. Bytes that
-// are not UTF-8 become U+FFFD.
+// {"ErrorCode": n, "Result": "...", "Comment": "...", "Message": "...",
+// "Files": [{"Field", "ErrorCode", "Result", "Message"}...]}: the top-level
+// fields tell the report's own part (upload1's), "Files" each file field
+// present. After a fault ErrorCode and Result are null and "Fault" holds
+// {"Number", "Description"}; after a refusal they are null and "Refused"
+// holds the reason. "Replaced": true marks an overwrite. Bytes that are not
+// UTF-8 become U+FFFD.
 std::string UploadJson(const UploadReport& report);
 
-// {"files": [{"name", "size", "modified"}...], "truncated": bool}
+// {"files": [{"name", "href", "size", "modified", "utf8"}...], "next":
+// cursor or null}. "name" is the raw name as UTF-8 (U+FFFD for bytes that
+// are not, and "utf8" false); "href" is "files/" and every raw byte outside
+// unreserved ASCII percent-encoded.
 std::string ListingJson(const Listing& listing);
 
-// {"maxBody": n, "conflict": "..."}: what the page needs to know.
-std::string ConfigJson(std::uint64_t max_body, const std::string& conflict);
+// The name as UTF-8 text, with U+FFFD for bytes that are not UTF-8.
+std::string DisplayName(const std::string& raw);
 
-// A small page with the outcome of one upload and the stored files.
+// `raw` with every byte but ASCII letters, digits, "-", "_", "." and "~"
+// written as %XX.
+std::string PercentEncoded(const std::string& raw);
+
+// {"maxBody": n, "conflict": "...", "clientConflict": [...]}: what the page
+// needs to know (the default policy and the policies a form may choose).
+std::string ConfigJson(std::uint64_t max_body, const std::string& conflict,
+                       const std::vector<std::string>& client_conflict);
+
+// A small page with the outcome of each file of one upload and the newest
+// stored files. Its links are relative, so that it works under a sub-path.
 std::string UploadHtml(const UploadReport& report, const Listing& listing);
 
 // `text` with &, <, >, " and ' escaped for HTML.

@@ -20,27 +20,47 @@ std::int64_t MillisecondsOf(const struct timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
 }
 
+std::int64_t NanosecondsOf(const struct timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 }  // namespace
 
-Listing ListStoredFiles(const std::string& dir, std::size_t limit) {
+bool ListedBefore(std::int64_t a_ns, const std::string& a_name, std::int64_t b_ns, const std::string& b_name) {
+  return a_ns != b_ns ? a_ns > b_ns : a_name < b_name;
+}
+
+Listing ListStoredFiles(const std::string& dir, std::size_t limit, const std::optional<ListingCursor>& after) {
   Listing listing;
   DIR* stream = ::opendir(dir.c_str());
   if (stream == nullptr) return listing;
   const int dir_fd = ::dirfd(stream);
+  // A max-heap in listing order: its top is the last of the best kept so far.
+  auto before = [](const StoredFile& a, const StoredFile& b) {
+    return ListedBefore(a.modified_ns, a.name, b.modified_ns, b.name);
+  };
+  std::vector<StoredFile>& kept = listing.files;
+  const std::size_t keep = limit + 1;  // one more tells whether a next page exists
   while (const struct dirent* entry = ::readdir(stream)) {
     const std::string name = entry->d_name;
     if (!IsPlainFileName(name) || name.front() == '.') continue;
     struct stat info {};
     if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
-    listing.files.push_back({name, static_cast<std::uint64_t>(info.st_size), MillisecondsOf(info.st_mtim)});
+    const std::int64_t ns = NanosecondsOf(info.st_mtim);
+    if (after && !ListedBefore(after->modified_ns, after->name, ns, name)) continue;
+    if (kept.size() == keep) {
+      if (!ListedBefore(ns, name, kept.front().modified_ns, kept.front().name)) continue;
+      std::pop_heap(kept.begin(), kept.end(), before);
+      kept.pop_back();
+    }
+    kept.push_back({name, static_cast<std::uint64_t>(info.st_size), MillisecondsOf(info.st_mtim), ns});
+    std::push_heap(kept.begin(), kept.end(), before);
   }
   ::closedir(stream);
-  std::sort(listing.files.begin(), listing.files.end(), [](const StoredFile& a, const StoredFile& b) {
-    return a.modified_ms != b.modified_ms ? a.modified_ms > b.modified_ms : a.name < b.name;
-  });
-  if (listing.files.size() > limit) {
-    listing.files.resize(limit);
-    listing.truncated = true;
+  std::sort_heap(kept.begin(), kept.end(), before);
+  if (kept.size() > limit) {
+    kept.resize(limit);
+    if (!kept.empty()) listing.next = ListingCursor{kept.back().modified_ns, kept.back().name};
   }
   return listing;
 }

@@ -5,27 +5,43 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace zimrax::zmfile {
 
 struct StoredFile {
-  std::string name;
+  std::string name;  // raw bytes, as in the directory
   std::uint64_t size = 0;
   std::int64_t modified_ms = 0;  // last change, milliseconds since 1970 (UTC)
+  std::int64_t modified_ns = 0;  // the same in nanoseconds: the listing's order
+};
+
+// A place in the listing's order: just after the file with this change
+// time and name.
+struct ListingCursor {
+  std::int64_t modified_ns = 0;
+  std::string name;
 };
 
 struct Listing {
-  std::vector<StoredFile> files;  // newest first
-  bool truncated = false;         // more files than the limit
+  std::vector<StoredFile> files;       // newest first
+  std::optional<ListingCursor> next;   // where the next page starts; none after the last
 };
+
+// True when `a` comes before `b` in the listing: newer first, then by name
+// (byte order) among files changed at the same nanosecond.
+bool ListedBefore(std::int64_t a_ns, const std::string& a_name, std::int64_t b_ns, const std::string& b_name);
 
 // Lists the regular files directly in `dir` (no symbolic links, no
 // subdirectories, no hidden files: the component's temporaries are hidden
-// files), newest first, at most `limit` of them. An unreadable directory
-// gives an empty listing.
-Listing ListStoredFiles(const std::string& dir, std::size_t limit);
+// files), in listing order, at most `limit` of them, starting strictly
+// after `after` when given. One pass over the directory keeps only the best
+// `limit` + 1 entries (a bounded heap), so a huge directory costs time, not
+// memory. An unreadable directory gives an empty listing.
+Listing ListStoredFiles(const std::string& dir, std::size_t limit,
+                        const std::optional<ListingCursor>& after = std::nullopt);
 
 // An open stored file, closed when the object goes.
 class OpenedFile {

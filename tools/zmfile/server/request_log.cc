@@ -32,7 +32,10 @@ std::string FormatLogLine(const LogFields& fields, std::int64_t now_ms) {
                 static_cast<unsigned long long>(fields.bytes_in), static_cast<unsigned long long>(fields.bytes_out),
                 fields.milliseconds);
   std::string line = IsoTime(now_ms) + " " + Sanitized(fields.method) + " " + Sanitized(fields.path) + numbers;
+  line += " client=" + Sanitized(fields.client.empty() ? "-" : fields.client);
+  if (!fields.user.empty()) line += " user=\"" + Sanitized(fields.user) + "\"";
   if (!fields.stored_name.empty()) line += " stored=\"" + Sanitized(fields.stored_name) + "\"";
+  if (!fields.reason.empty()) line += " reason=\"" + Sanitized(fields.reason) + "\"";
   return line;
 }
 

@@ -1,5 +1,6 @@
 // One line per request on the log stream: time, method, path, status,
-// bytes received and sent, milliseconds, and the stored name of an upload.
+// bytes received and sent, milliseconds, the client's address, and the
+// user, the stored name of an upload and the reason of a refusal.
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_LOG_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_LOG_H_
 
@@ -18,11 +19,15 @@ struct LogFields {
   std::uint64_t bytes_out = 0;
   double milliseconds = 0;
   std::string stored_name;  // "" when nothing was stored
+  std::string client;       // the peer's address, or the proxy's client with --trust-proxy
+  std::string user;         // the authenticated user, "" for none
+  std::string reason;       // why the server refused the request, "" when it did not
 };
 
-// "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms stored=\"a.txt\"".
-// Control bytes, quotes and backslashes in the path and name are escaped,
-// so that one request is always one line.
+// "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms client=127.0.0.1
+// user=\"ann\" stored=\"a.txt\" reason=\"...\"" (client= always, the others when not
+// empty). Control bytes, quotes and backslashes in the text fields are
+// escaped, so that one request is always one line.
 std::string FormatLogLine(const LogFields& fields, std::int64_t now_ms);
 
 // Writes lines to a stream, one whole line at a time across threads.

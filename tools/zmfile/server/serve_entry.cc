@@ -6,9 +6,13 @@
 #include <iostream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "exit_status.h"
 #include "storage/abandoned_temp_files.h"
+#include "server/conflict_choices.h"
+#include "server/public_url.h"
+#include "server/request_origin.h"
 #include "server/serve_entry.h"
 #include "server/upload_server.h"
 
@@ -37,7 +41,37 @@ std::string UrlOf(const std::string& host, int port) {
   return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
 }
 
+// Checks the options that the command line cannot check alone. Returns
+// false, having said why, when the server must not start.
+bool CheckSiteOptions(const ServeOptions& options, std::vector<PublicUrl>* public_urls) {
+  std::string why;
+  if (!ParseConflictChoices(options.client_conflict, &why)) {
+    std::cerr << "zmfile serve: --client-conflict " << options.client_conflict << ": " << why << '\n';
+    return false;
+  }
+  for (const std::string& text : options.public_urls) {
+    std::optional<PublicUrl> url = ParsePublicUrl(text, &why);
+    if (!url) {
+      std::cerr << "zmfile serve: --public-url " << text << ": " << why << '\n';
+      return false;
+    }
+    public_urls->push_back(std::move(*url));
+  }
+  // Off loopback, browsers reach the server under a name the server must
+  // know to tell its own pages and Host headers from another site's.
+  if (!IsLoopbackHost(options.host) && public_urls->empty()) {
+    std::cerr << "zmfile serve: --host " << options.host
+              << " is not a loopback address: say where clients reach the server with --public-url "
+                 "(for example --public-url http://files.example.org:"
+              << (options.port == 0 ? 8080 : options.port) << "/)\n";
+    return false;
+  }
+  return true;
+}
+
 int RunServe(ServeOptions options) {
+  std::vector<PublicUrl> public_urls;
+  if (!CheckSiteOptions(options, &public_urls)) return kExitUsage;
   options.dir = PrepareDirectory(options.dir);
   if (options.dir.empty()) return kExitUsage;
   // Hidden temporary files left by saves that were killed (this server's
@@ -61,9 +95,16 @@ int RunServe(ServeOptions options) {
     return kExitUsage;
   }
   std::cout << "zmfile serve: storing uploads in " << options.dir << " (conflict policy " << options.conflict
-            << ", body limit " << options.max_body << " bytes)\n"
-            << "zmfile serve: open " << UrlOf(options.host, server.port()) << " (Ctrl-C stops the server)\n"
-            << std::flush;
+            << ", forms may choose " << options.client_conflict << ", body limit " << options.max_body << " bytes)\n";
+  // The address to open: the local one on loopback, the public ones where given.
+  if (IsLoopbackHost(options.host)) {
+    std::cout << "zmfile serve: open " << UrlOf(options.host, server.port()) << " (Ctrl-C stops the server)\n";
+  } else {
+    std::cout << "zmfile serve: listening on " << options.host << " port " << server.port()
+              << " (Ctrl-C stops the server)\n";
+  }
+  for (const PublicUrl& url : public_urls) std::cout << "zmfile serve: open " << url.Text() << '\n';
+  std::cout << std::flush;
   if (server.Run()) {
     std::cout << "zmfile serve: stopped\n" << std::flush;
     return kExitOk;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zimrax::zmfile {
 
@@ -19,6 +20,12 @@ struct ServeOptions {
   std::string host = "127.0.0.1";       // address to listen on
   int port = 8080;                      // 0 picks a free port
   std::string conflict = "makeunique";  // policy when the form sends none
+  std::string client_conflict = "error,makeunique";  // the policies a form may choose
+  // Where clients reach the server (scheme://host[:port]/path): their
+  // origins and host names are the server's own, besides the bound address.
+  std::vector<std::string> public_urls;
+  bool trust_proxy = false;  // the peer is a proxy: log the X-Forwarded-For client
+  std::string tls_cert, tls_key;  // with a certificate the server speaks https
   std::uint64_t max_body = kDefaultMaxBody;
   bool fsync = true;  // each upload is on the device before it is answered
   // The start-up sweep removes an unlocked hidden temporary file only when

@@ -1,9 +1,11 @@
-// What came of one upload request, and the HTTP status that tells it.
+// What came of one upload request, file by file, and the HTTP status that
+// tells it.
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_REPORT_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_REPORT_H_
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "server/request_gate.h"
 #include "zimrax/automation/automation_error.h"
@@ -11,24 +13,55 @@
 
 namespace zimrax::zmfile {
 
-struct UploadReport {
+// How one file field of the form ended.
+struct FileReport {
+  std::string field;                     // "upload1" to "upload100"; "" for a request refused as a whole
+  std::string client_name;               // the file name the client sent, "" when unknown
   Variant error_code;                    // ZmFileSave's ErrorCode; Empty after a fault or a refusal
   Variant result;                        // stored name or message; Empty after a fault or a refusal
-  std::string comment;                   // the form's comment field, "" when absent
   std::optional<AutomationError> fault;  // a fault of the component
   std::optional<Refusal> refusal;        // the server's own refusal, before the component ran
   int platform_errno = 0;                // the errno behind a platform error code; 0 otherwise
   bool replaced = false;                 // "overwrite" replaced a file already stored under the name
+  bool empty = false;                    // stored, and holds no bytes
+};
+
+// The whole request. Its own FileReport part is what the answer's top-level
+// fields tell: upload1's outcome when the form has upload1, else the first
+// file field's, else why none was stored.
+struct UploadReport : FileReport {
+  std::string comment;            // the form's comment field, "" when absent
+  std::vector<FileReport> files;  // one per file field present, in field order
+  // The conflict choices a client may make (for the advice in messages).
+  std::vector<std::string> client_choices;
+  // When the form has no file field: the names of the fields it has (at
+  // most kMaxHintedFields, each at most kMaxHintedName bytes), and whether
+  // there were more.
+  std::vector<std::string> fields_found;
+  bool more_fields_found = false;
 };
 
 // 200 for ErrorCode 0; 400 for 101 to 105, a fault, or a bad request; 409
 // for 106; for a platform error 400 when the name is one the file system
 // cannot hold (ENAMETOOLONG, the client's fault), 507 when the disk or quota
 // is full (ENOSPC, EDQUOT), else 500; a refusal's own status.
+int HttpStatusOfFile(const FileReport& file);
+
+// 200 when every file in `report.files` was stored; otherwise the status of
+// the first that was not. A report without files: the status of its own part.
 int HttpStatusOf(const UploadReport& report);
 
-// The stored name of a successful upload, "" otherwise.
+// The stored name of one file, "" when it was not stored.
+std::string NameStoredFor(const FileReport& file);
+
+// The names stored by the request, joined by "/" (which no stored name
+// holds); "" when none was stored.
 std::string NameStoredBy(const UploadReport& report);
+
+// Why the upload was not stored, for the log: the refusal's message, the
+// fault's number and description, or the ErrorCode and its message; ""
+// for a stored upload.
+std::string RefusalReason(const UploadReport& report);
 
 }  // namespace zimrax::zmfile
 

@@ -22,11 +22,16 @@
 #include <vector>
 
 #include "server/answers.h"
+#include "server/client_address.h"
+#include "server/conflict_choices.h"
 #include "server/embedded_assets.h"
 #include "server/file_listing.h"
 #include "server/file_name_rules.h"
+#include "server/listing_query.h"
+#include "server/public_url.h"
 #include "server/request_gate.h"
 #include "server/request_log.h"
+#include "server/request_origin.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -40,7 +45,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t kListLimit = 1000;
 // The most body bytes read from the socket and fed at a time. Held only while
 // an upload's body is read, so an idle connection costs none of it.
 constexpr std::size_t kBodyChunk = 256 * 1024;
@@ -52,7 +56,9 @@ constexpr std::size_t kReadAhead = 64 * 1024;
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::uint64_t kLingerBytes = 4 << 20;
 // Descriptors beyond the connections: listening socket, logs, the
-// directory, a temporary file per upload.
+// directory, downloads. An upload in flight also holds two per file field
+// whose data has begun (its temporary file and the folder), up to
+// 2 * kMaxFileFields; past the limit a file fails with 67 (EMFILE).
 constexpr rlim_t kSpareDescriptors = 64;
 constexpr const char* kUploadPath = "/upload";
 constexpr const char* kPageSecurityPolicy =
@@ -116,6 +122,7 @@ class ServerCore {
  public:
   ServerCore(const ServeOptions& options, std::ostream& log)
       : options_(options),
+        client_conflicts_(ClientConflicts(options.client_conflict)),
         log_(log),
         strand_(asio::make_strand(ioc_)),
         acceptor_(strand_),
@@ -128,6 +135,10 @@ class ServerCore {
   bool Run();
 
   const ServeOptions& options() const { return options_; }
+  // The policies a form may choose.
+  const std::vector<std::string>& client_conflicts() const { return client_conflicts_; }
+  // The origins (and Host names) the server answers as. REQUIRES: Bind() returned true.
+  const std::vector<WebOrigin>& own_origins() const { return own_origins_; }
   RequestLog& log() { return log_; }
   bool stopping() const { return stopping_.load(); }
   // Called once for every session as it ends (from any thread).
@@ -144,7 +155,15 @@ class ServerCore {
   template <class Action>
   void ForEachSession(Action action);
 
+  // The policies of --client-conflict; RunServe refused a list that does not parse.
+  static std::vector<std::string> ClientConflicts(const std::string& text) {
+    std::string ignored;
+    return ParseConflictChoices(text, &ignored).value_or(std::vector<std::string>{});
+  }
+
   const ServeOptions options_;
+  const std::vector<std::string> client_conflicts_;
+  std::vector<WebOrigin> own_origins_;
   RequestLog log_;
   asio::io_context ioc_;
   asio::strand<asio::io_context::executor_type> strand_;
@@ -311,6 +330,7 @@ class Session : public std::enable_shared_from_this<Session> {
     start_ = Clock::now();
     method_ = "-";
     path_ = "-";
+    client_.clear();  // the peer, until this request's headers name a forwarded client
     if (header_timed_out_) {
       Note("request headers not complete within " + std::to_string(options_.header_seconds) + " s");
       return Refuse(408, "The request headers did not arrive in time.");
@@ -341,24 +361,45 @@ class Session : public std::enable_shared_from_this<Session> {
     // ends after its answer, so that its body is never taken for a request.
     keep_alive_ = request.keep_alive() && !has_body;
     const After after = keep_alive_ ? After::kKeepAlive : has_body ? After::kLinger : After::kClose;
+    client_ = ClientAddress(request, peer_.address().to_string(), options_.trust_proxy);
 
-    if (request.method() == http::verb::post && path_ == kUploadPath) {
+    const bool upload = request.method() == http::verb::post && path_ == kUploadPath;
+    if (std::optional<Refusal> refusal =
+            CheckRequestSite(request, request.method(), request.version(), core_.own_origins())) {
+      // Never the HTML answer, which lists the stored files: a page under a
+      // rebound name could read it.
+      if (!upload || !json_) return Fail(refusal->status, refusal->message, after);
+      reason_ = refusal->message;
+      UploadReport report;
+      report.refusal = std::move(refusal);
+      return Send(Text(HttpStatusOf(report), UploadJson(report), "application/json"), after);
+    }
+    if (upload) {
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
       return StartUpload();
     }
     if (HasBodyMethod(request.method()) || (request.method() != http::verb::get && !head_)) {
-      auto response = Plain(405, "Only POST " + std::string(kUploadPath) + " takes a request body.");
+      reason_ = "Only POST " + std::string(kUploadPath) + " takes a request body.";
+      auto response = Plain(405, reason_);
       response.set(http::field::allow, "GET, HEAD");
       return Send(std::move(response), has_body ? After::kLinger : after);
     }
     if (path_ == "/files") {
-      auto response = Text(200, ListingJson(ListStoredFiles(options_.dir, kListLimit)), "application/json");
+      const ListingQuery query = ParseListingQuery(std::string_view(request.target().data(), request.target().size()));
+      if (!query.error.empty()) {
+        Note("listing refused: " + query.error);
+        return Send(Plain(400, query.error), after);
+      }
+      auto response =
+          Text(200, ListingJson(ListStoredFiles(options_.dir, query.limit, query.after)), "application/json");
       response.set(http::field::cache_control, "no-store");
       return Send(std::move(response), after);
     }
     if (path_.starts_with("/files/") && path_.size() > 7) return Download(path_.substr(7), after);
     if (path_ == "/config") {
-      return Send(Text(200, ConfigJson(options_.max_body, options_.conflict), "application/json"), after);
+      return Send(
+          Text(200, ConfigJson(options_.max_body, options_.conflict, core_.client_conflicts()), "application/json"),
+          after);
     }
     if (path_.starts_with("/") && path_.find('/', 1) == std::string::npos) {
       const Asset asset = FindAsset(path_);
@@ -371,19 +412,19 @@ class Session : public std::enable_shared_from_this<Session> {
         return Send(std::move(response), after);
       }
     }
-    Send(Plain(404, "Not found."), after);
+    Fail(404, "Not found.", after);
   }
 
   void Download(const std::string& name, After after) {
-    if (!IsPlainFileName(name)) return Send(Plain(400, "Not a plain file name."), after);
+    if (!IsPlainFileName(name)) return Fail(400, "Not a plain file name.", after);
     OpenedFile opened = OpenStoredFile(options_.dir, name);
-    if (!opened.ok()) return Send(Plain(404, "No such file."), after);
+    if (!opened.ok()) return Fail(404, "No such file.", after);
     beast::file file;
     file.native_handle(opened.Release());
     http::file_body::value_type body;
     beast::error_code error;
     body.reset(std::move(file), error);
-    if (error) return Send(Plain(500, "The file cannot be read."), after);
+    if (error) return Fail(500, "The file cannot be read.", after);
     http::response<http::file_body> response{http::status::ok, 11, std::move(body)};
     response.set(http::field::content_type, "application/octet-stream");
     response.set(http::field::content_disposition, AttachmentDisposition(name));
@@ -403,6 +444,7 @@ class Session : public std::enable_shared_from_this<Session> {
     limits.max_first_line = options_.max_first_line;
     limits.max_comment = options_.max_comment;
     limits.durable = options_.fsync;
+    limits.client_conflicts = core_.client_conflicts();
     upload_ = std::make_unique<UploadStream>(options_.dir, options_.conflict, limits);
     expected_ = length;
     if (Lowered(std::string(parser_->get()[http::field::expect])) == "100-continue" && length > 0) {
@@ -475,16 +517,25 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     upload_.reset();
     std::vector<std::uint8_t>().swap(chunk_);
+    if (report.files.empty() && report.refusal) {
+      Note("upload refused with " + std::to_string(report.refusal->status) + ": " + report.refusal->message);
+    }
+    for (const FileReport& file : report.files) {
+      if (file.refusal) {
+        Note(file.field + " refused with " + std::to_string(file.refusal->status) + ": " + file.refusal->message);
+      }
+    }
     AnswerUpload(report, keep_alive_ ? After::kKeepAlive : After::kClose);
   }
 
   void AnswerUpload(const UploadReport& report, After after) {
     stored_name_ = NameStoredBy(report);
+    reason_ = RefusalReason(report);
     http::response<http::string_body> response;
     if (json_) {
       response = Text(HttpStatusOf(report), UploadJson(report), "application/json");
     } else {
-      response = Text(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(options_.dir, kListLimit)),
+      response = Text(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(options_.dir, kDefaultListLimit)),
                       "text/html; charset=utf-8");
       response.set("Content-Security-Policy", kPageSecurityPolicy);
     }
@@ -493,7 +544,13 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   // Answers `status` with a plain text, then closes lingeringly.
-  void Refuse(int status, const std::string& text) { Send(Plain(status, text), After::kLinger); }
+  void Refuse(int status, const std::string& text) { Fail(status, text, After::kLinger); }
+
+  // Answers `status` with a plain text that is also the reason logged.
+  void Fail(int status, const std::string& text, After after) {
+    reason_ = text;
+    Send(Plain(status, text), after);
+  }
 
   static http::response<http::string_body> Text(int status, std::string body, const std::string& type) {
     http::response<http::string_body> response{static_cast<http::status>(status), 11};
@@ -510,7 +567,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void Send(http::response<Body>&& response, After after) {
     if (after == After::kKeepAlive && core_.stopping()) after = After::kClose;
     response.set("X-Content-Type-Options", "nosniff");
-    response.set("Referrer-Policy", "no-referrer");
+    // Same-origin requests keep their Referer and Origin (under no-referrer
+    // Chromium posts the page's form, sent without script, with "Origin:
+    // null", which the origin check refuses); other sites learn nothing.
+    response.set("Referrer-Policy", "same-origin");
     response.keep_alive(after == After::kKeepAlive);
     response.prepare_payload();
     const std::uint64_t size = response.payload_size().value_or(0);
@@ -523,6 +583,9 @@ class Session : public std::enable_shared_from_this<Session> {
     fields.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
     fields.stored_name = std::move(stored_name_);
     stored_name_.clear();
+    fields.client = client_.empty() ? peer_.address().to_string() : client_;
+    fields.reason = std::move(reason_);
+    reason_.clear();
     core_.log().Write(fields);
     if (head_) {
       http::response<http::empty_body> header_only{std::move(response.base())};
@@ -622,6 +685,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string method_;
   std::string path_;
   std::string stored_name_;
+  std::string client_;  // "" until the request's headers are read: the peer
+  std::string reason_;  // why the answer being sent refuses the request
   Clock::time_point start_ = Clock::now();
   std::unique_ptr<UploadStream> upload_;
   std::uint64_t expected_ = 0;
@@ -644,7 +709,14 @@ bool ServerCore::Bind() {
   // Connections past max_connections wait here until one ends.
   if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
   if (error) return false;
-  port_ = acceptor_.local_endpoint(error).port();
+  const tcp::endpoint bound = acceptor_.local_endpoint(error);
+  port_ = bound.port();
+  std::vector<PublicUrl> public_urls;
+  for (const std::string& text : options_.public_urls) {
+    std::string why;
+    if (std::optional<PublicUrl> url = ParsePublicUrl(text, &why)) public_urls.push_back(std::move(*url));
+  }
+  own_origins_ = OwnOrigins(bound.address().to_string(), port_, !options_.tls_cert.empty(), public_urls);
   signals_.add(SIGINT, error);
   signals_.add(SIGTERM, error);
   return !error;
@@ -662,6 +734,14 @@ void ServerCore::RaiseDescriptorLimit() {
     log_.Note("warning: the descriptor limit " + std::to_string(limit.rlim_cur) + " is below the " +
               std::to_string(needed) + " that --max-connections " + std::to_string(options_.max_connections) +
               " may need");
+    return;
+  }
+  // Uploads of many files hold two descriptors per file (kSpareDescriptors).
+  const rlim_t with_files = needed + static_cast<rlim_t>(options_.max_connections) * 2 * kMaxFileFields;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < with_files) {
+    log_.Note("note: the descriptor limit " + std::to_string(limit.rlim_cur) + " holds fewer than --max-connections " +
+              std::to_string(options_.max_connections) + " uploads of " + std::to_string(kMaxFileFields) +
+              " files each (" + std::to_string(with_files) + "); past it a file fails with 67 (too many files open)");
   }
 }
 

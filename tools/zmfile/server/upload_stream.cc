@@ -1,11 +1,16 @@
 #include "server/upload_stream.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <optional>
 #include <utility>
 
+#include "server/conflict_choices.h"
 #include "server/file_name_rules.h"
+#include "server/result_messages.h"
 #include "zimrax/conflict_policy.h"
 
 namespace zimrax::zmfile {
@@ -14,8 +19,9 @@ namespace {
 FormStreamOptions ValueOptions(const std::string& dir, const UploadLimits& limits) {
   FormStreamOptions options;
   options.directory = dir;
-  options.value_fields = {{kConflictField, kMaxConflictValue}, {kFileField, kMaxClientName},
-                          {kCommentField, limits.max_comment}};
+  options.value_fields = {{kConflictField, kMaxConflictValue}, {kCommentField, limits.max_comment}};
+  // A file field read as a value gives the client's file name.
+  for (std::string& field : FileFieldNames()) options.value_fields.push_back({std::move(field), kMaxClientName});
   options.max_first_line = limits.max_first_line;
   return options;
 }
@@ -23,13 +29,13 @@ FormStreamOptions ValueOptions(const std::string& dir, const UploadLimits& limit
 FormStreamOptions FileOptions(const std::string& dir, const UploadLimits& limits) {
   FormStreamOptions options;
   options.directory = dir;
-  options.file_fields = {kFileField};
+  options.file_fields = FileFieldNames();
   options.max_first_line = limits.max_first_line;
   options.save.durable = limits.durable;
   return options;
 }
 
-const FieldOutcome* Find(const std::vector<FieldOutcome>& outcomes, const char* name) {
+const FieldOutcome* Find(const std::vector<FieldOutcome>& outcomes, const std::string& name) {
   const auto found =
       std::find_if(outcomes.begin(), outcomes.end(), [name](const FieldOutcome& f) { return f.name == name; });
   return found == outcomes.end() ? nullptr : &*found;
@@ -51,22 +57,84 @@ std::string Lowered(std::string text) {
   return text;
 }
 
-UploadReport Refused(int status, std::string message) {
-  UploadReport report;
-  report.refusal = Refusal{status, std::move(message)};
-  return report;
-}
-
-void SetFault(UploadReport& report, RuntimeError fault) {
+void SetFault(FileReport& report, RuntimeError fault) {
   report.fault = AutomationError(fault);
   report.error_code = Variant();
   report.result = Variant();
 }
 
+// True when the form has the section `field`: its name was walked, or the
+// component found it (an outcome other than "field not found").
+bool IsPresent(const std::string& field, const FieldOutcome* value, const FormStreamOutcome& values) {
+  if (std::find(values.sections.begin(), values.sections.end(), field) != values.sections.end()) return true;
+  if (value == nullptr || value->status != FieldStatus::kDone) return value != nullptr;
+  if (value->result.faulted()) return false;
+  const std::int32_t code = value->result.code;
+  return code != static_cast<std::int32_t>(ResultCode::kFieldNameNotFound) &&
+         code != static_cast<std::int32_t>(ResultCode::kDispositionNotFound);
+}
+
+// The component's outcome of one file field, into its report.
+void Take(const FieldOutcome* saved, FileReport& file) {
+  if (saved == nullptr || saved->status != FieldStatus::kDone) {
+    file.refusal = Refusal{400, "The upload could not be read."};
+  } else if (saved->result.faulted()) {
+    SetFault(file, saved->result.fault);
+  } else {
+    file.error_code = saved->result.width == ErrorCodeWidth::kInt32
+                          ? Variant(saved->result.code)
+                          : Variant(static_cast<std::int16_t>(saved->result.code));
+    file.result = Variant(saved->result.text);
+    file.platform_errno = saved->result.platform_errno;
+    file.replaced = saved->result.replaced;
+  }
+}
+
+// A section name fit to be quoted back in a hint: bounded, control bytes
+// shown as "?".
+std::string HintedName(const std::string& name) {
+  std::string shown = name.substr(0, kMaxHintedName);
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  if (name.size() > kMaxHintedName) shown += "...";
+  return shown;
+}
+
+void NoteFieldsFound(const FormStreamOutcome& values, UploadReport& report) {
+  for (const std::string& name : values.sections) {
+    if (std::find(report.fields_found.begin(), report.fields_found.end(), HintedName(name)) !=
+        report.fields_found.end()) {
+      continue;
+    }
+    if (report.fields_found.size() == kMaxHintedFields) {
+      report.more_fields_found = true;
+      break;
+    }
+    report.fields_found.push_back(HintedName(name));
+  }
+  if (values.more_sections) report.more_fields_found = true;
+}
+
+bool IsEmptyFile(const std::string& dir, const std::string& name) {
+  struct stat info {};
+  return ::fstatat(AT_FDCWD, (dir + "/" + name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+         info.st_size == 0;
+}
+
 }  // namespace
 
+std::vector<std::string> FileFieldNames() {
+  std::vector<std::string> names;
+  names.reserve(kMaxFileFields);
+  for (int i = 1; i <= kMaxFileFields; ++i) names.push_back("upload" + std::to_string(i));
+  return names;
+}
+
 UploadStream::UploadStream(const std::string& dir, const std::string& default_conflict, const UploadLimits& limits)
-    : default_conflict_(default_conflict),
+    : dir_(dir),
+      default_conflict_(default_conflict),
+      client_conflicts_(limits.client_conflicts),
       max_first_line_(limits.max_first_line),
       values_(ValueOptions(dir, limits)),
       file_(FileOptions(dir, limits)) {}
@@ -107,55 +175,100 @@ bool UploadStream::EndsWithClosingDelimiter() const {
 UploadReport UploadStream::Finish() {
   const FormStreamOutcome values = values_.Finish();
   const FieldOutcome* conflict = Find(values.values, kConflictField);
-  const FieldOutcome* client_name = Find(values.values, kFileField);
   const FieldOutcome* comment = Find(values.values, kCommentField);
 
   const bool over_first_line = std::all_of(values.values.begin(), values.values.end(), [](const FieldOutcome& f) {
     return f.status == FieldStatus::kLimitExceeded;
   });
+  // Refusals of the request as a whole: nothing of it is stored.
   UploadReport report;
+  report.client_choices = client_conflicts_;
   if (over_first_line) {
-    report = Refused(400, "The form's first line is longer than " + std::to_string(max_first_line_) + " bytes.");
+    report.refusal = Refusal{400, "The form's first line is longer than " + std::to_string(max_first_line_) +
+                                      " bytes. Send a shorter boundary."};
   } else if (Faulted(conflict)) {
     SetFault(report, conflict->result.fault);
-  } else if (Faulted(client_name)) {
-    SetFault(report, client_name->result.fault);
-  } else if (client_name != nullptr && client_name->status == FieldStatus::kLimitExceeded) {
-    report = Refused(400, "The file name is longer than " + std::to_string(kMaxClientName) + " bytes.");
-  } else if (const std::optional<std::string> name = ValueOf(client_name); name && !IsAcceptableClientName(*name)) {
-    // Browsers send a bare file name (old ones a Windows path). A name made
-    // of "/" or dot-dot pieces is an attempt at a path: refuse it outright
-    // rather than have it stored under its last piece.
-    report = Refused(400, "The file name is not a plain file name.");
-  } else if (!EndsWithClosingDelimiter()) {
-    // A form cut short (a Content-Length smaller than the body sent) would
-    // store a truncated file; an incomplete form stores nothing.
-    report = Refused(400, "The form ends before its closing delimiter line: the body is incomplete.");
+  } else if (conflict != nullptr && conflict->status == FieldStatus::kLimitExceeded) {
+    report.refusal =
+        Refusal{400, "The conflict field is longer than any policy; allowed: " + ChoicesText(client_conflicts_)};
+  } else if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
+    // The form may choose only among the policies the server allows; an
+    // unknown or a disallowed one is refused rather than taken as "error".
+    if (std::optional<std::string> refused = RefusedConflictChoice(*chosen, client_conflicts_)) {
+      report.refusal = Refusal{400, std::move(*refused)};
+    }
   }
   if (report.refusal || report.fault) {
-    file_.Discard(kFileField);
+    for (const std::string& field : FileFieldNames()) file_.Discard(field);
     file_.Finish();
+    report.comment = ValueOf(comment).value_or("");
+    return report;
+  }
+
+  // Each file field present: its client name checked first. A refused one
+  // is discarded, and the others go on.
+  for (const std::string& field : FileFieldNames()) {
+    const FieldOutcome* client_name = Find(values.values, field);
+    if (!IsPresent(field, client_name, values)) continue;
+    FileReport file;
+    file.field = field;
+    const std::optional<std::string> name = ValueOf(client_name);
+    file.client_name = name.value_or("");
+    if (Faulted(client_name)) {
+      SetFault(file, client_name->result.fault);
+    } else if (client_name != nullptr && client_name->status == FieldStatus::kLimitExceeded) {
+      file.refusal = Refusal{400, "The file name is longer than " + std::to_string(kMaxClientName) +
+                                      " bytes. Rename the file and upload it again."};
+    } else if (name && !IsAcceptableClientName(*name)) {
+      // Browsers send a bare file name (old ones a Windows path). A name made
+      // of "/" or dot-dot pieces is an attempt at a path: refuse it outright
+      // rather than have it stored under its last piece.
+      file.refusal = Refusal{400, "The file name is not a plain file name. Send the file under its own name, "
+                                  "without folders."};
+    } else if (name && StoredPartOfClientName(*name).starts_with('.')) {
+      file.refusal = Refusal{400, kHiddenNameRefusal};
+    }
+    if (file.refusal || file.fault) file_.Discard(field);
+    report.files.push_back(std::move(file));
+  }
+  // A form cut short (a Content-Length smaller than the body sent) would
+  // store truncated files; an incomplete form stores nothing. A file with a
+  // refusal or fault of its own keeps it.
+  if (!EndsWithClosingDelimiter()) {
+    const Refusal incomplete{400, "The form ends before its closing delimiter line: the body is incomplete. Send it "
+                                  "again."};
+    for (FileReport& file : report.files) {
+      if (file.refusal || file.fault) continue;
+      file.refusal = incomplete;
+      file_.Discard(file.field);
+    }
+    if (report.files.empty()) {
+      file_.Finish();
+      report.refusal = incomplete;
+      report.comment = ValueOf(comment).value_or("");
+      return report;
+    }
+  }
+
+  std::string policy_text = default_conflict_;
+  if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
+    policy_text = *chosen;  // one of client_conflicts_, checked above
+  }
+  const FormStreamOutcome files = file_.Finish(ParseConflictPolicy(Lowered(policy_text)));
+  for (FileReport& file : report.files) {
+    if (file.refusal || file.fault) continue;
+    Take(Find(files.files, file.field), file);
+    if (HttpStatusOfFile(file) == 200) file.empty = IsEmptyFile(dir_, file.result.ToText());
+  }
+
+  if (!report.files.empty()) {
+    static_cast<FileReport&>(report) = report.files.front();
   } else {
-    std::string policy_text = default_conflict_;
-    if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
-      policy_text = *chosen;
-    } else if (conflict != nullptr && conflict->status == FieldStatus::kLimitExceeded) {
-      policy_text = "error";  // too long to be a policy: unknown text means "error"
-    }
-    FormStreamOutcome files = file_.Finish(ParseConflictPolicy(Lowered(policy_text)));
-    const FieldOutcome* saved = Find(files.files, kFileField);
-    if (saved == nullptr || saved->status != FieldStatus::kDone) {
-      report = Refused(400, "The upload could not be read.");
-    } else if (saved->result.faulted()) {
-      SetFault(report, saved->result.fault);
-    } else {
-      report.error_code = saved->result.width == ErrorCodeWidth::kInt32
-                              ? Variant(saved->result.code)
-                              : Variant(static_cast<std::int16_t>(saved->result.code));
-      report.result = Variant(saved->result.text);
-      report.platform_errno = saved->result.platform_errno;
-      report.replaced = saved->result.replaced;
-    }
+    // No file field at all: upload1's "not found" outcome, and the hint of
+    // what the form holds instead.
+    report.field = kFileField;
+    Take(Find(files.files, kFileField), report);
+    NoteFieldsFound(values, report);
   }
   // The comment is read on its own: a fault there must not hide a stored file.
   report.comment = ValueOf(comment).value_or("");

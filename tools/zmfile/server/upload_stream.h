@@ -1,7 +1,8 @@
-// One upload through the component as its body arrives: the file field
-// upload1 goes to disk once, as it comes; the conflict and comment fields
-// and the client's file name are read alongside; Finish decides and
-// publishes, with the same outcomes as the whole-body operations.
+// One upload through the component as its body arrives: the file fields
+// upload1 to upload100 go to disk once, as they come; the conflict and
+// comment fields and the client's file names are read alongside; Finish
+// decides and publishes, file by file in field order, with the same
+// outcomes as the whole-body operations.
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_STREAM_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_STREAM_H_
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "server/upload_report.h"
 #include "zimrax/form_stream.h"
@@ -16,31 +18,49 @@
 namespace zimrax::zmfile {
 
 inline constexpr const char* kFileField = "upload1";
+// The file fields stored: "upload1" to "upload" + kMaxFileFields.
+inline constexpr int kMaxFileFields = 100;
 inline constexpr const char* kCommentField = "comment";
 inline constexpr const char* kConflictField = "conflict";
 // The longest conflict value kept: longer text is no policy anyway.
 inline constexpr std::size_t kMaxConflictValue = 64;
-// The longest client file name kept: past it no file system holds the name.
-inline constexpr std::size_t kMaxClientName = 4096;
+// The longest client file name kept, per file field: past it no file
+// system holds the name (the stored part is at most 255 bytes). With
+// kMaxFileFields fields, the names held stay under 100 KiB per upload.
+inline constexpr std::size_t kMaxClientName = 1024;
+// Why a name starting with "." is refused: such names are hidden from the
+// listings, and the component's own temporary files are hidden files.
+inline constexpr const char* kHiddenNameRefusal = "hidden names are not accepted";
+
+// "upload1", "upload2", ... "upload100".
+std::vector<std::string> FileFieldNames();
 
 struct UploadLimits {
   std::size_t max_first_line = kDefaultMaxFirstLine;
   std::size_t max_comment = 64 * 1024;
   bool durable = false;  // the file is synced to the device, then its directory, before it is published
+  // The policies the form's conflict field may name (lower case); any other
+  // value is refused with 400 and nothing is stored. The messages offer
+  // only these after a 106.
+  std::vector<std::string> client_conflicts = {"error", "makeunique"};
 };
 
 class UploadStream {
  public:
   // REQUIRES: `dir` is an existing directory; `default_conflict` is the
-  // policy used when the form sends no (or an empty) conflict field.
+  // policy used when the form sends no (or an empty) conflict field, and
+  // is not limited by limits.client_conflicts.
   UploadStream(const std::string& dir, const std::string& default_conflict, const UploadLimits& limits);
   UploadStream(const UploadStream&) = delete;
   UploadStream& operator=(const UploadStream&) = delete;
 
   // Takes the next piece of the body.
   void Feed(std::span<const std::uint8_t> piece);
-  // Ends the body: refuses, or stores upload1 under the form's policy.
-  // Never throws: a fault of the component ends up in the report.
+  // Ends the body: refuses the whole request, or stores each file field
+  // under the form's policy. A file refused (its name a path or hidden, or
+  // taken under "error") stores nothing of itself, and the files after it
+  // are still stored: each has its own entry in the report. Never throws:
+  // a fault of the component ends up in the report.
   UploadReport Finish();
   // Ends the body without storing anything; nothing is left behind.
   void Abort();
@@ -49,11 +69,15 @@ class UploadStream {
   void NoteEdges(std::span<const std::uint8_t> piece);
   bool EndsWithClosingDelimiter() const;
 
+  const std::string dir_;
   const std::string default_conflict_;
+  const std::vector<std::string> client_conflicts_;
   const std::size_t max_first_line_;
   // Two streams over the same bytes: the values are known only when a
-  // stream finishes, and the file must be discarded, not published, when
+  // stream finishes, and a file must be discarded, not published, when
   // the client's name for it is a path. The values stream writes nothing.
+  // The file stream holds one temporary file (one descriptor) per file
+  // field whose data has begun, until Finish.
   FormStream values_;
   FormStream file_;
   // The form's first line (its delimiter) and the last bytes seen, to tell

@@ -1,0 +1,31 @@
+// What the browser tests share: the zmfile under test, Debian's chromium
+// and its flags, and a zmfile serve started on a free loopback port.
+import { spawn } from 'node:child_process';
+
+export const zmfile = process.env.ZMFILE_BINARY;
+export const chromiumPath = process.env.ZIMRAX_CHROMIUM || '/usr/bin/chromium';
+export const chromiumFlags = [
+  '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+  '--no-first-run', '--disable-quic', '--disable-sync',
+];
+
+// Starts zmfile serve on a free port; resolves with its URL once it prints it.
+export async function startServer(dir, extraArgs = []) {
+  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', '0', '--dir', dir, ...extraArgs],
+                       { stdio: ['ignore', 'pipe', 'inherit'] });
+  let printed = '';
+  const url = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`server did not start: ${printed}`)), 15000);
+    server.stdout.on('data', (chunk) => {
+      printed += chunk;
+      const match = /open (http:\/\/127\.0\.0\.1:\d+\/)/.exec(printed);
+      if (match) {
+        clearTimeout(timer);
+        resolve(match[1]);
+      }
+    });
+    server.on('exit', (code) => reject(new Error(`server exited with ${code}: ${printed}`)));
+  });
+  server.stdout.on('data', (chunk) => { printed += chunk; });
+  return { server, url, log: () => printed };
+}

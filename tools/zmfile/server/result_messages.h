@@ -1,0 +1,29 @@
+// One plain-language sentence (or two) per outcome of an upload: what
+// happened and what to do. The JSON answer's "Message" and the no-script
+// HTML answer both take their wording from here; the upload page uses the
+// same sentences.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_RESULT_MESSAGES_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_RESULT_MESSAGES_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "server/upload_report.h"
+
+namespace zimrax::zmfile {
+
+// The hint about a form without a file field lists at most this many of
+// the fields it has, each cut to this many bytes.
+inline constexpr std::size_t kMaxHintedFields = 8;
+inline constexpr std::size_t kMaxHintedName = 40;
+
+// The sentence for `file`, one of `request.files` or the request's own part.
+// The advice after a 106 offers only the choices in request.client_choices
+// ("makeunique": Keep both, "overwrite": Replace). Never empty. Names in it
+// are raw bytes: the caller escapes them for its format.
+std::string PlainMessage(const FileReport& file, const UploadReport& request);
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_RESULT_MESSAGES_H_
