@@ -41,7 +41,10 @@ def post(url, name, policy, chunks, length):
     head, tail = form_parts(name, policy)
     connection = http.client.HTTPConnection(parsed.hostname, parsed.port, timeout=TIMEOUT)
     try:
-        connection.putrequest("POST", parsed.path.rstrip("/") + "/upload")
+        connection.putrequest("POST", parsed.path.rstrip("/") + "/upload", skip_host=True)
+        # The Host the servers know (their --public-url) also on a request
+        # sent to one server directly.
+        connection.putheader("Host", os.environ.get("SCALE_OUT_HOST") or parsed.netloc)
         connection.putheader("Content-Type", f"multipart/form-data; boundary={BOUNDARY}")
         connection.putheader("Accept", "application/json")
         connection.putheader("Content-Length", str(len(head) + length + len(tail)))

@@ -98,7 +98,8 @@ start_server() {
   SERVER_PIDS+=("$pid")
   local port=""
   for _ in $(seq 100); do
-    port=$(sed -n 's|^zmfile serve: open http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$log")
+    # The first address printed is the one it listens on (a --public-url follows).
+    port=$(sed -n 's|^zmfile serve: open http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$log" | head -n 1)
     [ -n "$port" ] && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1

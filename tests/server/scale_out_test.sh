@@ -139,8 +139,8 @@ check "an upload through nginx still succeeds (the other server)" \
 # start-up sweep removes the abandoned file and keeps the live one, which
 # is locked through the other mount.
 rm -f "$WORK/go-on"
-timeout 60 python3 "$CLIENTS" slow "http://127.0.0.1:$(eval echo "\$PORT_$KEPT")/" live.bin 8 "$WORK/go-on" \
-  >"$WORK/slow-live.out" 2>&1 &
+SCALE_OUT_HOST=127.0.0.1:$NGINX_PORT timeout 60 python3 "$CLIENTS" slow "http://127.0.0.1:$(eval echo "\$PORT_$KEPT")/" \
+  live.bin 8 "$WORK/go-on" >"$WORK/slow-live.out" 2>&1 &
 SLOW=$!
 OTHER_PIDS+=("$SLOW")
 for _ in $(seq 100); do [ "$(hidden "$MOUNT_A/uploads" | grep -c .)" = 2 ] && break; sleep 0.05; done
