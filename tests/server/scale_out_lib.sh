@@ -164,7 +164,11 @@ start_nginx() {
   nginx -p "$prefix" -c "$prefix/nginx.conf" -g 'daemon off;' 2>"$WORK/log/nginx-$port-start.log" &
   NGINX_PID=$!
   OTHER_PIDS+=("$NGINX_PID")
-  for _ in $(seq 100); do curl -fsS -o /dev/null "http://127.0.0.1:$port/config" 2>/dev/null && return 0; sleep 0.1; done
+  # Any answer will do: a server may refuse a Host it does not know (421).
+  for _ in $(seq 100); do
+    [ "$(curl -sS -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/config" 2>/dev/null)" != 000 ] && return 0
+    sleep 0.1
+  done
   echo "nginx on port $port does not answer"
   return 1
 }
