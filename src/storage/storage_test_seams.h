@@ -13,6 +13,11 @@ void ForceNamedTempFilesForTesting(bool force);
 // published) reports `error_number` instead of closing cleanly; 0 clears it.
 void FailNextCloseCheckForTesting(int error_number);
 
+// The next link or no-replace rename that gives a temporary file its name
+// is made but reports EEXIST, as a network file system answers one it sent
+// again after losing the reply; false clears it.
+void ReplayNextPublishForTesting(bool replay);
+
 }  // namespace zimrax
 
 #endif  // ZIMRAX_STORAGE_STORAGE_TEST_SEAMS_H_

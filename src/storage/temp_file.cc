@@ -17,6 +17,7 @@ namespace {
 
 std::atomic<bool> force_named_temp_files{false};
 std::atomic<int> close_check_failure{0};
+std::atomic<bool> replay_next_publish{false};
 
 constexpr mode_t kFileMode = 0666;  // narrowed by the process umask, as for any new file
 // Writes go straight from the body in steps of this size. Much larger single
@@ -47,7 +48,24 @@ bool NameRefersTo(int directory_fd, const char* name, int fd) {
          by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino;
 }
 
+// A call that succeeded while the replay seam is set reports EEXIST, as a
+// network file system answers a link or rename it sent again after losing
+// the reply.
+int Replayed(int result) {
+  if (result == 0 && replay_next_publish.exchange(false)) {
+    errno = EEXIST;
+    return -1;
+  }
+  return result;
+}
+
+int LinkAt(int from_fd, const char* from, int to_fd, const char* to, int flags) {
+  return Replayed(::linkat(from_fd, from, to_fd, to, flags));
+}
+
 }  // namespace
+
+void ReplayNextPublishForTesting(bool replay) { replay_next_publish = replay; }
 
 void ForceNamedTempFilesForTesting(bool force) { force_named_temp_files = force; }
 
@@ -168,28 +186,37 @@ int TempFile::WriteAll(ByteView first, ByteView second) {
 }
 
 int TempFile::LinkAs(const std::string& name) {
+  const int error = LinkOnce(name);
+  // A taken name that is this very file was given by this call: the file
+  // system answered a replayed link or rename (NFS after a lost reply). Counting it
+  // as taken would leave the upload stored while answering "taken".
+  if (error == EEXIST && NameRefersTo(directory_fd_, name.c_str(), fd_)) {
+    published_ = true;
+    if (!temp_name_.empty()) ::unlinkat(directory_fd_, temp_name_.c_str(), 0);
+    return 0;
+  }
+  if (error == 0) published_ = true;
+  return error;
+}
+
+int TempFile::LinkOnce(const std::string& name) {
   if (temp_name_.empty()) {
     char proc_path[64];
     std::snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", fd_);
-    if (::linkat(AT_FDCWD, proc_path, directory_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      published_ = true;
-      return 0;
-    }
+    if (LinkAt(AT_FDCWD, proc_path, directory_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
     if (errno != ENOENT) return errno;
     // No /proc: linking the descriptor itself needs more privilege, but try.
-    if (::linkat(fd_, "", directory_fd_, name.c_str(), AT_EMPTY_PATH) != 0) return errno;
-    published_ = true;
+    if (LinkAt(fd_, "", directory_fd_, name.c_str(), AT_EMPTY_PATH) != 0) return errno;
     return 0;
   }
-  if (::renameat2(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str(), RENAME_NOREPLACE) == 0) {
-    published_ = true;
+  if (Replayed(::renameat2(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str(), RENAME_NOREPLACE)) == 0) {
     return 0;
   }
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  // The file system cannot rename without replacing: link, then drop the
-  // temporary name. link() fails with EEXIST rather than replace.
-  if (::linkat(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str(), 0) != 0) return errno;
-  published_ = true;
+  // EINVAL, ENOSYS, EOPNOTSUPP: the file system cannot rename without
+  // replacing (GlusterFS, NFS). Link, then drop the temporary name:
+  // link() fails with EEXIST rather than replace.
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  if (LinkAt(directory_fd_, temp_name_.c_str(), directory_fd_, name.c_str(), 0) != 0) return errno;
   ::unlinkat(directory_fd_, temp_name_.c_str(), 0);
   return 0;
 }
@@ -226,7 +253,7 @@ int TempFile::ReplaceAs(const std::string& name, bool* replaced) {
     published_ = true;
     return 0;
   }
-  if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) return errno;
+  if (errno != EEXIST && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
   if (errno != EEXIST) {
     struct stat entry {};
     *replaced = ::fstatat(directory_fd_, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0;

@@ -64,7 +64,8 @@ class TempFile {
   int SyncDirectory();
 
   // Gives the file the name `name` in its directory unless that name is
-  // taken. Returns 0, EEXIST when taken, or another errno value.
+  // taken (by another file: a name found taken by this file itself counts
+  // as linked). Returns 0, EEXIST when taken, or another errno value.
   int LinkAs(const std::string& name);
 
   // Gives the file the name `name`, atomically replacing whatever entry is
@@ -77,6 +78,8 @@ class TempFile {
 
  private:
   int CreateNamed();
+  // LinkAs without telling a replayed link from a taken name.
+  int LinkOnce(const std::string& name);
   // Takes the write lock; false when another description holds it.
   bool Lock();
   // Gives an unnamed file a hidden random name, so that it can be renamed.

@@ -2,9 +2,13 @@
 // gone, keeps those a live writer holds, and touches no other name.
 #include "storage/abandoned_temp_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <ctime>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -97,6 +101,56 @@ TEST(AbandonedTempFilesTest, KeepsTheFileOfALiveWriterAndRemovesThatOfAKilledOne
   ASSERT_EQ(HiddenTempNames(dir).size(), 1u);
   EXPECT_EQ(RemoveAbandonedTempFiles(dir.Path()).removed, 1u);
   EXPECT_EQ(dir.Entries(), (std::set<std::string>{"a.bin"}));
+}
+
+// Sets the modification time of `path` to `age_seconds` ago.
+void AgeFile(const std::filesystem::path& path, std::int64_t age_seconds) {
+  struct timespec times[2] = {};
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = std::time(nullptr) - age_seconds;
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+TEST(AbandonedTempFilesTest, AMinimumAgeKeepsUnlockedFilesModifiedRecently) {
+  // Unlocked files aged 0, 59, 61 and 3600 s, swept with each minimum age.
+  const std::int64_t kAges[] = {0, 59, 61, 3600};
+  const struct {
+    std::int64_t min_age;
+    std::size_t removed;  // the oldest this many go
+  } kSweeps[] = {{0, 4}, {60, 2}, {3600, 1}, {7200, 0}};
+  for (const auto& sweep : kSweeps) {
+    ScopedTempDir dir;
+    std::set<std::string> old_enough;
+    for (const std::int64_t age : kAges) {
+      const std::string name = ".zmfile-age" + std::string(13 - std::to_string(age).size(), '0') + std::to_string(age);
+      ASSERT_TRUE(IsTempFileName(name)) << name;
+      testing::WriteFile(dir.path() / name, "partial");
+      AgeFile(dir.path() / name, age);
+      if (age >= sweep.min_age) old_enough.insert(name);
+    }
+    const AbandonedTempFiles swept = RemoveAbandonedTempFiles(dir.Path(), sweep.min_age);
+    EXPECT_EQ(swept.removed, sweep.removed) << "min age " << sweep.min_age;
+    EXPECT_EQ(swept.kept_recent, std::size(kAges) - sweep.removed) << "min age " << sweep.min_age;
+    EXPECT_EQ(swept.removed, old_enough.size()) << "min age " << sweep.min_age;
+    for (const std::string& name : old_enough) EXPECT_FALSE(std::filesystem::exists(dir.path() / name)) << name;
+  }
+}
+
+TEST(AbandonedTempFilesTest, ALockedFileStaysHoweverOld) {
+  NamedTempFiles named;
+  ScopedTempDir dir;
+  AtomicFileWriter writer;
+  ASSERT_TRUE(writer.Open(dir.Path()).ok());
+  ASSERT_TRUE(writer.Append(testing::AsBytes("stalled")).ok());
+  const std::set<std::string> hidden = HiddenTempNames(dir);
+  ASSERT_EQ(hidden.size(), 1u);
+  AgeFile(dir.path() / *hidden.begin(), 86400);
+  for (const std::int64_t min_age : {0, 60}) {
+    const AbandonedTempFiles swept = RemoveAbandonedTempFiles(dir.Path(), min_age);
+    EXPECT_EQ(swept.removed, 0u) << min_age;
+    EXPECT_EQ(swept.kept_recent, 0u) << min_age;
+  }
+  EXPECT_EQ(HiddenTempNames(dir), hidden);
 }
 
 }  // namespace

@@ -88,6 +88,12 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
       ->capture_default_str();
   command->add_option("--tls-cert", options->tls_cert, "PEM certificate chain: serve HTTPS (with --tls-key)");
   command->add_option("--tls-key", options->tls_key, "PEM private key of --tls-cert");
+  command
+      ->add_option("--sweep-min-age", options->sweep_min_age,
+                   "Start-up removes abandoned temporary files only when unmodified for this many seconds (for a "
+                   "directory shared between hosts whose locks are not shared)")
+      ->check(CLI::Range(std::int64_t{0}, std::int64_t{30} * 24 * 3600))
+      ->capture_default_str();
   command->add_flag("--fsync,!--no-fsync", options->fsync,
                     "Sync each stored file and its directory entry to the device before answering (the "
                     "default; --no-fsync leaves them to the page cache)");

@@ -113,10 +113,16 @@ int RunServe(ServeOptions options) {
   options.dir = PrepareDirectory(options.dir);
   if (options.dir.empty()) return kExitUsage;
   // Hidden temporary files left by saves that were killed (this server's
-  // last run, or another process's): a live save's file is locked and stays.
-  const AbandonedTempFiles abandoned = RemoveAbandonedTempFiles(options.dir);
+  // last run, or another process's): a live save's file is locked and stays,
+  // and with --sweep-min-age so does one written to recently.
+  const AbandonedTempFiles abandoned = RemoveAbandonedTempFiles(options.dir, options.sweep_min_age);
   std::cout << "zmfile serve: removed " << abandoned.removed << " abandoned temporary file"
             << (abandoned.removed == 1 ? "" : "s") << " from " << options.dir << '\n';
+  if (abandoned.kept_recent != 0) {
+    std::cout << "zmfile serve: kept " << abandoned.kept_recent << " unlocked temporary file"
+              << (abandoned.kept_recent == 1 ? "" : "s") << " modified within --sweep-min-age " << options.sweep_min_age
+              << " s (reason: another host may still be writing)\n";
+  }
   if (abandoned.error_number != 0) {
     std::cerr << "zmfile serve: cannot read " << options.dir << ": " << std::strerror(abandoned.error_number) << '\n';
   }

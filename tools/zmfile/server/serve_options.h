@@ -27,6 +27,10 @@ struct ServeOptions {
   bool trust_proxy = false;  // the peer is a proxy: log the X-Forwarded-For client
   std::uint64_t max_body = kDefaultMaxBody;
   bool fsync = true;  // each upload is on the device before it is answered
+  // The start-up sweep removes an unlocked hidden temporary file only when
+  // it was last modified this many seconds ago: for a directory shared
+  // between hosts whose file system keeps locks to each host.
+  std::int64_t sweep_min_age = 0;
 
   // What one client can hold of the server. Each has a default that a
   // browser never reaches and an attacker cannot turn into memory or threads.
