@@ -1,15 +1,10 @@
 #include "server/basic_credentials.h"
 
 #include "base64.h"
+#include "server/ascii_text.h"
 
 namespace zimrax::zmfile {
 namespace {
-
-std::string_view Trimmed(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 bool IsBasicScheme(std::string_view word) {
   constexpr std::string_view kBasic = "basic";

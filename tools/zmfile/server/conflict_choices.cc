@@ -3,17 +3,12 @@
 #include <algorithm>
 #include <cctype>
 
+#include "server/ascii_text.h"
+
 namespace zimrax::zmfile {
 namespace {
 
 constexpr const char* kPolicies[] = {"error", "overwrite", "makeunique"};
-
-std::string Lowered(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 bool IsPolicy(const std::string& name) {
   return std::any_of(std::begin(kPolicies), std::end(kPolicies), [&](const char* p) { return name == p; });

@@ -4,26 +4,11 @@
 #include <cctype>
 #include <charconv>
 
+#include "server/ascii_text.h"
+
 namespace zimrax::zmfile {
-namespace {
-
-std::string Trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
-std::string Lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-}  // namespace
-
 std::optional<std::uint64_t> ParseContentLength(const std::string& raw) {
-  const std::string text = Trimmed(raw);
+  const std::string_view text = Trimmed(raw);
   if (text.empty() || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
     return std::nullopt;
   }

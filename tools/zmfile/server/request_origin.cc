@@ -4,6 +4,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <cctype>
 
+#include "server/ascii_text.h"
 #include "server/bind_policy.h"
 
 namespace zimrax::zmfile {
@@ -12,13 +13,6 @@ namespace {
 namespace http = boost::beast::http;
 
 constexpr std::size_t kQuotedHostLimit = 200;
-
-std::string Lowered(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 // "[" + inner + "]", written so that g++ 12 sees no overlapping copy.
 std::string Bracketed(std::string_view inner) {
@@ -31,12 +25,6 @@ std::string Bracketed(std::string_view inner) {
 }
 
 std::string_view View(boost::beast::string_view text) { return {text.data(), text.size()}; }
-
-std::string_view Trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 // The host of a URL or Host header in the form it is compared in: IP
 // addresses as their canonical text (IPv6 in brackets), names in lower

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "server/answers.h"
+#include "server/ascii_text.h"
 #include "server/authenticator.h"
 #include "server/client_address.h"
 #include "server/conflict_choices.h"
@@ -73,12 +74,6 @@ constexpr const char* kPageSecurityPolicy =
     "frame-ancestors 'none'";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr const char* kAuthenticate = "Basic realm=\"zmfile\", charset=\"UTF-8\"";
-
-std::string Lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "server/ascii_text.h"
 #include "server/conflict_choices.h"
 #include "server/file_name_rules.h"
 #include "server/result_messages.h"
@@ -49,12 +50,6 @@ bool Faulted(const FieldOutcome* field) {
 std::optional<std::string> ValueOf(const FieldOutcome* field) {
   if (field == nullptr || field->status != FieldStatus::kDone || !field->result.ok()) return std::nullopt;
   return field->result.text;
-}
-
-std::string Lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
 }
 
 void SetFault(FileReport& report, RuntimeError fault) {
