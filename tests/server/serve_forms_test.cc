@@ -486,6 +486,9 @@ TEST_F(ServeFormsTest, ListingPagesOverHttp) {
     EXPECT_FALSE(answer.body.empty());
   }
   EXPECT_NE(server_.Log().find("listing refused: limit must be"), std::string::npos);
+  // The request's own log line says why, as every refusal's does.
+  EXPECT_NE(server_.Log().find(" 400 in=0 "), std::string::npos) << server_.Log();
+  EXPECT_NE(server_.Log().find("reason=\"limit must be"), std::string::npos) << server_.Log();
 }
 
 }  // namespace

@@ -477,7 +477,7 @@ class Session : public std::enable_shared_from_this<Session> {
       const ListingQuery query = ParseListingQuery(std::string_view(request.target().data(), request.target().size()));
       if (!query.error.empty()) {
         Note("listing refused: " + query.error);
-        return Send(Plain(400, query.error), after);
+        return Fail(400, query.error, after);
       }
       auto response =
           Text(200, ListingJson(ListStoredFiles(options_.dir, query.limit, query.after)), "application/json");
