@@ -81,23 +81,7 @@ std::string SizeText(std::uint64_t size) {
 
 std::string DisplayName(const std::string& raw) { return Json::parse(Dump(Json(raw))).get<std::string>(); }
 
-std::string PercentEncoded(const std::string& raw) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : raw) {
-    const auto byte = static_cast<unsigned char>(c);
-    const bool unreserved = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                            (byte >= '0' && byte <= '9') || c == '-' || c == '_' || c == '.' || c == '~';
-    if (unreserved) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
-}
+std::string PercentEncoded(const std::string& raw) { return PercentEncodedKeeping(raw, "-_.~"); }
 
 std::string HtmlEscape(const std::string& text) {
   std::string out;

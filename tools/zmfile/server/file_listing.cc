@@ -102,26 +102,34 @@ OpenedFile OpenStoredFile(const std::string& dir, const std::string& name) {
   return opened;
 }
 
-std::string AttachmentDisposition(const std::string& name) {
+std::string PercentEncodedKeeping(std::string_view raw, std::string_view kept) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : raw) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool alphanumeric =
+        (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9');
+    if (alphanumeric || (byte < 0x80 && kept.find(c) != std::string_view::npos)) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out;
+}
+
+std::string AttachmentDisposition(const std::string& name) {
   std::string fallback;
-  std::string encoded;
   for (const char c : name) {
     const auto byte = static_cast<unsigned char>(c);
     const bool printable_ascii = byte >= 0x20 && byte < 0x7f;
     // One "_" per character: UTF-8 continuation bytes add none.
     if ((byte & 0xC0) != 0x80) fallback += printable_ascii && c != '"' && c != '\\' ? c : '_';
-    const bool attr_char =
-        std::isalnum(byte) != 0 || std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
-    if (attr_char && byte < 0x80) {
-      encoded += c;
-    } else {
-      encoded += '%';
-      encoded += kHex[byte >> 4];
-      encoded += kHex[byte & 15];
-    }
   }
-  return "attachment; filename=\"" + fallback + "\"; filename*=UTF-8''" + encoded;
+  // RFC 5987's attr-char: letters, digits and these.
+  return "attachment; filename=\"" + fallback + "\"; filename*=UTF-8''" + PercentEncodedKeeping(name, "!#$&+-.^_`|~");
 }
 
 std::string IsoTime(std::int64_t ms_since_epoch) {

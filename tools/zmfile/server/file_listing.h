@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zimrax::zmfile {
@@ -67,6 +68,10 @@ class OpenedFile {
 // false) for a name that is not plain, a symbolic link, or anything but a
 // regular file.
 OpenedFile OpenStoredFile(const std::string& dir, const std::string& name);
+
+// `raw` with every byte but ASCII letters, digits and the characters of
+// `kept` written as %XX (upper-case hex).
+std::string PercentEncodedKeeping(std::string_view raw, std::string_view kept);
 
 // A Content-Disposition value that offers `name` as an attachment: an ASCII
 // fallback plus the exact name in RFC 5987 form.
