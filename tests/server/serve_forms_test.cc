@@ -71,7 +71,7 @@ TEST(ResultMessagesTest, EveryOutcomeHasASentenceShownAlikeInJsonAndHtml) {
   FileReport hidden;
   hidden.field = "upload2";
   hidden.client_name = ".env";
-  hidden.refusal = Refusal{400, kHiddenNameRefusal};
+  hidden.refusal = HiddenNameRefusal();
   struct Case {
     std::string label;
     FileReport file;
