@@ -120,6 +120,20 @@ TEST(ResultMessagesTest, EveryOutcomeHasASentenceShownAlikeInJsonAndHtml) {
   }
 }
 
+// A refusal is told by its kind: a request refusal worded like the
+// hidden-name one stays as written, and only the typed one gets the advice.
+TEST(ResultMessagesTest, ARefusalIsToldByItsKindNotByItsWording) {
+  FileReport worded;
+  worded.field = "upload2";
+  worded.client_name = ".env";
+  worded.refusal = Refusal{400, kHiddenNameRefusal};
+  const UploadReport report;
+  EXPECT_EQ(PlainMessage(worded, report), kHiddenNameRefusal);
+  FileReport typed = worded;
+  typed.refusal = HiddenNameRefusal();
+  EXPECT_NE(PlainMessage(typed, report).find(".env starts with a dot"), std::string::npos);
+}
+
 // After a 106 the advice offers only what the server lets a client choose.
 TEST(ResultMessagesTest, TakenNameOffersOnlyTheAllowedChoices) {
   const FileReport taken = Coded(106, "Error: File Already Exists.");
