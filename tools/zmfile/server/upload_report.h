@@ -39,6 +39,8 @@ struct UploadReport : FileReport {
   // there were more.
   std::vector<std::string> fields_found;
   bool more_fields_found = false;
+  // A warning about the form that does not change its outcome; "" for none.
+  std::string warning;
 };
 
 // 200 for ErrorCode 0; 400 for 101 to 105, a fault, or a bad request; 409

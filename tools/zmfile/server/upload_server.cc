@@ -646,6 +646,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     upload_.reset();
     std::vector<std::uint8_t>().swap(chunk_);
+    if (!report.warning.empty()) Note("warning: " + report.warning);
     if (report.files.empty() && report.refusal) {
       Note("upload refused with " + std::to_string(report.refusal->status) + ": " + report.refusal->message);
     }
