@@ -25,8 +25,22 @@ TEST_F(RegistryTest, CreateObjectByProgId) {
     Variant empty_body = Variant::FromBytes({});
     EXPECT_EQ(file->ZmFormFieldValue(empty_body, Variant("x"), error_code).Type(), VariantType::kString);
   }
-  // Each creation gives a new object.
-  EXPECT_NE(CreateObject(kProgIdZmFile), CreateObject(kProgIdZmFile));
+  // Each creation gives a new object, with a life of its own: the first
+  // one's end leaves the second alive, counted and working.
+  ASSERT_EQ(DllCanUnloadNow(), kSOk);
+  std::unique_ptr<ZmFile> first = CreateObject(kProgIdZmFile);
+  std::unique_ptr<ZmFile> second = CreateObject(kProgIdZmFile);
+  if (first.get() == second.get()) {
+    (void)second.release();  // one owner, so that the failure is not a double delete
+    FAIL() << "the same object was handed out twice";
+  }
+  first.reset();
+  EXPECT_EQ(DllCanUnloadNow(), kSFalse) << "the second object is no longer counted as alive";
+  Variant error_code;
+  Variant body = Variant::FromBytes({});
+  EXPECT_EQ(second->ZmFormFieldValue(body, Variant("x"), error_code).Type(), VariantType::kString);
+  second.reset();
+  EXPECT_EQ(DllCanUnloadNow(), kSOk);
 }
 
 TEST_F(RegistryTest, UnknownProgIdCannotBeCreated) {

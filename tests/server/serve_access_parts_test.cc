@@ -180,7 +180,7 @@ TEST(HtpasswdTest, KeepsStrongHashesAndNamesTheLineOfAnyOther) {
       if (file.error.find(" has ") != std::string::npos) {
         EXPECT_NE(file.error.find("htpasswd -B"), std::string::npos) << c.label << ": " << file.error;
       }
-      EXPECT_TRUE(file.entries.empty() || !file.error.empty()) << c.label;
+      EXPECT_TRUE(file.entries.empty()) << c.label << ": an error, yet " << file.entries.size() << " users";
     }
   }
 }

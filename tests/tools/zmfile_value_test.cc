@@ -131,20 +131,27 @@ TEST(ZmfileValueTest, JsonForms) {
 }
 
 TEST(ZmfileValueTest, UsageErrors) {
-  const std::vector<std::vector<std::string>> kCases = {
-      {},
-      {"value"},
-      {"value", "--body", kSample},
-      {"value", "--field", "title"},
-      {"value", "--body", kSample, "--field", "title", "--bogus"},
-      {"nosuchcommand"},
-      {"value", "--body", kSample + ".does-not-exist", "--field", "title"},
+  const std::string see_value = "zmfile: see 'zmfile value --help'\n";
+  const struct {
+    std::vector<std::string> arguments;
+    std::string err;  // all of standard error
+  } kCases[] = {
+      {{}, "zmfile: A subcommand is required\nzmfile: see 'zmfile --help'\n"},
+      {{"value"}, "zmfile: --body is required\n" + see_value},
+      {{"value", "--body", kSample}, "zmfile: --field is required\n" + see_value},
+      {{"value", "--field", "title"}, "zmfile: --body is required\n" + see_value},
+      {{"value", "--body", kSample, "--field", "title", "--bogus"},
+       "zmfile: The following argument was not expected: --bogus\n" + see_value},
+      {{"nosuchcommand"},
+       "zmfile: unknown command 'nosuchcommand' (commands: value, save, serve)\nzmfile: see 'zmfile --help'\n"},
+      {{"value", "--body", kSample + ".does-not-exist", "--field", "title"},
+       "zmfile: cannot read " + kSample + ".does-not-exist: No such file or directory\n"},
   };
-  for (const auto& arguments : kCases) {
-    const ProcessResult result = Zmfile(arguments);
-    EXPECT_EQ(result.exit_status, 2) << ::testing::PrintToString(arguments);
-    EXPECT_EQ(result.out, "") << ::testing::PrintToString(arguments);
-    EXPECT_NE(result.err, "") << ::testing::PrintToString(arguments);
+  for (const auto& c : kCases) {
+    const ProcessResult result = Zmfile(c.arguments);
+    EXPECT_EQ(result.exit_status, 2) << ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.out, "") << ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.err, c.err) << ::testing::PrintToString(c.arguments);
   }
 }
 

@@ -105,6 +105,7 @@ std::string UploadJson(const UploadReport& report) {
   json["Comment"] = report.comment;
   AddMarks(report, json);
   json["Message"] = PlainMessage(report, report);
+  if (!report.warning.empty()) json["Warning"] = report.warning;
   Json files = Json::array();
   for (const FileReport& file : report.files) {
     Json entry;

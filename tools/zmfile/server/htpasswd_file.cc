@@ -6,6 +6,7 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <utility>
 
 namespace zimrax::zmfile {
 namespace {
@@ -76,6 +77,13 @@ std::string HashKind(const std::string& hash) {
   return "a hash libcrypt cannot check safely, or a plain password";
 }
 
+// A file with an error holds no user: none of its lines is trusted.
+HtpasswdFile Refused(std::string error) {
+  HtpasswdFile file;
+  file.error = std::move(error);
+  return file;
+}
+
 }  // namespace
 
 bool IsCheckableHash(const std::string& hash) {
@@ -100,22 +108,18 @@ HtpasswdFile ParseHtpasswd(std::string_view text, const std::string& file_name) 
     const std::string where = file_name + ":" + std::to_string(number) + ": ";
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) {
-      file.error = where + "not a \"user:hash\" line; " + kAdvice;
-      return file;
+      return Refused(where + "not a \"user:hash\" line; " + kAdvice);
     }
     HtpasswdEntry entry{std::string(line.substr(0, colon)), std::string(line.substr(colon + 1)), number};
     if (entry.user.empty()) {
-      file.error = where + "the user name is empty";
-      return file;
+      return Refused(where + "the user name is empty");
     }
     if (!IsCheckableHash(entry.hash)) {
-      file.error = where + "user \"" + entry.user + "\" has " + HashKind(entry.hash) +
-                   "; zmfile serve accepts bcrypt, SHA-crypt and yescrypt: " + kAdvice;
-      return file;
+      return Refused(where + "user \"" + entry.user + "\" has " + HashKind(entry.hash) +
+                     "; zmfile serve accepts bcrypt, SHA-crypt and yescrypt: " + kAdvice);
     }
     if (const auto [at, fresh] = seen.emplace(entry.user, number); !fresh) {
-      file.error = where + "user \"" + entry.user + "\" is already given on line " + std::to_string(at->second);
-      return file;
+      return Refused(where + "user \"" + entry.user + "\" is already given on line " + std::to_string(at->second));
     }
     file.entries.push_back(std::move(entry));
   }

@@ -53,6 +53,7 @@ Reply UploadExchange::Finish() {
   }
   stream_.reset();
   Reply reply = Answer(report, wants_json_, config_.options.dir);
+  if (!report.warning.empty()) reply.notes.push_back("warning: " + report.warning);
   if (report.files.empty() && report.refusal) reply.notes.push_back(RefusedNote("upload", *report.refusal));
   for (const FileReport& file : report.files) {
     if (file.refusal) reply.notes.push_back(RefusedNote(file.field, *file.refusal));

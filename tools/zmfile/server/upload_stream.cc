@@ -136,6 +136,7 @@ UploadStream::UploadStream(const std::string& dir, const std::string& default_co
 
 void UploadStream::Feed(std::span<const std::uint8_t> piece) {
   NoteEdges(piece);
+  delimiter_check_.Feed(piece);
   values_.Feed(piece);
   file_.Feed(piece);
 }
@@ -177,6 +178,7 @@ UploadReport UploadStream::Finish() {
   });
   // Refusals of the request as a whole: nothing of it is stored.
   UploadReport report;
+  report.warning = delimiter_check_.Warning();
   report.client_choices = client_conflicts_;
   if (over_first_line) {
     report.refusal = Refusal{400, "The form's first line is longer than " + std::to_string(max_first_line_) +
@@ -253,6 +255,7 @@ UploadReport UploadStream::Finish() {
   for (FileReport& file : report.files) {
     if (file.refusal || file.fault) continue;
     Take(Find(files.files, file.field), file);
+    file.conflict = Lowered(policy_text);
     if (HttpStatusOfFile(file) == 200) file.empty = IsEmptyFile(dir_, file.result.ToText());
   }
 

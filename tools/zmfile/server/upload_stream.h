@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "server/delimiter_check.h"
 #include "server/upload_report.h"
 #include "zimrax/form_stream.h"
 
@@ -82,6 +83,7 @@ class UploadStream {
   std::string first_line_;
   bool first_line_done_ = false;
   std::string tail_;
+  DelimiterCheck delimiter_check_;
 };
 
 }  // namespace zimrax::zmfile
