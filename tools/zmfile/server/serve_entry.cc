@@ -97,7 +97,8 @@ bool CheckSiteOptions(const ServeOptions& options, std::vector<PublicUrl>* publi
   if (!IsLoopbackHost(options.host) && public_urls->empty()) {
     std::cerr << "zmfile serve: --host " << options.host
               << " is not a loopback address: say where clients reach the server with --public-url "
-                 "(for example --public-url http://files.example.org:"
+                 "(for example --public-url "
+              << (options.tls_cert.empty() ? "http" : "https") << "://files.example.org:"
               << (options.port == 0 ? 8080 : options.port) << "/)\n";
     return false;
   }
