@@ -68,8 +68,27 @@ plain_c_build() {
     "$source_dir/c_consumer.c" -L"$libdir" -lzimraxfileio -Wl,-rpath,"$libdir" -o "$out"
   "$out"
 }
+# A fully static C program: the C++ library's archive needs the C++
+# runtime, which only Libs.private (pkg-config --static) names.
+static_c_build() {
+  local root="$1" out="$2"
+  export PKG_CONFIG_PATH
+  PKG_CONFIG_PATH="$(dirname "$(find "$root" -name zimraxfileio.pc | head -n 1)")"
+  # shellcheck disable=SC2046
+  gcc -std=c11 -static -Wall -Wextra -Werror $(pkg-config --static --cflags zimraxfileio) \
+    "-DEXPECTED_VERSION=\"$(pkg-config --modversion zimraxfileio)\"" "$source_dir/c_consumer.c" \
+    $(pkg-config --static --libs zimraxfileio) -o "$out"
+  if ldd "$out" > /dev/null 2>&1; then
+    echo "install-consumer: the static C consumer loads shared libraries: $(ldd "$out")" >&2
+    exit 1
+  fi
+  "$out"
+}
+
 echo "install-consumer: pkg-config"
 pkgconfig_build "$prefix" "$work/pkg-consumer"
+echo "install-consumer: C, static, pkg-config --static"
+static_c_build "$prefix" "$work/static-c-consumer"
 PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name zimraxfileio.pc | head -n 1)")" \
   pkg-config --modversion zimraxfileio > "$work/version"
 echo "install-consumer: C, -lzimraxfileio"
