@@ -24,6 +24,12 @@ for path in include/zimrax/zimrax.h include/zimrax/version.h include/zimrax/zimr
   [[ -e "$prefix/$path" ]] || { echo "install-consumer: $path is not installed" >&2; exit 1; }
 done
 
+# The systemd unit names the zmfile of the prefix it was installed into,
+# not the one configured.
+unit="$prefix/lib/systemd/system/zmfile-serve.service"
+grep -q "^ExecStart=$prefix/bin/zmfile serve " "$unit" ||
+  { echo "install-consumer: $unit does not start $prefix/bin/zmfile:" >&2; grep ExecStart "$unit" >&2; exit 1; }
+
 for kind in shared static; do
   static=OFF
   [[ $kind == static ]] && static=ON
