@@ -36,6 +36,7 @@ class Outcome:
     stdout: str = ""
     error: str = ""      # empty when the block ran as shown
     details: str = ""    # the script, its output, what differed
+    compared: int = 0    # the commands whose shown output was compared
 
 
 def checked_python(source):
@@ -135,7 +136,7 @@ class Runners:
                 return Outcome(error=f"the output of line {step.line} of the block differs from the one shown",
                                details=f"--- command:\n{step.command}\n--- shown:\n" + "\n".join(step.expected)
                                + f"\n--- printed:\n{printed}")
-        return Outcome(stdout=result.stdout)
+        return Outcome(stdout=result.stdout, compared=sum(1 for step in steps if step.expected))
 
     def _compile(self, line, text, folder, env, compiler, standard, suffix):
         pc_files = sorted(self.prefix.rglob("zimraxfileio.pc"))

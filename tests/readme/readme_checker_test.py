@@ -218,7 +218,7 @@ class CheckReadmeTest(unittest.TestCase):
         failed = re.findall(r"FAILED README.md:(\d+)", output)
         self.assertEqual(failed, ["6", "26", "30"], output)
         self.assertIn("the output of line 1 of the block differs", output)
-        self.assertRegex(output, r"5 blocks run \(sh 5\), 1 output blocks compared, 1 marked skip, "
+        self.assertRegex(output, r"5 blocks run \(sh 5\), 1 output blocks and 2 commands' shown output compared, 1 marked skip, "
                                  r"1 not runnable \(json\), 3 failed")
 
 
