@@ -47,6 +47,15 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(ZIMRAX_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
+# What a static link needs besides the archive (pkg-config --static): the
+# C++ runtime that the compiler links by default (libstdc++ and libm for
+# g++; the C library and libgcc come with any link) and threads.
+set(pc_private_libs ${CMAKE_CXX_IMPLICIT_LINK_LIBRARIES})
+list(REMOVE_ITEM pc_private_libs c gcc gcc_s gcc_eh)
+list(REMOVE_DUPLICATES pc_private_libs)
+list(TRANSFORM pc_private_libs PREPEND "-l")
+list(APPEND pc_private_libs -pthread)
+list(JOIN pc_private_libs " " ZIMRAX_PC_LIBS_PRIVATE)
 configure_file(cmake/zimraxfileio.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zimraxfileio.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zimraxfileio.pc
   DESTINATION ${pkgconfig_dir})

@@ -24,6 +24,12 @@ for path in include/zimrax/zimrax.h include/zimrax/version.h include/zimrax/zimr
   [[ -e "$prefix/$path" ]] || { echo "install-consumer: $path is not installed" >&2; exit 1; }
 done
 
+# The systemd unit names the zmfile of the prefix it was installed into,
+# not the one configured.
+unit="$prefix/lib/systemd/system/zmfile-serve.service"
+grep -q "^ExecStart=$prefix/bin/zmfile serve " "$unit" ||
+  { echo "install-consumer: $unit does not start $prefix/bin/zmfile:" >&2; grep ExecStart "$unit" >&2; exit 1; }
+
 for kind in shared static; do
   static=OFF
   [[ $kind == static ]] && static=ON
@@ -68,8 +74,27 @@ plain_c_build() {
     "$source_dir/c_consumer.c" -L"$libdir" -lzimraxfileio -Wl,-rpath,"$libdir" -o "$out"
   "$out"
 }
+# A fully static C program: the C++ library's archive needs the C++
+# runtime, which only Libs.private (pkg-config --static) names.
+static_c_build() {
+  local root="$1" out="$2"
+  export PKG_CONFIG_PATH
+  PKG_CONFIG_PATH="$(dirname "$(find "$root" -name zimraxfileio.pc | head -n 1)")"
+  # shellcheck disable=SC2046
+  gcc -std=c11 -static -Wall -Wextra -Werror $(pkg-config --static --cflags zimraxfileio) \
+    "-DEXPECTED_VERSION=\"$(pkg-config --modversion zimraxfileio)\"" "$source_dir/c_consumer.c" \
+    $(pkg-config --static --libs zimraxfileio) -o "$out"
+  if ldd "$out" > /dev/null 2>&1; then
+    echo "install-consumer: the static C consumer loads shared libraries: $(ldd "$out")" >&2
+    exit 1
+  fi
+  "$out"
+}
+
 echo "install-consumer: pkg-config"
 pkgconfig_build "$prefix" "$work/pkg-consumer"
+echo "install-consumer: C, static, pkg-config --static"
+static_c_build "$prefix" "$work/static-c-consumer"
 PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name zimraxfileio.pc | head -n 1)")" \
   pkg-config --modversion zimraxfileio > "$work/version"
 echo "install-consumer: C, -lzimraxfileio"

@@ -12,11 +12,13 @@ Exits 77 (skipped) when nginx is not installed. Environment: ZMFILE_BINARY,
 the zmfile to test.
 """
 
+import base64
 import hashlib
 import json
 import os
 import pathlib
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -271,6 +273,101 @@ class NginxDeployTest(unittest.TestCase):
         self.assertTrue(line, f"no log line for the probe:\n{self.server_log_text()}")
         self.assertRegex(line, r" client=127\.0\.0\.3( |$)")
         self.assertNotIn("10.9.9.9", line)
+
+
+def readme_serve_command():
+    """The zmfile serve command the README gives under "Behind nginx", as
+    words (continuation lines joined)."""
+    readme = (nginx_fixture.SOURCE_DIR / "README.md").read_text()
+    section = readme.split("### Behind nginx\n", 1)[1].split("\n### ", 1)[0]
+    match = re.search(r"```sh\n(zmfile serve .*?)```\n", section, re.S)
+    if match is None:
+        raise AssertionError("README.md has no zmfile serve block under \"Behind nginx\"")
+    return shlex.split(match.group(1).replace("\\\n", " "))
+
+
+class NginxReadmeRecipeTest(unittest.TestCase):
+    """The recipe exactly as the README shows it: its zmfile serve command
+    (only the port made free and the password file put in place) behind the
+    unchanged site. It is closed: nobody uploads through it without a
+    user's right password."""
+
+    USER, PASSWORD = "ann", "nginx-test-secret"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = pathlib.Path(tempfile.mkdtemp(prefix="zmfile-nginx-recipe-"))
+        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        (cls.root / "nginx").mkdir()
+        hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=cls.PASSWORD, capture_output=True,
+                                text=True, check=True, timeout=30).stdout.strip()
+        (cls.root / "users.htpasswd").write_text(f"{cls.USER}:{hashed}\n")
+        words = readme_serve_command()
+        cls.command = words
+        substituted = [ZMFILE] + ["0" if word == "8080" else word for word in words[1:]]
+        cls.server_log_path = cls.root / "zmfile.log"
+        with open(cls.server_log_path, "wb") as log:
+            cls.server = subprocess.Popen(substituted, cwd=cls.root, stdin=subprocess.DEVNULL, stdout=log,
+                                          stderr=subprocess.STDOUT)
+        cls.addClassCleanup(nginx_fixture.stop_pid, cls.server, 15)
+        deadline = time.monotonic() + 15
+        port = None
+        while port is None and time.monotonic() < deadline and cls.server.poll() is None:
+            match = re.search(r"open http://127\.0\.0\.1:(\d+)/ \(Ctrl-C", cls.server_log_path.read_text(errors="replace"))
+            port = int(match.group(1)) if match else None
+            time.sleep(0.05)
+        if port is None:
+            raise AssertionError(f"{substituted} did not start:\n{cls.server_log_path.read_text(errors='replace')}")
+        cls.nginx_port = nginx_fixture.free_port()
+        cls.nginx = nginx_fixture.Nginx(nginx_fixture.find_nginx(), cls.root / "nginx", cls.nginx_port,
+                                        [f"127.0.0.1:{port}"], SUB_PATH)
+        cls.addClassCleanup(cls.nginx.stop)
+        if not cls.nginx.start():
+            raise AssertionError(f"nginx did not start:\n{cls.nginx.error_text()}")
+
+    def request(self, method, path, credentials=None, body=b"", extra=()):
+        headers = list(extra)
+        if credentials is not None:
+            headers.append("Authorization: Basic " + base64.b64encode(":".join(credentials).encode()).decode())
+        # The public URL's host (https, so no port means 443), as nginx
+        # passes on the Host the client sent.
+        lines = [f"{method} {SUB_PATH}{path} HTTP/1.1", "Host: files.example.org", "Connection: close",
+                 f"Content-Length: {len(body)}", *headers]
+        with connect(self.nginx_port) as sock:
+            sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode() + body)
+            return read_answer(sock)
+
+    def upload(self, name, credentials):
+        boundary = "zmfileNginxRecipe"
+        head, tail = multipart(boundary, name)
+        return self.request("POST", "upload", credentials, head + b"through the recipe\n" + tail,
+                            [f"Content-Type: multipart/form-data; boundary={boundary}", "Accept: application/json"])
+
+    def test_the_site_block_gives_the_readme_command(self):
+        conf = nginx_fixture.TEMPLATE.read_text()
+        commented = re.search(r"^#   (zmfile serve .*?)\n#\n", conf, re.S | re.M)
+        self.assertIsNotNone(commented, "contrib/nginx/zmfile.conf no longer shows how to start zmfile serve")
+        self.assertEqual(shlex.split(commented.group(1).replace("\\\n#", " ")), self.command)
+        self.assertIn("--htpasswd", self.command, "the README's recipe starts an open server")
+
+    def test_anonymous_and_wrong_password_uploads_are_refused_with_401(self):
+        for what, credentials in [("no credentials", None), ("wrong password", (self.USER, "wrong")),
+                                  ("unknown user", ("mallory", self.PASSWORD))]:
+            with self.subTest(what):
+                name = f"refused-{what.replace(' ', '-')}.txt"
+                status, headers, answer = self.upload(name, credentials)
+                self.assertEqual(status, 401, answer)
+                self.assertTrue(headers.get("www-authenticate", "").startswith("Basic "), headers)
+                self.assertFalse((self.root / "uploads" / name).exists())
+        status, _, _ = self.request("GET", "files")
+        self.assertEqual(status, 401, "the listing is open")
+
+    def test_a_user_with_the_right_password_stores_a_file(self):
+        status, _, answer = self.upload("recipe.txt", (self.USER, self.PASSWORD))
+        self.assertEqual(status, 200, answer)
+        self.assertEqual(json.loads(answer)["Result"], "recipe.txt")
+        self.assertEqual((self.root / "uploads" / "recipe.txt").read_bytes(), b"through the recipe\n")
+        self.assertRegex(self.server_log_path.read_text(errors="replace"), r'POST /upload 200 .*user="ann"')
 
 
 def main():

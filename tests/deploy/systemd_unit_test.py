@@ -4,15 +4,22 @@ in the copy the build generates with ExecStart naming the built zmfile.
 - `systemd-analyze verify` accepts it without a word (it warns about an
   unknown key or a missing binary but still exits 0, so any output fails);
 - its sandbox is all there, and systemd waits longer than the drain;
-- its ExecStart, expanded as systemd would, starts zmfile serve, which
-  stores into the state directory and stops on KillSignal with status 0
-  within TimeoutStopSec.
+- its ExecStart, expanded as systemd would with a made-up
+  $CREDENTIALS_DIRECTORY holding the password file, starts zmfile serve,
+  which refuses an anonymous upload with 401, stores a user's upload into
+  the state directory, and stops on KillSignal with status 0 within
+  TimeoutStopSec;
+- with the README's TLS drop-in it verifies as quietly and serves HTTPS
+  from the credentials the same way.
 
 Usage: systemd_unit_test.py UNIT. Exits 77 (skipped) without systemd-analyze.
 """
 
+import base64
+import json
 import pathlib
 import re
+import ssl
 import shlex
 import shutil
 import signal
@@ -21,10 +28,13 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.error
 import urllib.request
 
 SKIP = 77
 UNIT = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else None
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+USER, PASSWORD = "ann", "unit-test-secret"
 
 # (key, value the unit must give it): the sandbox and the stop.
 REQUIRED = [
@@ -39,6 +49,7 @@ REQUIRED = [
     ("RestrictAddressFamilies", "AF_INET AF_INET6 AF_UNIX"),
     ("SystemCallFilter", "@system-service"),
     ("KillSignal", "SIGTERM"),
+    ("LoadCredential", "htpasswd:/etc/zmfile/htpasswd"),
 ]
 
 
@@ -76,6 +87,19 @@ def environment_of(entries):
     return variables
 
 
+def expand_specifiers(text, credentials):
+    """`text` with the %d specifier (the credentials directory) filled in."""
+    return re.sub(r"%([d%])", lambda m: str(credentials) if m.group(1) == "d" else "%", text)
+
+
+def readme_drop_in():
+    """The TLS drop-in the README shows under "As a systemd service"."""
+    match = re.search(r"### As a systemd service\n.*?```ini\n(.*?)```\n", README.read_text(), re.S)
+    if match is None:
+        raise AssertionError("README.md shows no ini drop-in under \"As a systemd service\"")
+    return match.group(1)
+
+
 def expand_command(command, variables):
     """ExecStart's words as systemd expands them: "$NAME" alone is split into
     words, "${NAME}" is put in place as one word."""
@@ -101,13 +125,25 @@ class SystemdUnitTest(unittest.TestCase):
         self.assertTrue(values, f"{key}= missing from [{section}]")
         return values[-1]
 
-    def test_systemd_analyze_verify_says_nothing(self):
+    def verify(self, unit):
         # --man=no: the manual page named by Documentation= is not installed
         # in a build tree.
-        result = subprocess.run(["systemd-analyze", "verify", "--man=no", str(UNIT)], capture_output=True,
+        result = subprocess.run(["systemd-analyze", "verify", "--man=no", str(unit)], capture_output=True,
                                 text=True, timeout=60)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertEqual((result.stdout + result.stderr).strip(), "")
+
+    def test_systemd_analyze_verify_says_nothing(self):
+        self.verify(UNIT)
+
+    def test_systemd_analyze_verify_says_nothing_with_the_readme_drop_in(self):
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="zmfile-unit-"))
+        self.addCleanup(shutil.rmtree, folder, True)
+        unit = folder / UNIT.name
+        shutil.copyfile(UNIT, unit)
+        (folder / (UNIT.name + ".d")).mkdir()
+        (folder / (UNIT.name + ".d") / "tls.conf").write_text(readme_drop_in())
+        self.verify(unit)
 
     def test_sandbox_and_stop(self):
         for key, expected in REQUIRED:
@@ -117,40 +153,108 @@ class SystemdUnitTest(unittest.TestCase):
         self.assertIsNotNone(drain, "ExecStart sets --drain-seconds")
         self.assertGreater(seconds(self.value("TimeoutStopSec")), int(drain.group(1)))
 
-    def test_exec_start_runs_and_stops_on_kill_signal(self):
-        state = pathlib.Path(tempfile.mkdtemp(prefix="zmfile-unit-"))
+    def test_readme_names_the_credentials_the_unit_loads(self):
+        section = README.read_text().split("### As a systemd service", 1)[1].split("\n## ", 1)[0]
+        sources = [value.partition(":")[2] for value in self.entries.get(("Service", "LoadCredential"), [])]
+        sources += [value.partition(":")[2] for value in parse_unit(readme_drop_in()).get(("Service", "LoadCredential"), [])]
+        self.assertGreaterEqual(len(sources), 3)
+        for source in sources:
+            with self.subTest(source):
+                self.assertIn(source, section.replace(readme_drop_in(), ""),
+                              "the README's commands do not put the file where the unit loads it")
+
+    def start_exec_start(self, entries, credentials, tls=False):
+        """Starts ExecStart as systemd would expand it from `entries` with
+        CREDENTIALS_DIRECTORY `credentials`; returns (process, base URL,
+        state directory, log path), the process stopped at cleanup."""
+        state = pathlib.Path(tempfile.mkdtemp(prefix="zmfile-unit-state-"))
         self.addCleanup(shutil.rmtree, state, True)
-        variables = environment_of(self.entries)
+        variables = {name: expand_specifiers(value, credentials) for name, value in environment_of(entries).items()}
         # The default address, on a free port instead of 8080.
         self.assertIn("--port 8080", variables.get("ZMFILE_SERVE_ARGS", ""))
         variables["ZMFILE_SERVE_ARGS"] = variables["ZMFILE_SERVE_ARGS"].replace("--port 8080", "--port 0")
         variables["STATE_DIRECTORY"] = str(state)
-        command = expand_command(self.value("ExecStart"), variables)
+        variables["CREDENTIALS_DIRECTORY"] = str(credentials)
+        command = expand_command(expand_specifiers(entries[("Service", "ExecStart")][-1], credentials), variables)
         log_path = state / "log"
         with open(log_path, "wb") as log:
             server = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        self.addCleanup(lambda: server.poll() is None and (server.kill(), server.wait()))
+        url = None
+        deadline = time.monotonic() + 15
+        scheme = "https" if tls else "http"
+        while url is None and time.monotonic() < deadline and server.poll() is None:
+            match = re.search(r"open (" + scheme + r"://127\.0\.0\.1:\d+/) \(Ctrl-C",
+                              log_path.read_text(errors="replace"))
+            url = match.group(1) if match else None
+            time.sleep(0.05)
+        self.assertIsNotNone(url, f"{command} did not start:\n{log_path.read_text(errors='replace')}")
+        return server, url, state, log_path
+
+    def stop(self, server, log_path):
+        started = time.monotonic()
+        server.send_signal(getattr(signal, self.value("KillSignal")))
         try:
-            url = None
-            deadline = time.monotonic() + 15
-            while url is None and time.monotonic() < deadline and server.poll() is None:
-                match = re.search(r"open (http://127\.0\.0\.1:\d+/) \(Ctrl-C", log_path.read_text(errors="replace"))
-                url = match.group(1) if match else None
-                time.sleep(0.05)
-            self.assertIsNotNone(url, f"{command} did not start:\n{log_path.read_text(errors='replace')}")
-            with urllib.request.urlopen(url + "config", timeout=10) as answer:
-                self.assertEqual(answer.status, 200)
-            self.assertTrue((state / "uploads").is_dir(), "uploads are stored in the state directory")
-        finally:
-            started = time.monotonic()
-            server.send_signal(getattr(signal, self.value("KillSignal")))
-            try:
-                status = server.wait(timeout=seconds(self.value("TimeoutStopSec")))
-            except subprocess.TimeoutExpired:
-                server.kill()
-                server.wait()
-                status = None
+            status = server.wait(timeout=seconds(self.value("TimeoutStopSec")))
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+            status = None
         self.assertEqual(status, 0, log_path.read_text(errors="replace"))
         self.assertLess(time.monotonic() - started, 5, "an idle server stops at once")
+
+    def credentials(self):
+        """A made-up credentials directory holding the password file."""
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="zmfile-unit-credentials-"))
+        self.addCleanup(shutil.rmtree, folder, True)
+        hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=PASSWORD, capture_output=True,
+                                text=True, check=True, timeout=30).stdout.strip()
+        (folder / "htpasswd").write_text(f"{USER}:{hashed}\n")
+        return folder
+
+    def check_uploads(self, url, state, context=None):
+        # (credentials, status, stored)
+        cases = [(None, 401, False), ((USER, "wrong"), 401, False), ((USER, PASSWORD), 200, True)]
+        for number, (credentials, status, stored) in enumerate(cases):
+            with self.subTest(credentials=credentials):
+                name = f"unit-{number}.txt"
+                self.assertEqual(upload(url, name, credentials, context), status)
+                self.assertEqual((state / "uploads" / name).is_file(), stored)
+
+    def test_exec_start_runs_closed_and_stops_on_kill_signal(self):
+        server, url, state, log_path = self.start_exec_start(self.entries, self.credentials())
+        self.check_uploads(url, state)
+        self.stop(server, log_path)
+
+    def test_exec_start_with_the_readme_drop_in_serves_https_from_credentials(self):
+        credentials = self.credentials()
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-keyout", str(credentials / "tls-key"), "-out", str(credentials / "tls-cert"),
+                        "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1"],
+                       capture_output=True, check=True, timeout=60)
+        entries = parse_unit(self.text)
+        for key, values in parse_unit(readme_drop_in()).items():
+            entries.setdefault(key, []).extend(values)
+        server, url, state, log_path = self.start_exec_start(entries, credentials, tls=True)
+        self.check_uploads(url, state, ssl.create_default_context(cafile=str(credentials / "tls-cert")))
+        self.stop(server, log_path)
+
+
+def upload(url, name, credentials, context):
+    """POSTs a small file; returns the status."""
+    boundary = "zmfileUnitTest4b1c"
+    body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"upload1\"; filename=\"{name}\"\r\n\r\n"
+            f"through the unit\r\n--{boundary}--\r\n").encode()
+    headers = {"Content-Type": f"multipart/form-data; boundary={boundary}", "Accept": "application/json"}
+    if credentials:
+        headers["Authorization"] = "Basic " + base64.b64encode(":".join(credentials).encode()).decode()
+    request = urllib.request.Request(url + "upload", data=body, headers=headers, method="POST")
+    try:
+        with urllib.request.urlopen(request, timeout=30, context=context) as answer:
+            json.loads(answer.read())
+            return answer.status
+    except urllib.error.HTTPError as error:
+        return error.code
 
 
 def main():

@@ -207,6 +207,10 @@ TEST(ServeSiteOptionsTest, RefusesBadSiteOptionsBeforeStarting) {
   const std::string dir = (root.path() / "never").string();
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--host", "0.0.0.0"}, "is not a loopback address"},
+      // The hint proposes the scheme the server will speak.
+      {{"--host", "0.0.0.0"}, "(for example --public-url http://files.example.org:8080/)"},
+      {{"--host", "0.0.0.0", "--tls-cert", "cert.pem", "--tls-key", "key.pem"},
+       "(for example --public-url https://files.example.org:8080/)"},
       {{"--host", "192.0.2.1"}, "--public-url"},
       {{"--host", "::"}, "is not a loopback address"},
       {{"--public-url", "ftp://files.example.org/"}, "http:// or https://"},

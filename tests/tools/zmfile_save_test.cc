@@ -135,7 +135,14 @@ TEST(ZmfileSaveTest, OutputAndExitStatusContract) {
   const ProcessResult plain = RunZmfile({"save", "--body", body, "--field", "doc", "--dir", work.Path("out")});
   EXPECT_EQ(plain.exit_status, 1);
   EXPECT_EQ(plain.out, "");
-  EXPECT_EQ(plain.err, "zmfile: error 106: Error: File Already Exists.\n");
+  EXPECT_EQ(plain.err, "zmfile: error 106: Error: File Already Exists.\nzmfile: while storing field \"doc\" into "
+                       "directory \"" + work.Path("out") + "\"\n");
+  // A missing directory: the component's text stays exact, the next line
+  // names the path it was given.
+  const ProcessResult missing = RunZmfile({"save", "--body", body, "--field", "doc", "--dir", "no/such/dir"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.err, "zmfile: error 76: Path not found\nzmfile: while storing field \"doc\" into directory "
+                         "\"no/such/dir\"\n");
   EXPECT_EQ(RunZmfile({"save", "--body", body, "--field", "doc"}).exit_status, 2);
   EXPECT_EQ(RunZmfile({"save", "--body", work.Path("absent"), "--field", "doc", "--dir", work.Path("out")}).exit_status,
             2);

@@ -88,7 +88,8 @@ TEST(ZmfileUsageTest, ConflictPoliciesInAnyCaseReachTheComponent) {
     EXPECT_EQ(result.exit_status, step.exit_status) << step.policy << ": " << result.err;
     EXPECT_EQ(result.out, step.out) << step.policy;
     if (step.exit_status == 1) {
-      EXPECT_EQ(result.err, "zmfile: error 106: Error: File Already Exists.\n");
+      EXPECT_EQ(result.err, "zmfile: error 106: Error: File Already Exists.\nzmfile: while storing field \"doc\" into "
+                            "directory \"" + dir.Path() + "\"\n");
     }
   }
   EXPECT_EQ(dir.Entries(), (std::set<std::string>{"q3.csv", "q3(1).csv"}));

@@ -64,18 +64,27 @@ TEST(ZmfileValueTest, ValueBytesExactlyAsReturned) {
 }
 
 TEST(ZmfileValueTest, NonZeroErrorCode) {
+  // The component's message exactly, then a line naming the field looked
+  // for and, when it is missing, the fields the body has.
+  const std::string kNoDisposition = "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n";
   const struct {
     std::string body;
     std::string field;
     std::string message;
   } kCases[] = {
-      {Field("a", "1") + Close(), "b", "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n"},
-      {Field("a", "1"), "b", "zmfile: error 101: Error: Form Field Name not found.\n"},
-      {testing::FileField("a", "", "x") + Close(), "a", "zmfile: error 104: Error: Bad Form Filename.\n"},
+      {Field("a", "1") + Close(), "b", kNoDisposition + "zmfile: while reading field \"b\" (the body's fields: \"a\")\n"},
+      {Field("a", "1"), "b",
+       "zmfile: error 101: Error: Form Field Name not found.\nzmfile: while reading field \"b\" (the body's fields: "
+       "\"a\")\n"},
+      {testing::FileField("a", "", "x") + Close(), "a",
+       "zmfile: error 104: Error: Bad Form Filename.\nzmfile: while reading field \"a\"\n"},
       {"--B\r\nContent-Disposition: form-data; name=\"a\"\r\nv\r\n", "a",
-       "zmfile: error 105: Error: Can not locate form field data.\n"},
-      {Field("a", "1") + Close(), "", "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n"},
-      {"", "a", "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n"},
+       "zmfile: error 105: Error: Can not locate form field data.\nzmfile: while reading field \"a\"\n"},
+      {Field("a", "1") + Field("q\\\x01", "2") + Close(), "\\",
+       kNoDisposition + "zmfile: while reading field \"\\x5c\" (the body's fields: \"a\", \"q\\x5c\\x01\")\n"},
+      {"", "a", kNoDisposition + "zmfile: while reading field \"a\" (the body has no form fields)\n"},
+      {Field("a", "1") + Close(), std::string(300, 'n'),
+       kNoDisposition + "zmfile: while reading field \"" + std::string(256, 'n') + "...\" (the body's fields: \"a\")\n"},
   };
   for (const auto& c : kCases) {
     const ProcessResult result = ValueOf(c.body, c.field);
@@ -85,13 +94,26 @@ TEST(ZmfileValueTest, NonZeroErrorCode) {
   }
 }
 
+// At most 8 of the body's field names are listed, each cut at 40 bytes.
+TEST(ZmfileValueTest, MissingFieldListsAFewOfTheBodysFields) {
+  std::string body;
+  for (int i = 0; i < 12; ++i) body += Field(std::string(50, static_cast<char>('a' + i)), "v");
+  const ProcessResult result = ValueOf(body + Close(), "nope");
+  EXPECT_EQ(result.exit_status, 1);
+  std::string expected = "(the body's fields: ";
+  for (int i = 0; i < 8; ++i) expected += (i ? ", \"" : "\"") + std::string(40, static_cast<char>('a' + i)) + "...\"";
+  EXPECT_NE(result.err.find(expected + ", ...)\n"), std::string::npos) << result.err;
+}
+
 TEST(ZmfileValueTest, EmptyBodyFile) {
   const std::string path = ::testing::TempDir() + "zmfile_empty_body";
   std::ofstream(path).close();
   const ProcessResult result = Zmfile({"value", "--body", path, "--field", "a"});
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\n");
+  EXPECT_EQ(result.err,
+            "zmfile: error 102: Error: Can not locate 'Content-Disposition' text.\nzmfile: while reading field \"a\" "
+            "(the body has no form fields)\n");
   std::remove(path.c_str());
 }
 
@@ -99,7 +121,7 @@ TEST(ZmfileValueTest, Fault) {
   const ProcessResult result = ValueOf("--B\r\nContent-Disposition: form-data; name=\"a", "a");
   EXPECT_EQ(result.exit_status, 3);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "zmfile: fault 9: Subscript out of range\n");
+  EXPECT_EQ(result.err, "zmfile: fault 9: Subscript out of range\nzmfile: while reading field \"a\"\n");
 }
 
 TEST(ZmfileValueTest, JsonForms) {

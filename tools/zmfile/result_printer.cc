@@ -57,7 +57,7 @@ std::string OutcomeJson(const CallOutcome& outcome) {
   return json.dump();
 }
 
-int PrintOutcome(const CallOutcome& outcome, bool json) {
+int PrintOutcome(const CallOutcome& outcome, bool json, std::string_view context) {
   const int status = outcome.fault                         ? kExitFault
                      : outcome.error_code.IsEmpty()        ? kExitFault
                      : outcome.error_code.ToInt32() != 0   ? kExitErrorCode
@@ -70,11 +70,14 @@ int PrintOutcome(const CallOutcome& outcome, bool json) {
     std::cerr << "zmfile: fault " << outcome.fault->Number() << ": " << outcome.fault->Description() << '\n';
   } else if (status == kExitErrorCode) {
     std::cerr << "zmfile: error " << outcome.error_code.ToInt32() << ": " << outcome.result.ToText() << '\n';
-  } else {
-    const std::string text = outcome.result.ToText();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
   }
+  if (status != kExitOk) {
+    if (!context.empty()) std::cerr << "zmfile: " << context << '\n';
+    return status;
+  }
+  const std::string text = outcome.result.ToText();
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
   return status;
 }
 

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "exit_status.h"
 #include "zimrax/automation/automation_error.h"
@@ -19,8 +20,9 @@ struct CallOutcome {
 };
 
 // Default form: the result bytes exactly on stdout, or "zmfile: error N:
-// MESSAGE" / "zmfile: fault N: DESCRIPTION" on stderr. JSON form: one line.
-int PrintOutcome(const CallOutcome& outcome, bool json);
+// MESSAGE" / "zmfile: fault N: DESCRIPTION" on stderr, followed, when
+// `context` is not empty, by "zmfile: CONTEXT". JSON form: one line.
+int PrintOutcome(const CallOutcome& outcome, bool json, std::string_view context = {});
 
 // The one-line JSON object of `outcome`.
 std::string OutcomeJson(const CallOutcome& outcome);

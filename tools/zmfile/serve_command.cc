@@ -94,9 +94,16 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
                    "directory shared between hosts whose locks are not shared)")
       ->check(CLI::Range(std::int64_t{0}, std::int64_t{30} * 24 * 3600))
       ->capture_default_str();
-  command->add_flag("--fsync,!--no-fsync", options->fsync,
-                    "Sync each stored file and its directory entry to the device before answering (the "
-                    "default; --no-fsync leaves them to the page cache)");
+  // Two flags rather than "--fsync,!--no-fsync", whose help shows the
+  // negation's {false} as if it were the default.
+  CLI::Option* fsync = command->add_flag(
+      "--fsync", options->fsync,
+      "Sync each stored file and its directory entry to the device before answering (on by default)");
+  command
+      ->add_flag_callback(
+          "--no-fsync", [options] { options->fsync = false; },
+          "Leave stored files to the page cache: answer before they are on the device (turns --fsync off)")
+      ->excludes(fsync);
   command->callback([options, &exit_status] { exit_status = RunServeModule(*options); });
 }
 

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "body_reader.h"
+#include "error_context.h"
 #include "exit_status.h"
 #include "result_printer.h"
 #include "zimrax/automation/automation_error.h"
@@ -64,7 +65,9 @@ int RunStreamedCall(const std::string& body_path, const StreamedRequest& request
     std::cerr << "zmfile: the body's first line is longer than " << kMaxFirstLine << " bytes\n";
     return kExitUsage;
   }
-  return PrintOutcome(AsCallOutcome(field), json);
+  const std::string context = ErrorContext(request.save, request.field, request.directory, field.result.code,
+                                           outcome.sections, outcome.more_sections);
+  return PrintOutcome(AsCallOutcome(field), json, context);
 }
 
 }  // namespace zimrax::zmfile

@@ -30,7 +30,8 @@ std::optional<ServeConfig> ParseServeConfig(const ServeOptions& options, std::st
   if (!IsLoopbackHost(options.host) && config.public_urls.empty()) {
     *why = "--host " + options.host +
            " is not a loopback address: say where clients reach the server with --public-url "
-           "(for example --public-url http://files.example.org:" +
+           "(for example --public-url " + (options.tls_cert.empty() ? "http" : "https") +
+           "://files.example.org:" +
            std::to_string(options.port == 0 ? 8080 : options.port) + "/)";
     return std::nullopt;
   }
