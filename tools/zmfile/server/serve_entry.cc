@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "exit_status.h"
-#include "storage/abandoned_temp_files.h"
+#include "zimrax/abandoned_temp_files.h"
 #include "server/authenticator.h"
 #include "server/bind_policy.h"
 #include "server/conflict_choices.h"
