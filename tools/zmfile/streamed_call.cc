@@ -5,7 +5,6 @@
 #include "body_reader.h"
 #include "exit_status.h"
 #include "result_printer.h"
-#include "zimrax/automation/automation_error.h"
 #include "zimrax/form_stream.h"
 
 namespace zimrax::zmfile {
@@ -20,21 +19,6 @@ ConflictPolicy PolicyOf(const std::optional<std::string>& text) {
   std::string lower = *text;
   for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return ParseConflictPolicy(lower);
-}
-
-// The outcome as the automation object would have left it.
-CallOutcome AsCallOutcome(const FieldOutcome& field) {
-  CallOutcome outcome;
-  const OperationResult& result = field.result;
-  if (result.faulted()) {
-    outcome.error_code = Variant(std::int16_t{0});
-    outcome.fault = AutomationError(result.fault);
-    return outcome;
-  }
-  outcome.error_code = result.width == ErrorCodeWidth::kInt32 ? Variant(result.code)
-                                                              : Variant(static_cast<std::int16_t>(result.code));
-  outcome.result = Variant(result.text);
-  return outcome;
 }
 
 }  // namespace
@@ -64,7 +48,7 @@ int RunStreamedCall(const std::string& body_path, const StreamedRequest& request
     std::cerr << "zmfile: the body's first line is longer than " << kMaxFirstLine << " bytes\n";
     return kExitUsage;
   }
-  return PrintOutcome(AsCallOutcome(field), json);
+  return PrintOutcome({field.result}, json);
 }
 
 }  // namespace zimrax::zmfile

@@ -52,11 +52,7 @@ std::optional<std::string> ValueOf(const FieldOutcome* field) {
   return field->result.text;
 }
 
-void SetFault(FileReport& report, RuntimeError fault) {
-  report.fault = AutomationError(fault);
-  report.error_code = Variant();
-  report.result = Variant();
-}
+void SetFault(FileReport& report, const OperationResult& faulted) { report.outcome = faulted; }
 
 // True when the form has the section `field`: its name was walked, or the
 // component found it (an outcome other than "field not found").
@@ -74,14 +70,9 @@ void Take(const FieldOutcome* saved, FileReport& file) {
   if (saved == nullptr || saved->status != FieldStatus::kDone) {
     file.refusal = Refusal{400, "The upload could not be read."};
   } else if (saved->result.faulted()) {
-    SetFault(file, saved->result.fault);
+    SetFault(file, saved->result);
   } else {
-    file.error_code = saved->result.width == ErrorCodeWidth::kInt32
-                          ? Variant(saved->result.code)
-                          : Variant(static_cast<std::int16_t>(saved->result.code));
-    file.result = Variant(saved->result.text);
-    file.platform_errno = saved->result.platform_errno;
-    file.replaced = saved->result.replaced;
+    file.outcome = saved->result;
   }
 }
 
@@ -182,7 +173,7 @@ UploadReport UploadStream::Finish() {
     report.refusal = Refusal{400, "The form's first line is longer than " + std::to_string(max_first_line_) +
                                       " bytes. Send a shorter boundary."};
   } else if (Faulted(conflict)) {
-    SetFault(report, conflict->result.fault);
+    SetFault(report, conflict->result);
   } else if (conflict != nullptr && conflict->status == FieldStatus::kLimitExceeded) {
     report.refusal =
         Refusal{400, "The conflict field is longer than any policy; allowed: " + ChoicesText(client_conflicts_)};
@@ -193,7 +184,7 @@ UploadReport UploadStream::Finish() {
       report.refusal = Refusal{400, std::move(*refused)};
     }
   }
-  if (report.refusal || report.fault) {
+  if (report.refusal || report.Faulted()) {
     for (const std::string& field : FileFieldNames()) file_.Discard(field);
     file_.Finish();
     report.comment = ValueOf(comment).value_or("");
@@ -210,7 +201,7 @@ UploadReport UploadStream::Finish() {
     const std::optional<std::string> name = ValueOf(client_name);
     file.client_name = name.value_or("");
     if (Faulted(client_name)) {
-      SetFault(file, client_name->result.fault);
+      SetFault(file, client_name->result);
     } else if (client_name != nullptr && client_name->status == FieldStatus::kLimitExceeded) {
       file.refusal = Refusal{400, "The file name is longer than " + std::to_string(kMaxClientName) +
                                       " bytes. Rename the file and upload it again."};
@@ -223,7 +214,7 @@ UploadReport UploadStream::Finish() {
     } else if (name && StoredPartOfClientName(*name).starts_with('.')) {
       file.refusal = Refusal{400, kHiddenNameRefusal};
     }
-    if (file.refusal || file.fault) file_.Discard(field);
+    if (file.refusal || file.Faulted()) file_.Discard(field);
     report.files.push_back(std::move(file));
   }
   // A form cut short (a Content-Length smaller than the body sent) would
@@ -233,7 +224,7 @@ UploadReport UploadStream::Finish() {
     const Refusal incomplete{400, "The form ends before its closing delimiter line: the body is incomplete. Send it "
                                   "again."};
     for (FileReport& file : report.files) {
-      if (file.refusal || file.fault) continue;
+      if (file.refusal || file.Faulted()) continue;
       file.refusal = incomplete;
       file_.Discard(file.field);
     }
@@ -251,9 +242,9 @@ UploadReport UploadStream::Finish() {
   }
   const FormStreamOutcome files = file_.Finish(ParseConflictPolicy(Lowered(policy_text)));
   for (FileReport& file : report.files) {
-    if (file.refusal || file.fault) continue;
+    if (file.refusal || file.Faulted()) continue;
     Take(Find(files.files, file.field), file);
-    if (HttpStatusOfFile(file) == 200) file.empty = IsEmptyFile(dir_, file.result.ToText());
+    if (HttpStatusOfFile(file) == 200) file.empty = IsEmptyFile(dir_, file.outcome->text);
   }
 
   if (!report.files.empty()) {
