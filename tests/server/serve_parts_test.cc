@@ -275,6 +275,36 @@ TEST(UploadStreamTest, OutcomeDoesNotDependOnPiecesAndRefusalsStoreNothing) {
   }
 }
 
+// Whether a stored file is empty and whether the form was complete come
+// from the one pass over the body: a closing delimiter line without its
+// CR LF still completes the form, and one byte less does not.
+TEST(UploadStreamTest, EmptyFilesAndCompleteFormsAreToldByTheStream) {
+  struct Case {
+    std::string data;
+    std::size_t cut;  // bytes taken off the body's end
+    int status;
+    bool empty;
+  };
+  const std::vector<Case> cases = {
+      {"", 0, 200, true}, {"x", 0, 200, false}, {"", 2, 200, true}, {"", 3, 400, false}, {"\r\n", 2, 200, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("data of " + std::to_string(c.data.size()) + " bytes, cut " + std::to_string(c.cut));
+    testing::TempDir dir;
+    std::string body = testing::MultipartBody("B0undary", {{"upload1", c.data, true, "e.bin"}});
+    ASSERT_TRUE(body.ends_with("--\r\n"));
+    body.resize(body.size() - c.cut);
+    UploadStream upload(dir.path().string(), "makeunique", UploadLimits{});
+    upload.Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
+    const UploadReport report = upload.Finish();
+    EXPECT_EQ(HttpStatusOf(report), c.status) << UploadJson(report);
+    EXPECT_EQ(report.empty, c.empty);
+    if (c.status == 200) {
+      EXPECT_TRUE(testing::ReadFileBytes(dir.path() / "e.bin") == c.data);
+    }
+  }
+}
+
 TEST(FileListingTest, ListsVisibleRegularFilesNewestFirstAndOpensOnlyRegularFiles) {
   testing::TempDir root;
   const fs::path dir = root.path() / "uploads";
