@@ -163,12 +163,12 @@ class FormStream::Impl final : public SectionWalker::Listener {
     MatchSection(values_, section, SectionReader::Mode::kValue);
   }
 
-  std::optional<DelimiterSearch> DelimiterSearchOf(std::size_t index) const override {
-    if (index != current_section_) return std::nullopt;
+  const DelimiterSearch* DelimiterSearchOf(std::size_t index) const override {
+    if (index != current_section_) return nullptr;
     for (const SectionReader* reader : current_readers_) {
-      if (std::optional<DelimiterSearch> search = reader->Search()) return search;
+      if (const DelimiterSearch* search = reader->Search()) return search;
     }
-    return std::nullopt;
+    return nullptr;
   }
 
   void OnRestart() override {
@@ -220,16 +220,19 @@ class FormStream::Impl final : public SectionWalker::Listener {
     }
   }
 
-  // Keeps the last bytes of the body, as many as a closing delimiter line
-  // takes with its CR LF on both sides.
+  // Keeps at least the last bytes of the body a closing delimiter line
+  // takes with its CR LF on both sides, and at most twice as many: small
+  // pieces are appended, and the front is dropped only now and then.
   void KeepTail(ByteView piece) {
     const std::size_t keep = boundary_->Length() + 6;
     if (piece.size() >= keep) {
       tail_.assign(piece.end() - static_cast<std::ptrdiff_t>(keep), piece.end());
       return;
     }
-    tail_.insert(tail_.end(), piece.begin(), piece.end());
-    if (tail_.size() > keep) tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(keep));
+    if (tail_.size() + piece.size() > 2 * keep) {
+      tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(keep - piece.size()));
+    }
+    for (const std::uint8_t byte : piece) tail_.push_back(byte);  // short: cheaper than a ranged insert
   }
 
   // The body from the first line on, now that the delimiter is known.
@@ -240,6 +243,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
     const ByteView delimiter =
         stand_in ? ByteView(kEmptyRunByte, 1) : ByteView(first_line_.data(), line_break);
     boundary_.emplace(delimiter);
+    tail_.reserve(2 * (boundary_->Length() + 6));
     // The first delimiter is the first line itself; the walk goes on after
     // it. A one-NUL delimiter is searched for from the start instead.
     const std::size_t walk_from = stand_in ? 0 : line_break;

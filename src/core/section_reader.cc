@@ -47,11 +47,6 @@ SectionReader::SectionReader(Mode mode, const SearchPattern* delimiter, SectionS
       delimiter_(delimiter),
       position_(begins_at) {}
 
-std::optional<DelimiterSearch> SectionReader::Search() const {
-  if (!data_started_) return std::nullopt;
-  return search_;
-}
-
 std::optional<std::uint64_t> SectionReader::DataBytes() const {
   if (!data_started_) return std::nullopt;
   return data_bytes_;

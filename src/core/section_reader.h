@@ -68,8 +68,9 @@ class SectionReader {
   bool FileNameClosed() const { return file_name_closed_; }
   bool DataStarted() const { return data_started_; }
 
-  // The search for the delimiter that ends the data, once the data started.
-  std::optional<DelimiterSearch> Search() const;
+  // The search for the delimiter that ends the data, once the data started
+  // (nullptr before); it lives as long as the reader.
+  const DelimiterSearch* Search() const { return data_started_ ? &search_ : nullptr; }
   // The number of data bytes, once the data started: so far, or all of them
   // once the delimiter came or the body ended. Counted whether or not the
   // sink took them.

@@ -47,6 +47,7 @@ void SectionWalker::Restart(Position disposition_from) {
   skip_ = 0;
   sections_ = 0;
   shared_ = false;
+  reader_search_ = nullptr;
   unclosed_at_.reset();
   names_.clear();
   more_names_ = false;
@@ -164,8 +165,9 @@ void SectionWalker::Process(ByteView bytes) {
 
 std::size_t SectionWalker::TakeShared(ByteView& rest) {
   if (sections_ == 0) return 0;
-  const std::optional<DelimiterSearch> search = listener_->DelimiterSearchOf(sections_ - 1);
-  if (!search) return 0;
+  if (reader_search_ == nullptr) reader_search_ = listener_->DelimiterSearchOf(sections_ - 1);
+  const DelimiterSearch* search = reader_search_;
+  if (search == nullptr) return 0;
   // The reader's search finds what this one would from where it began,
   // if this one had nothing matched there.
   if (!shared_ && search->from == position_ && delimiter_.Partial() == 0) shared_ = true;
@@ -195,6 +197,7 @@ std::size_t SectionWalker::TakeShared(ByteView& rest) {
 
 void SectionWalker::DelimiterFound() {
   shared_ = false;
+  reader_search_ = nullptr;
   state_ = State::kEnding;
   ending_read_ = 0;
 }
@@ -233,6 +236,7 @@ void SectionWalker::NameRead(ByteView name, std::size_t name_length, ByteView sh
   state_ = State::kDelimiter;
   delimiter_.Reset();
   shared_ = false;
+  reader_search_ = nullptr;
   position_ = name_start_;
   following_.push_back(rest);
   Process(taken);

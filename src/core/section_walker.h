@@ -52,8 +52,9 @@ class SectionWalker {
     // body has now proved wrong; the walk starts again.
     virtual void OnRestart() = 0;
     // The search a reader of section `index` (the last one reported) runs
-    // for the delimiter after its data, if one does.
-    virtual std::optional<DelimiterSearch> DelimiterSearchOf(std::size_t index) const = 0;
+    // for the delimiter after its data, or nullptr. It lives until the
+    // next OnRestart.
+    virtual const DelimiterSearch* DelimiterSearchOf(std::size_t index) const = 0;
   };
 
   // How the walk ends for a field it never matched.
@@ -118,6 +119,7 @@ class SectionWalker {
   std::size_t name_length_ = 0;
   std::size_t sections_ = 0;
   bool shared_ = false;          // kDelimiter takes a reader's search for the current section
+  const DelimiterSearch* reader_search_ = nullptr;  // that search, once asked for
   std::size_t ending_read_ = 0;  // bytes of "--" CR LF read in kEnding and kClosed
   std::optional<std::size_t> unclosed_at_;  // a long name with no quote after it yet
   Position quote_closes_from_ = 0;          // a quote from here on closes it
