@@ -314,8 +314,8 @@ class FormStream::Impl final : public SectionWalker::Listener {
   std::optional<SearchPattern> boundary_;
   std::optional<SectionWalker> walker_;
   bool walker_done_ = false;
-  bool stand_in_ = false;          // the delimiter is the one-NUL stand-in
-  std::vector<std::uint8_t> tail_; // the body's last bytes (KeepTail)
+  bool stand_in_ = false;           // the delimiter is the one-NUL stand-in
+  std::vector<std::uint8_t> tail_;  // the body's last bytes (KeepTail)
   // The section the walker reported last, and its readers: the walker may
   // take their search for the delimiter after its data.
   std::size_t current_section_ = 0;

@@ -118,8 +118,10 @@ class SectionWalker {
   std::array<std::uint8_t, kNameWindow> name_{};
   std::size_t name_length_ = 0;
   std::size_t sections_ = 0;
-  bool shared_ = false;          // kDelimiter takes a reader's search for the current section
-  const DelimiterSearch* reader_search_ = nullptr;  // that search, once asked for
+  // kDelimiter takes the search of a reader of the current section, once
+  // asked for it.
+  bool shared_ = false;
+  const DelimiterSearch* reader_search_ = nullptr;
   std::size_t ending_read_ = 0;  // bytes of "--" CR LF read in kEnding and kClosed
   std::optional<std::size_t> unclosed_at_;  // a long name with no quote after it yet
   Position quote_closes_from_ = 0;          // a quote from here on closes it

@@ -14,14 +14,14 @@ namespace zimrax::zmfile {
 
 // How one file field of the form ended.
 struct FileReport {
-  std::string field;                     // "upload1" to "upload100"; "" for a request refused as a whole
-  std::string client_name;               // the file name the client sent, "" when unknown
+  std::string field;        // "upload1" to "upload100"; "" for a request refused as a whole
+  std::string client_name;  // the file name the client sent, "" when unknown
   // How the component ended for the field: its ErrorCode and text, or a
   // fault; with the errno behind a platform error and whether "overwrite"
   // replaced a file. None when the server answered without it.
   std::optional<OperationResult> outcome;
-  std::optional<Refusal> refusal;        // the server's own refusal, before the component ran
-  bool empty = false;                    // stored, and holds no bytes
+  std::optional<Refusal> refusal;  // the server's own refusal, before the component ran
+  bool empty = false;              // stored, and holds no bytes
 
   // The component's fault, kNone without one.
   RuntimeError Fault() const { return outcome ? outcome->fault : RuntimeError::kNone; }
