@@ -85,10 +85,6 @@ class SectionWalker {
   const std::vector<std::string>& Names() const { return names_; }
   bool MoreNames() const { return more_names_; }
 
-  // True when the walk stopped after the closing delimiter line ("--"
-  // after a delimiter, and its CR LF) with nothing after it so far.
-  bool Closed() const { return state_ == State::kClosed; }
-
  private:
   // kEnding: just after a delimiter, reading what may be "--" CR LF.
   enum class State { kDelimiter, kEnding, kClosed, kDisposition, kName };
