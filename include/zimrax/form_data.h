@@ -36,8 +36,9 @@ ZIMRAX_EXPORT OperationResult FileSave(std::span<const std::uint8_t> body, std::
 
 // FileSave with `options`: with options.durable, the stored file and its
 // name are on the device when the call returns.
-OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view field_name,
-                         std::string_view directory, ConflictPolicy policy, const SaveOptions& options);
+ZIMRAX_EXPORT OperationResult FileSave(std::span<const std::uint8_t> body, std::string_view field_name,
+                                       std::string_view directory, ConflictPolicy policy,
+                                       const SaveOptions& options);
 
 // Returns the value of the field `field_name`; for a file-upload field, the
 // file name the browser sent, unchanged. Codes: 101, 102, 104, 105; fault:

@@ -9,12 +9,20 @@
 //   while (/* the body goes on */) form.Feed(piece);
 //   zimrax::FormStreamOutcome outcome = form.Finish(zimrax::ConflictPolicy::kMakeUnique);
 //
+// Or in two steps, when a value field decides how the files are stored:
+//
+//   zimrax::FormStreamOutcome values = form.FinishValues();
+//   ... read values.values, Discard() a file field if need be ...
+//   zimrax::FormStreamOutcome outcome = form.Finish(policy_from_the_form);
+//   if (!form.FormComplete()) { /* the body was cut short */ }
+//
 // Finishing gives, for each field, exactly the OperationResult that
 // FileSave or FormFieldValue (form_data.h) would give on the whole body, or
 // kLimitExceeded where a cap below was passed. The memory held is the first
 // line, the capped values, a few bytes per field and nothing of the file
 // data: each file field's data goes into its own unnamed temporary file in
-// the directory, and is published only by Finish.
+// the directory, and is published only by Finish. Each byte of the body is
+// searched once, however many fields are asked for.
 #ifndef ZIMRAX_FORM_STREAM_H_
 #define ZIMRAX_FORM_STREAM_H_
 
@@ -94,10 +102,29 @@ class ZIMRAX_EXPORT FormStream {
   // and it ends as kDiscarded. Other fields go on.
   void Discard(std::string_view name);
 
-  // Ends the body and publishes the file fields in order. `policy` is used
-  // when none was given up front ("error" when neither was); bytes written
-  // under it for a name it then refuses are discarded.
+  // Ends the body and settles the value fields, without publishing any
+  // file: `values`, `sections` and `more_sections` are filled, `files` is
+  // empty. Feed may not follow; Discard and Finish may. A second call gives
+  // the same. REQUIRES: not finished or aborted.
+  FormStreamOutcome FinishValues();
+
+  // Ends the body (unless FinishValues did) and publishes the file fields in
+  // order. `policy` is used when none was given up front ("error" when
+  // neither was); bytes written under it for a name it then refuses are
+  // discarded. The values are those FinishValues gave.
   FormStreamOutcome Finish(std::optional<ConflictPolicy> policy = std::nullopt);
+
+  // After FinishValues or Finish: true when the body ended with its closing
+  // delimiter line, CR LF, the first line, "--", and at most one CR LF
+  // more. A form cut short (a client that sent less than it announced)
+  // ends otherwise.
+  bool FormComplete() const;
+
+  // After FinishValues or Finish: the number of data bytes of the file
+  // field `name`'s part (0 for an empty file input), whether or not they
+  // were stored; nullopt when its section or its data was not found, or
+  // for a name not among options.file_fields.
+  std::optional<std::uint64_t> FileDataBytes(std::string_view name) const;
 
   // Ends the body without publishing anything: nothing is left behind.
   void Abort();

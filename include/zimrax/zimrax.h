@@ -4,6 +4,7 @@
 #define ZIMRAX_ZIMRAX_H_
 
 // The typed API.
+#include "zimrax/abandoned_temp_files.h"
 #include "zimrax/conflict_policy.h"
 #include "zimrax/form_data.h"
 #include "zimrax/operation_result.h"

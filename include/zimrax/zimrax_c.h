@@ -98,7 +98,8 @@ typedef struct zimrax_result {
 /* The library version, e.g. "1.0.0.0". A static string. */
 ZIMRAX_EXPORT const char* zimrax_version(void) ZIMRAX_C_NOEXCEPT;
 
-/* The policy named by `text`: "overwrite" and "makeunique", exactly; any
+/* The policy named by `text`: "overwrite" and "makeunique" in any case
+ * ("Overwrite", "MAKEUNIQUE"), as every other entry point reads it; any
  * other text, "error" and NULL included, is ZIMRAX_CONFLICT_ERROR. */
 ZIMRAX_EXPORT zimrax_conflict zimrax_conflict_parse(const char* text) ZIMRAX_C_NOEXCEPT;
 
@@ -116,6 +117,23 @@ ZIMRAX_EXPORT zimrax_call zimrax_value(const uint8_t* body, size_t length, const
 /* Releases what a result filled by zimrax_save or zimrax_value holds and
  * zeroes it. NULL and an all-zero result are accepted. */
 ZIMRAX_EXPORT void zimrax_result_free(zimrax_result* result) ZIMRAX_C_NOEXCEPT;
+
+/* What zimrax_remove_abandoned_temp_files did. */
+typedef struct zimrax_sweep_report {
+  size_t removed;     /* hidden temporary files removed */
+  size_t kept_recent; /* unlocked ones kept as modified within the minimum age */
+  int error_number;   /* the errno when the directory could not be read; 0 otherwise */
+} zimrax_sweep_report;
+
+/* The start-up sweep: removes the hidden temporary files that saves killed
+ * part-way left in `directory` (whose writer is gone, so whose lock can be
+ * taken, and which were last modified at least `min_age_seconds` ago).
+ * Never touches any other entry; live saves, in this or another process,
+ * keep theirs. Run it once per destination directory before taking uploads.
+ * A directory that cannot be read is ZIMRAX_CALL_OK with error_number set;
+ * a negative min_age_seconds is ZIMRAX_CALL_BAD_ARGUMENT. */
+ZIMRAX_EXPORT zimrax_call zimrax_remove_abandoned_temp_files(const char* directory, int64_t min_age_seconds,
+                                                             zimrax_sweep_report* report) ZIMRAX_C_NOEXCEPT;
 
 /* ---- Streaming: the body in pieces of any size, file data written to disk
  * as it arrives. Each field ends exactly as zimrax_save or zimrax_value

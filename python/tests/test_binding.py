@@ -157,3 +157,19 @@ def test_ended_upload_and_bad_arguments_raise(tmp_path):
         zimrax.value(WORKED_EXAMPLE, "ti\0tle")
     with pytest.raises(ValueError):
         zimrax.Upload(None, files=["doc"])
+
+
+def test_sweep_removes_only_abandoned_temporary_files(tmp_path):
+    abandoned = tmp_path / ".zmfile-0123456789abcdef"
+    kept = [tmp_path / ".zmfile-short", tmp_path / "stored.txt", tmp_path / ".zmfile-0123456789abcdeF"]
+    for path in [abandoned] + kept:
+        path.write_bytes(b"x")
+    recent = zimrax.remove_abandoned_temp_files(tmp_path, min_age_seconds=3600)
+    assert (recent.removed, recent.kept_recent) == (0, 1) and abandoned.exists()
+    swept = zimrax.remove_abandoned_temp_files(str(tmp_path))
+    assert (swept.removed, swept.kept_recent) == (1, 0)
+    assert not abandoned.exists() and all(path.exists() for path in kept)
+    with pytest.raises(FileNotFoundError):
+        zimrax.remove_abandoned_temp_files(tmp_path / "missing")
+    with pytest.raises(ValueError):
+        zimrax.remove_abandoned_temp_files(tmp_path, min_age_seconds=-1)

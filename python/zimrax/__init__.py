@@ -14,6 +14,10 @@ and stores its uploaded files, through the library's C interface.
             upload.feed(piece)
         outcome = upload.finish(conflict="makeunique")
 
+    # Once at start-up, before taking uploads into a directory: removes the
+    # temporary files of saves that were killed part-way.
+    swept = zimrax.remove_abandoned_temp_files("/srv/uploads")
+
 Each field ends with a Result: .code (0, 101-106, or a platform error
 number 53-76), .ok, .text, .bytes, .stored_name, .replaced and .fault
 (6 overflow, 9 subscript out of range; 0 for none). A call that cannot run
@@ -27,7 +31,7 @@ from . import _native
 from ._native import CALL_BAD_ARGUMENT, CALL_BAD_STATE, CALL_NO_MEMORY, CALL_OK
 
 __all__ = ["Error", "StateError", "Result", "Outcome", "Upload", "save", "value", "library_version",
-           "DEFAULT_MAX_VALUE_BYTES"]
+           "DEFAULT_MAX_VALUE_BYTES", "SweepReport", "remove_abandoned_temp_files"]
 
 # The most bytes of a value field an Upload keeps unless told otherwise.
 DEFAULT_MAX_VALUE_BYTES = 64 * 1024
@@ -141,6 +145,36 @@ class Result:
 def library_version():
     """The version of the loaded libzimraxfileio, e.g. "1.0.0.0"."""
     return _native.lib.zimrax_version().decode("ascii")
+
+
+class SweepReport:
+    """What remove_abandoned_temp_files did: .removed files, .kept_recent
+    (unlocked but modified within the minimum age)."""
+
+    __slots__ = ("removed", "kept_recent")
+
+    def __init__(self, removed, kept_recent):
+        self.removed = removed
+        self.kept_recent = kept_recent
+
+    def __repr__(self):
+        return "SweepReport(removed=%d, kept_recent=%d)" % (self.removed, self.kept_recent)
+
+
+def remove_abandoned_temp_files(directory, min_age_seconds=0):
+    """Removes the hidden temporary files that saves killed part-way left in
+    `directory`: those whose writer is gone (live saves, in any process,
+    keep theirs) and which were last modified at least `min_age_seconds`
+    ago. Never touches any other entry. Raises OSError when the directory
+    cannot be read, ValueError for a negative age."""
+    if min_age_seconds < 0:
+        raise ValueError("zimrax: min_age_seconds cannot be negative")
+    report = _native.CSweepReport()
+    _check(_native.lib.zimrax_remove_abandoned_temp_files(_directory(directory), int(min_age_seconds),
+                                                           ctypes.byref(report)))
+    if report.error_number != 0:
+        raise OSError(report.error_number, os.strerror(report.error_number), os.fsdecode(_directory(directory)))
+    return SweepReport(report.removed, report.kept_recent)
 
 
 def save(body, field, directory, conflict="error"):

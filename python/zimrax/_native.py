@@ -107,6 +107,10 @@ def _load():
 lib, library_path = _load()
 
 _P = ctypes.POINTER
+class CSweepReport(ctypes.Structure):
+    _fields_ = [("removed", ctypes.c_size_t), ("kept_recent", ctypes.c_size_t), ("error_number", ctypes.c_int)]
+
+
 _u8p = _P(ctypes.c_uint8)
 
 
@@ -136,3 +140,4 @@ _declare("zimrax_outcome_section_count", ctypes.c_size_t, ctypes.c_void_p)
 _declare("zimrax_outcome_section", ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, _P(ctypes.c_size_t))
 _declare("zimrax_outcome_more_sections", ctypes.c_int, ctypes.c_void_p)
 _declare("zimrax_outcome_free", None, ctypes.c_void_p)
+_declare("zimrax_remove_abandoned_temp_files", ctypes.c_int, ctypes.c_char_p, ctypes.c_int64, _P(CSweepReport))

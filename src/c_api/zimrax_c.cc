@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "zimrax/abandoned_temp_files.h"
 #include "zimrax/conflict_policy.h"
 #include "zimrax/form_data.h"
 #include "zimrax/form_stream.h"
@@ -153,7 +154,9 @@ const char* zimrax_version(void) ZIMRAX_C_NOEXCEPT { return zimrax::kVersionStri
 
 zimrax_conflict zimrax_conflict_parse(const char* text) ZIMRAX_C_NOEXCEPT {
   if (text == nullptr) return ZIMRAX_CONFLICT_ERROR;
-  switch (zimrax::ParseConflictPolicy(text)) {
+  std::string lower(text);
+  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  switch (zimrax::ParseConflictPolicy(lower)) {
     case zimrax::ConflictPolicy::kOverwrite:
       return ZIMRAX_CONFLICT_OVERWRITE;
     case zimrax::ConflictPolicy::kMakeUnique:
@@ -162,6 +165,20 @@ zimrax_conflict zimrax_conflict_parse(const char* text) ZIMRAX_C_NOEXCEPT {
       break;
   }
   return ZIMRAX_CONFLICT_ERROR;
+}
+
+zimrax_call zimrax_remove_abandoned_temp_files(const char* directory, int64_t min_age_seconds,
+                                               zimrax_sweep_report* report) ZIMRAX_C_NOEXCEPT {
+  if (report == nullptr) return ZIMRAX_CALL_BAD_ARGUMENT;
+  *report = zimrax_sweep_report{};
+  if (directory == nullptr || min_age_seconds < 0) return ZIMRAX_CALL_BAD_ARGUMENT;
+  return Guarded([&] {
+    const zimrax::AbandonedTempFiles swept = zimrax::RemoveAbandonedTempFiles(directory, min_age_seconds);
+    report->removed = swept.removed;
+    report->kept_recent = swept.kept_recent;
+    report->error_number = swept.error_number;
+    return ZIMRAX_CALL_OK;
+  });
 }
 
 zimrax_call zimrax_save(const uint8_t* body, size_t length, const char* field, const char* directory, int policy,

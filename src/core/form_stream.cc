@@ -50,7 +50,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
   }
 
   void Feed(ByteView piece) {
-    if (over_first_line_cap_ || piece.empty()) return;
+    if (over_first_line_cap_ || ended_ || piece.empty()) return;
     if (walker_) {
       FeedBody(piece);
       return;
@@ -84,67 +84,95 @@ class FormStream::Impl final : public SectionWalker::Listener {
     }
   }
 
-  FormStreamOutcome Finish(std::optional<ConflictPolicy> policy) {
+  // The body has ended: the value fields are settled, the files not yet.
+  FormStreamOutcome FinishValues() {
+    EndBody();
     FormStreamOutcome outcome;
-    if (!over_first_line_cap_ && !walker_) StartBody(kNoMatch);  // a body without CR LF
+    outcome.values = *value_outcomes_;
+    if (walker_) {
+      outcome.sections = walker_->Names();
+      outcome.more_sections = walker_->MoreNames();
+    }
+    return outcome;
+  }
+
+  FormStreamOutcome Finish(std::optional<ConflictPolicy> policy) {
+    FormStreamOutcome outcome = FinishValues();
     if (over_first_line_cap_) {
       for (auto& owned : files_) {
         auto& slot = *owned;
         slot.sink.Discard();
         outcome.files.push_back({slot.name, slot.discarded ? FieldStatus::kDiscarded : FieldStatus::kLimitExceeded, {}});
       }
-      for (auto& slot : values_) outcome.values.push_back({slot->name, FieldStatus::kLimitExceeded, {}});
       return outcome;
     }
-    for (auto& owned : files_) {
-      auto& slot = *owned;
-      if (slot.reader) slot.reader->Finish();
-    }
-    for (auto& owned : values_) {
-      auto& slot = *owned;
-      if (slot.reader) slot.reader->Finish();
-    }
-    const SectionWalker::Ending ending = walker_->Finish();
     const ConflictPolicy chosen = options_.policy.value_or(policy.value_or(ConflictPolicy::kError));
     for (auto& owned : files_) {
       auto& slot = *owned;
       if (slot.discarded) {
         outcome.files.push_back({slot.name, FieldStatus::kDiscarded, {}});
-      } else if (Found(slot, ending)) {
+      } else if (Found(slot, ending_)) {
         FieldOutcome field = slot.sink.Finish(*slot.reader, chosen);
         field.name = slot.name;
         outcome.files.push_back(std::move(field));
       } else {
         slot.sink.Discard();
-        outcome.files.push_back({slot.name, FieldStatus::kDone, NotFound(ending, Operation::kFileSave)});
+        outcome.files.push_back({slot.name, FieldStatus::kDone, NotFound(ending_, Operation::kFileSave)});
       }
     }
-    for (auto& owned : values_) {
-      auto& slot = *owned;
-      if (Found(slot, ending)) {
-        FieldOutcome field = slot.sink.Finish(*slot.reader);
-        field.name = slot.name;
-        outcome.values.push_back(std::move(field));
-      } else {
-        outcome.values.push_back({slot.name, FieldStatus::kDone, NotFound(ending, Operation::kFormFieldValue)});
-      }
-    }
-    outcome.sections = walker_->Names();
-    outcome.more_sections = walker_->MoreNames();
     return outcome;
+  }
+
+  bool FormComplete() const {
+    if (!ended_ || over_first_line_cap_ || !boundary_ || stand_in_) return false;
+    const ByteView delimiter = boundary_->Bytes();
+    const ByteView tail(tail_);
+    for (const std::size_t line_end : {std::size_t{0}, std::size_t{2}}) {
+      const std::size_t length = 2 + delimiter.size() + 2 + line_end;
+      if (tail.size() < length) continue;
+      const ByteView line = tail.last(length);
+      if (line[0] == '\r' && line[1] == '\n' &&
+          std::memcmp(line.data() + 2, delimiter.data(), delimiter.size()) == 0 &&
+          line[2 + delimiter.size()] == '-' && line[3 + delimiter.size()] == '-' &&
+          (line_end == 0 || (line[length - 2] == '\r' && line[length - 1] == '\n'))) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::optional<std::uint64_t> FileDataBytes(std::string_view name) const {
+    if (!ended_ || over_first_line_cap_) return std::nullopt;
+    for (const auto& owned : files_) {
+      const auto& slot = *owned;
+      if (slot.name == name) return Found(slot, ending_) ? slot.reader->DataBytes() : std::nullopt;
+    }
+    return std::nullopt;
   }
 
   void Abort() {
     for (auto& slot : files_) slot->sink.Discard();
-    over_first_line_cap_ = true;  // take no more
+    // Take no more; unfinished, every field ends as over a cap.
+    if (!ended_) over_first_line_cap_ = true;
   }
 
   void OnSection(const SectionWalker::Section& section) override {
+    current_section_ = section.index;
+    current_readers_.clear();
     MatchSection(files_, section, SectionReader::Mode::kFile);
     MatchSection(values_, section, SectionReader::Mode::kValue);
   }
 
+  const DelimiterSearch* DelimiterSearchOf(std::size_t index) const override {
+    if (index != current_section_) return nullptr;
+    for (const SectionReader* reader : current_readers_) {
+      if (const DelimiterSearch* search = reader->Search()) return search;
+    }
+    return nullptr;
+  }
+
   void OnRestart() override {
+    current_readers_.clear();
     for (auto& owned : files_) {
       auto& slot = *owned;
       slot.reader.reset();
@@ -160,13 +188,62 @@ class FormStream::Impl final : public SectionWalker::Listener {
  private:
   static constexpr std::uint8_t kCrLf[2] = {'\r', '\n'};
 
+  // Ends the body once: every reader and the walk see that nothing more
+  // comes, and the value fields are settled.
+  void EndBody() {
+    if (ended_) return;
+    ended_ = true;
+    value_outcomes_.emplace();
+    if (!over_first_line_cap_ && !walker_) StartBody(kNoMatch);  // a body without CR LF
+    if (over_first_line_cap_) {
+      for (auto& slot : values_) value_outcomes_->push_back({slot->name, FieldStatus::kLimitExceeded, {}});
+      return;
+    }
+    for (auto& owned : files_) {
+      auto& slot = *owned;
+      if (slot.reader) slot.reader->Finish();
+    }
+    for (auto& owned : values_) {
+      auto& slot = *owned;
+      if (slot.reader) slot.reader->Finish();
+    }
+    ending_ = walker_->Finish();
+    for (auto& owned : values_) {
+      auto& slot = *owned;
+      if (Found(slot, ending_)) {
+        FieldOutcome field = slot.sink.Finish(*slot.reader);
+        field.name = slot.name;
+        value_outcomes_->push_back(std::move(field));
+      } else {
+        value_outcomes_->push_back({slot.name, FieldStatus::kDone, NotFound(ending_, Operation::kFormFieldValue)});
+      }
+    }
+  }
+
+  // Keeps at least the last bytes of the body a closing delimiter line
+  // takes with its CR LF on both sides, and at most twice as many: small
+  // pieces are appended, and the front is dropped only now and then.
+  void KeepTail(ByteView piece) {
+    const std::size_t keep = boundary_->Length() + 6;
+    if (piece.size() >= keep) {
+      tail_.assign(piece.end() - static_cast<std::ptrdiff_t>(keep), piece.end());
+      return;
+    }
+    if (tail_.size() + piece.size() > 2 * keep) {
+      tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(keep - piece.size()));
+    }
+    for (const std::uint8_t byte : piece) tail_.push_back(byte);  // short: cheaper than a ranged insert
+  }
+
   // The body from the first line on, now that the delimiter is known.
   // `line_break` is the index of the first CR LF, or kNoMatch for none.
   void StartBody(std::size_t line_break) {
     const bool stand_in = line_break == kNoMatch || line_break == 0;
+    stand_in_ = stand_in;
     const ByteView delimiter =
         stand_in ? ByteView(kEmptyRunByte, 1) : ByteView(first_line_.data(), line_break);
     boundary_.emplace(delimiter);
+    tail_.reserve(2 * (boundary_->Length() + 6));
     // The first delimiter is the first line itself; the walk goes on after
     // it. A one-NUL delimiter is searched for from the start instead.
     const std::size_t walk_from = stand_in ? 0 : line_break;
@@ -177,6 +254,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
   }
 
   void FeedBody(ByteView piece) {
+    KeepTail(piece);
     for (auto& owned : files_) {
       auto& slot = *owned;
       if (slot.reader) slot.reader->Consume(piece);
@@ -186,7 +264,8 @@ class FormStream::Impl final : public SectionWalker::Listener {
       if (slot.reader) slot.reader->Consume(piece);
     }
     // Once every field is found and nothing can undo that, the walk has
-    // nothing left to find: the readers alone read on.
+    // nothing left to find: the readers alone read on. (After the closing
+    // delimiter line the walker stops of itself, until more bytes come.)
     if (walker_done_) return;
     walker_->Consume(piece);
     walker_done_ = AllFound() && !walker_->Unsettled();
@@ -210,8 +289,9 @@ class FormStream::Impl final : public SectionWalker::Listener {
           std::memcmp(slot.name.data(), section.name.data(), section.name.size()) != 0) {
         continue;
       }
-      slot.reader.emplace(mode, &*boundary_, &slot.sink);
+      slot.reader.emplace(mode, &*boundary_, &slot.sink, section.name_end);
       slot.section = section.index;
+      current_readers_.push_back(&*slot.reader);
       for (const ByteView part : section.backlog) slot.reader->Consume(part);
     }
   }
@@ -234,6 +314,15 @@ class FormStream::Impl final : public SectionWalker::Listener {
   std::optional<SearchPattern> boundary_;
   std::optional<SectionWalker> walker_;
   bool walker_done_ = false;
+  bool stand_in_ = false;           // the delimiter is the one-NUL stand-in
+  std::vector<std::uint8_t> tail_;  // the body's last bytes (KeepTail)
+  // The section the walker reported last, and its readers: the walker may
+  // take their search for the delimiter after its data.
+  std::size_t current_section_ = 0;
+  std::vector<const SectionReader*> current_readers_;
+  bool ended_ = false;
+  SectionWalker::Ending ending_;
+  std::optional<std::vector<FieldOutcome>> value_outcomes_;
 };
 
 FormStream::FormStream(FormStreamOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -245,10 +334,15 @@ FormStream& FormStream::operator=(FormStream&&) noexcept = default;
 
 void FormStream::Feed(std::span<const std::uint8_t> piece) { impl_->Feed(piece); }
 void FormStream::Discard(std::string_view name) { impl_->Discard(name); }
+FormStreamOutcome FormStream::FinishValues() { return impl_->FinishValues(); }
 FormStreamOutcome FormStream::Finish(std::optional<ConflictPolicy> policy) {
   FormStreamOutcome outcome = impl_->Finish(policy);
   impl_->Abort();
   return outcome;
+}
+bool FormStream::FormComplete() const { return impl_->FormComplete(); }
+std::optional<std::uint64_t> FormStream::FileDataBytes(std::string_view name) const {
+  return impl_->FileDataBytes(name);
 }
 void FormStream::Abort() { impl_->Abort(); }
 

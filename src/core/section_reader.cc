@@ -38,13 +38,19 @@ int& HoldBackAdjustmentForTesting() {
   return adjustment;
 }
 
-SectionReader::SectionReader(Mode mode, const SearchPattern* delimiter, SectionSink* sink)
+SectionReader::SectionReader(Mode mode, const SearchPattern* delimiter, SectionSink* sink, Position begins_at)
     : mode_(mode),
       sink_(sink),
       line_end_(&LineEndPattern()),
       file_name_text_(&FileNamePattern()),
       blank_line_(&BlankLinePattern()),
-      delimiter_(delimiter) {}
+      delimiter_(delimiter),
+      position_(begins_at) {}
+
+std::optional<std::uint64_t> SectionReader::DataBytes() const {
+  if (!data_started_) return std::nullopt;
+  return data_bytes_;
+}
 
 void SectionReader::Consume(ByteView bytes) {
   // A file name counts only on a line that ends: look for that CR LF while
@@ -109,36 +115,43 @@ void SectionReader::Consume(ByteView bytes) {
         }
         offset += end;
         data_started_ = true;
-        if (!sink_->DataStart()) {
-          state_ = State::kDone;
-          break;
-        }
+        search_.from = search_.scanned_to = position_ + static_cast<Position>(offset);
+        emitting_ = sink_->DataStart();
         state_ = State::kData;
         delimiter_.Reset();
         break;
       }
       case State::kData:
-        ConsumeData(rest);
+        ConsumeData(rest, position_ + static_cast<Position>(offset));
         offset = bytes.size();
         break;
       case State::kDone: break;
     }
   }
+  position_ += static_cast<Position>(bytes.size());
 }
 
-void SectionReader::ConsumeData(ByteView bytes) {
+void SectionReader::ConsumeData(ByteView bytes, Position at) {
   const std::size_t end = delimiter_.Scan(bytes);
+  search_.scanned_to = at + static_cast<Position>(end == kNoMatch ? bytes.size() : end);
+  search_.partial = delimiter_.Partial();
   if (end != kNoMatch) {
     // The delimiter begins `length` bytes before `end`, possibly among the
     // held bytes; the data stops two bytes before it.
     const std::size_t length = delimiter_.Length();
-    const std::size_t before = held_.size() + end;  // bytes from the first held one to the match's end
-    const std::size_t data = before >= length + 2 ? before - length - 2 : 0;
-    Emit(bytes.first(end), data);
+    const std::uint64_t through_match = data_bytes_ + end;
+    data_bytes_ = through_match >= length + 2 ? through_match - length - 2 : 0;
+    search_.matched = true;
+    if (emitting_) {
+      const std::size_t before = held_.size() + end;  // bytes from the first held one to the match's end
+      Emit(bytes.first(end), before >= length + 2 ? before - length - 2 : 0);
+    }
     held_.clear();
     state_ = State::kDone;
     return;
   }
+  data_bytes_ += bytes.size();
+  if (!emitting_) return;
   const long keep = static_cast<long>(delimiter_.Partial()) + 2 + HoldBackAdjustmentForTesting();
   const std::size_t total = held_.size() + bytes.size();
   const std::size_t ready = keep <= 0 ? total : total - std::min(total, static_cast<std::size_t>(keep));
@@ -154,7 +167,7 @@ void SectionReader::Emit(ByteView bytes, std::size_t count) {
   const std::size_t from_held = std::min(count, held_.size());
   const std::size_t from_bytes = count - from_held;
   if (count > 0 && !sink_->Data(ByteView(held_).first(from_held), bytes.first(from_bytes))) {
-    state_ = State::kDone;
+    emitting_ = false;  // the search goes on without it
     held_.clear();
     return;
   }
@@ -165,7 +178,7 @@ void SectionReader::Emit(ByteView bytes, std::size_t count) {
 void SectionReader::Finish() {
   if (state_ != State::kData) return;
   // No delimiter line came: the data runs through the body's last byte.
-  if (!held_.empty()) sink_->Data(held_, {});
+  if (emitting_ && !held_.empty()) sink_->Data(held_, {});
   held_.clear();
   state_ = State::kDone;
 }

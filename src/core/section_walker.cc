@@ -12,6 +12,7 @@ namespace {
 constexpr std::uint8_t kQuote = '"';
 constexpr std::uint8_t kQuoteRun[1] = {kQuote};
 constexpr std::uint8_t kEmptyRun[1] = {0};
+constexpr std::uint8_t kClosingEnd[4] = {'-', '-', '\r', '\n'};
 
 const SearchPattern& DispositionPattern() {
   static const SearchPattern* pattern = new SearchPattern(
@@ -45,6 +46,8 @@ void SectionWalker::Restart(Position disposition_from) {
   position_ = disposition_from;
   skip_ = 0;
   sections_ = 0;
+  shared_ = false;
+  reader_search_ = nullptr;
   unclosed_at_.reset();
   names_.clear();
   more_names_ = false;
@@ -87,22 +90,46 @@ void SectionWalker::Process(ByteView bytes) {
       continue;
     }
     switch (state_) {
-      case State::kDelimiter:
+      case State::kDelimiter: {
+        ByteView searched = rest;
+        if (const std::size_t shared = TakeShared(searched); shared > 0) {
+          offset += shared;
+          break;
+        }
+        const std::size_t end = delimiter_.Scan(searched);
+        const std::size_t taken = end == kNoMatch ? searched.size() : end;
+        offset += taken;
+        position_ += static_cast<Position>(taken);
+        if (end != kNoMatch) DelimiterFound();
+        break;
+      }
+      case State::kEnding: {
+        std::size_t taken = 0;
+        while (taken < rest.size() && ending_read_ < sizeof kClosingEnd && rest[taken] == kClosingEnd[ending_read_]) {
+          ++taken;
+          ++ending_read_;
+        }
+        offset += taken;
+        position_ += static_cast<Position>(taken);
+        if (ending_read_ == sizeof kClosingEnd) {
+          state_ = State::kClosed;
+        } else if (taken < rest.size()) {
+          ResumeAfterEnding();  // not the closing delimiter line after all
+        }
+        break;
+      }
+      case State::kClosed:
+        ResumeAfterEnding();  // more after the closing delimiter line: the walk goes on
+        break;
       case State::kDisposition: {
-        StreamSearch& search = state_ == State::kDelimiter ? delimiter_ : disposition_;
-        const std::size_t end = search.Scan(rest);
+        const std::size_t end = disposition_.Scan(rest);
         const std::size_t taken = end == kNoMatch ? rest.size() : end;
         offset += taken;
         position_ += static_cast<Position>(taken);
         if (end == kNoMatch) break;
-        if (state_ == State::kDelimiter) {
-          state_ = State::kDisposition;
-          disposition_.Reset();
-        } else {
-          state_ = State::kName;
-          name_start_ = position_;
-          name_length_ = 0;
-        }
+        state_ = State::kName;
+        name_start_ = position_;
+        name_length_ = 0;
         break;
       }
       case State::kName: {
@@ -136,6 +163,52 @@ void SectionWalker::Process(ByteView bytes) {
   }
 }
 
+std::size_t SectionWalker::TakeShared(ByteView& rest) {
+  if (sections_ == 0) return 0;
+  if (reader_search_ == nullptr) reader_search_ = listener_->DelimiterSearchOf(sections_ - 1);
+  const DelimiterSearch* search = reader_search_;
+  if (search == nullptr) return 0;
+  // The reader's search finds what this one would from where it began,
+  // if this one had nothing matched there.
+  if (!shared_ && search->from == position_ && delimiter_.Partial() == 0) shared_ = true;
+  if (!shared_) {
+    if (search->from > position_ && search->from < position_ + SizeOf(rest)) {
+      rest = rest.first(static_cast<std::size_t>(search->from - position_));
+    }
+    return 0;
+  }
+  if (search->scanned_to <= position_) {
+    // The reader is not ahead (it is, unless fed fewer bytes): search on
+    // from where it stands.
+    if (search->scanned_to == position_ && !search->matched) delimiter_.Reset(search->partial);
+    shared_ = false;
+    return 0;
+  }
+  const std::size_t taken = std::min(rest.size(), static_cast<std::size_t>(search->scanned_to - position_));
+  position_ += static_cast<Position>(taken);
+  if (search->matched && position_ == search->scanned_to) {
+    DelimiterFound();
+  } else if (position_ == search->scanned_to && taken < rest.size()) {
+    delimiter_.Reset(search->partial);
+    shared_ = false;
+  }
+  return taken;
+}
+
+void SectionWalker::DelimiterFound() {
+  shared_ = false;
+  reader_search_ = nullptr;
+  state_ = State::kEnding;
+  ending_read_ = 0;
+}
+
+void SectionWalker::ResumeAfterEnding() {
+  state_ = State::kDisposition;
+  disposition_.Reset();
+  // Those bytes are too few to hold the disposition text.
+  disposition_.Scan(ByteView(kClosingEnd, ending_read_));
+}
+
 void SectionWalker::NameRead(ByteView name, std::size_t name_length, ByteView shown, ByteView rest) {
   // The name's bytes, up to where the walker stands: the next delimiter is
   // searched from the name's start, and a reader starts at the name's end.
@@ -162,6 +235,8 @@ void SectionWalker::NameRead(ByteView name, std::size_t name_length, ByteView sh
 
   state_ = State::kDelimiter;
   delimiter_.Reset();
+  shared_ = false;
+  reader_search_ = nullptr;
   position_ = name_start_;
   following_.push_back(rest);
   Process(taken);
@@ -177,6 +252,8 @@ SectionWalker::Ending SectionWalker::Finish() const {
   }
   switch (state_) {
     case State::kDelimiter: ending.code = ResultCode::kFieldNameNotFound; break;
+    case State::kEnding:
+    case State::kClosed:
     case State::kDisposition: ending.code = ResultCode::kDispositionNotFound; break;
     case State::kName:
       ending.fault = RuntimeError::kSubscriptOutOfRange;

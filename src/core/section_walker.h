@@ -8,6 +8,14 @@
 // just read (the next delimiter is searched from the name's start), whether
 // a quote follows a name too long to match, and, for a body whose first
 // line is empty or missing, whether any NUL byte came at all.
+//
+// Each byte is searched once. Where a field's reader searches the data of
+// the section just walked for the same delimiter, from where the walker's
+// own search stands with nothing matched, the walker takes the reader's
+// answer for those bytes (Listener::DelimiterSearchOf) instead of searching
+// them again. After a delimiter followed by "--" (the closing delimiter
+// line, and at most its CR LF) the walk stops; anything after that takes it
+// up again where it stopped, so the answers do not change.
 #ifndef ZIMRAX_CORE_SECTION_WALKER_H_
 #define ZIMRAX_CORE_SECTION_WALKER_H_
 
@@ -19,6 +27,7 @@
 #include <vector>
 
 #include "base/checked.h"
+#include "core/section_reader.h"
 #include "scanner/stream_search.h"
 #include "zimrax/result_code.h"
 
@@ -42,6 +51,10 @@ class SectionWalker {
     // Every section reported so far was walked on an assumption that the
     // body has now proved wrong; the walk starts again.
     virtual void OnRestart() = 0;
+    // The search a reader of section `index` (the last one reported) runs
+    // for the delimiter after its data, or nullptr. It lives until the
+    // next OnRestart.
+    virtual const DelimiterSearch* DelimiterSearchOf(std::size_t index) const = 0;
   };
 
   // How the walk ends for a field it never matched.
@@ -73,10 +86,18 @@ class SectionWalker {
   bool MoreNames() const { return more_names_; }
 
  private:
-  enum class State { kDelimiter, kDisposition, kName };
+  // kEnding: just after a delimiter, reading what may be "--" CR LF.
+  enum class State { kDelimiter, kEnding, kClosed, kDisposition, kName };
   static constexpr std::size_t kNameWindow = 121;  // the longest name that can match, and its quote
 
   void Process(ByteView bytes);
+  // In kDelimiter: takes the bytes of `rest` a reader's search has covered,
+  // or limits `rest` to where such a search begins. Returns the bytes taken.
+  std::size_t TakeShared(ByteView& rest);
+  // After a delimiter's last byte.
+  void DelimiterFound();
+  // Goes on to the disposition text after the bytes of "--" CR LF read.
+  void ResumeAfterEnding();
   // `name` is what fields are compared with, `name_length` how far past the
   // name's start a reader starts, `shown` the bytes reported as its name.
   void NameRead(ByteView name, std::size_t name_length, ByteView shown, ByteView rest);
@@ -93,6 +114,11 @@ class SectionWalker {
   std::array<std::uint8_t, kNameWindow> name_{};
   std::size_t name_length_ = 0;
   std::size_t sections_ = 0;
+  // kDelimiter takes the search of a reader of the current section, once
+  // asked for it.
+  bool shared_ = false;
+  const DelimiterSearch* reader_search_ = nullptr;
+  std::size_t ending_read_ = 0;  // bytes of "--" CR LF read in kEnding and kClosed
   std::optional<std::size_t> unclosed_at_;  // a long name with no quote after it yet
   Position quote_closes_from_ = 0;          // a quote from here on closes it
   std::vector<ByteView> following_;         // what comes after the bytes being replayed

@@ -15,7 +15,18 @@ std::size_t SearchPattern::Advance(std::size_t matched, std::uint8_t byte) const
   return byte == bytes_[matched] ? matched + 1 : 0;
 }
 
+std::uint64_t& ScannedBytesForTesting() {
+  static thread_local std::uint64_t scanned = 0;
+  return scanned;
+}
+
 std::size_t StreamSearch::Scan(ByteView piece) {
+  const std::size_t end = Search(piece);
+  ScannedBytesForTesting() += end == kNoMatch ? piece.size() : end;
+  return end;
+}
+
+std::size_t StreamSearch::Search(ByteView piece) {
   const SearchPattern& pattern = *pattern_;
   const std::size_t length = pattern.Length();
   const std::size_t size = piece.size();

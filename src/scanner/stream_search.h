@@ -52,9 +52,16 @@ class StreamSearch {
   std::size_t Length() const { return pattern_->Length(); }
 
  private:
+  std::size_t Search(ByteView piece);
+
   const SearchPattern* pattern_ = nullptr;
   std::size_t matched_ = 0;
 };
+
+// Test seam: the bytes this thread's StreamSearch::Scan calls have gone
+// through (up to a match, or the whole piece), over every pattern. Tests
+// read it to see that a body is searched once.
+std::uint64_t& ScannedBytesForTesting();
 
 }  // namespace zimrax
 

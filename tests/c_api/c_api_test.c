@@ -1,7 +1,7 @@
 /* The C interface from a C11 program linked against the shared library:
  * each result code on bodies that produce it, saves under each conflict
- * policy, a stream fed one byte at a time against the whole-body calls, and
- * the calls that must be refused. Prints each failed check and exits 1.
+ * policy, a stream fed one byte at a time against the whole-body calls,
+ * the start-up sweep, and the calls that must be refused. Prints each failed check and exits 1.
  *
  * Usage: c_api_test SAMPLE_BODY (samples/worked_example.txt). */
 #define _POSIX_C_SOURCE 200809L
@@ -302,6 +302,68 @@ static void check_refused_calls(bytes sample, const char* directory) {
   zimrax_outcome_free(NULL);
 }
 
+static int file_exists(const char* directory, const char* name) {
+  char path[4096];
+  struct stat info;
+  snprintf(path, sizeof path, "%s/%s", directory, name);
+  return stat(path, &info) == 0;
+}
+
+static void put_file(const char* directory, const char* name) {
+  char path[4096];
+  snprintf(path, sizeof path, "%s/%s", directory, name);
+  FILE* file = fopen(path, "wb");
+  if (file != NULL) fclose(file);
+}
+
+/* The start-up sweep: an abandoned temporary file goes, a look-alike and a
+ * stored file stay, a minimum age keeps a recent one, and the refusals. */
+static void check_sweep(const char* directory) {
+  const char* temp = ".zmfile-0123456789abcdef";
+  const char* look_alike = ".zmfile-0123456789ABCDEF";
+  put_file(directory, temp);
+  put_file(directory, look_alike);
+  put_file(directory, "stored.txt");
+  zimrax_sweep_report report;
+  CHECK(zimrax_remove_abandoned_temp_files(directory, 3600, &report) == ZIMRAX_CALL_OK);
+  CHECK(report.removed == 0 && report.kept_recent == 1 && report.error_number == 0);
+  CHECK(file_exists(directory, temp));
+  CHECK(zimrax_remove_abandoned_temp_files(directory, 0, &report) == ZIMRAX_CALL_OK);
+  CHECK(report.removed == 1 && report.kept_recent == 0 && report.error_number == 0);
+  CHECK(!file_exists(directory, temp) && file_exists(directory, look_alike) && file_exists(directory, "stored.txt"));
+
+  char missing[4096];
+  snprintf(missing, sizeof missing, "%s/missing", directory);
+  CHECK(zimrax_remove_abandoned_temp_files(missing, 0, &report) == ZIMRAX_CALL_OK);
+  CHECK(report.error_number != 0 && report.removed == 0);
+  CHECK(zimrax_remove_abandoned_temp_files(NULL, 0, &report) == ZIMRAX_CALL_BAD_ARGUMENT);
+  CHECK(zimrax_remove_abandoned_temp_files(directory, -1, &report) == ZIMRAX_CALL_BAD_ARGUMENT);
+  CHECK(report.removed == 0 && report.kept_recent == 0 && report.error_number == 0);
+  CHECK(zimrax_remove_abandoned_temp_files(directory, 0, NULL) == ZIMRAX_CALL_BAD_ARGUMENT);
+}
+
+/* Every case of each policy word names it; anything else is "error". */
+static void check_conflict_parse(void) {
+  static const struct {
+    const char* text;
+    zimrax_conflict policy;
+  } cases[] = {
+      {"overwrite", ZIMRAX_CONFLICT_OVERWRITE},   {"Overwrite", ZIMRAX_CONFLICT_OVERWRITE},
+      {"OVERWRITE", ZIMRAX_CONFLICT_OVERWRITE},   {"makeunique", ZIMRAX_CONFLICT_MAKEUNIQUE},
+      {"MakeUnique", ZIMRAX_CONFLICT_MAKEUNIQUE}, {"error", ZIMRAX_CONFLICT_ERROR},
+      {"ERROR", ZIMRAX_CONFLICT_ERROR},           {"overwrite ", ZIMRAX_CONFLICT_ERROR},
+      {"make unique", ZIMRAX_CONFLICT_ERROR},     {"", ZIMRAX_CONFLICT_ERROR},
+      {"\xc3\x96verwrite", ZIMRAX_CONFLICT_ERROR},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    if (zimrax_conflict_parse(cases[i].text) != cases[i].policy) {
+      fprintf(stderr, "zimrax_conflict_parse(\"%s\") is wrong\n", cases[i].text);
+      ++failures;
+    }
+  }
+  CHECK(zimrax_conflict_parse(NULL) == ZIMRAX_CONFLICT_ERROR);
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: %s SAMPLE_BODY\n", argv[0]);
@@ -315,17 +377,14 @@ int main(int argc, char** argv) {
   }
 
   CHECK(strcmp(zimrax_version(), ZIMRAX_EXPECTED_VERSION) == 0);
-  CHECK(zimrax_conflict_parse("overwrite") == ZIMRAX_CONFLICT_OVERWRITE);
-  CHECK(zimrax_conflict_parse("makeunique") == ZIMRAX_CONFLICT_MAKEUNIQUE);
-  CHECK(zimrax_conflict_parse("error") == ZIMRAX_CONFLICT_ERROR);
-  CHECK(zimrax_conflict_parse("Overwrite") == ZIMRAX_CONFLICT_ERROR);
-  CHECK(zimrax_conflict_parse(NULL) == ZIMRAX_CONFLICT_ERROR);
+  check_conflict_parse();
 
   check_result_codes(sample, directory);
   check_policies(sample, directory);
   check_stream_matches_whole_body(sample, directory);
   check_discard_and_abort(sample, directory);
   check_refused_calls(sample, directory);
+  check_sweep(directory);
 
   remove_tree(directory);
   free((void*)sample.data);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/section_reader.h"
+#include "scanner/stream_search.h"
 #include "hostile_bodies.h"
 #include "stream_equivalence.h"
 
@@ -64,6 +65,14 @@ std::vector<NamedBody> EdgeBodies() {
       {"ends on its delimiter", BodyOf("--b\r\n" + d + "f\"; filename=\"e.txt\"\r\n\r\nab\r\n--b")},
       {"empty data, empty value", BodyOf("--b\r\n" + d + "f\"; filename=\"z.txt\"\r\n\r\n\r\n--b\r\n" + d + "v\"\r\n\r\n\r\n--b--\r\n")},
       {"no blank line", BodyOf("--b\r\n" + d + "f\"; filename=\"q.txt\"\r\nContent-Type: x\r\n")},
+      // The walk stops after a closing delimiter line and must take up
+      // again whatever follows it.
+      {"sections after the closing line",
+       BodyOf("--b\r\n" + d + "a\"\r\n\r\n1\r\n--b--\r\n--b\r\n" + d + "f\"; filename=\"late.txt\"\r\n\r\nlate\r\n--b--\r\n")},
+      {"a section right after \"--\"", BodyOf("--b\r\n" + d + "a\"\r\n\r\n1\r\n--b--" + d + "f\"; filename=\"x.txt\"\r\n\r\nx")},
+      {"closing line, then a stray byte", BodyOf("--b\r\n" + d + "f\"; filename=\"s.txt\"\r\n\r\ns\r\n--b--\r\n\r\n")},
+      {"closing line without its CR LF", BodyOf("--b\r\n" + d + "f\"; filename=\"n.txt\"\r\n\r\nn\r\n--b--")},
+      {"closing line cut short", BodyOf("--b\r\n" + d + "f\"; filename=\"c.txt\"\r\n\r\nc\r\n--b-")},
   };
   for (const std::string& token : hostile::NearBoundaryTokens()) {
     bodies.push_back({"near-boundary file " + token.substr(0, 12),
@@ -168,6 +177,40 @@ TEST(FormStreamDifferentialTest, EveryCutAroundTheDataEnd) {
     const Body body = LargeFileBody(token, 100 * 1024);
     const std::size_t data_end = body.size() - (2 + token.size() + 2 + 2 + 2);  // before CR LF "--" token "--" CR LF
     EXPECT_EQ(CutsAroundTheEnd(body, data_end, token.size() + 8), "") << token;
+  }
+}
+
+// Each byte of file data is searched once: the walk from section to section
+// takes the file reader's search for the delimiter instead of searching the
+// data again, also with every field of an upload form asked for.
+TEST(FormStreamDifferentialTest, FileDataIsSearchedOnce) {
+  const std::string token = hostile::NearBoundaryTokens()[0];
+  const Body body = LargeFileBody(token, 4 << 20);
+  testing::ScopedTempDir dir;
+  for (const bool whole_form : {false, true}) {
+    FormStreamOptions options;
+    options.directory = dir.path().string();
+    options.file_fields = {"f"};
+    options.value_fields = {{"f", 1024}, {"conflict", 64}};
+    for (int i = 1; whole_form && i <= 100; ++i) {
+      options.file_fields.push_back("upload" + std::to_string(i));
+      options.value_fields.push_back({"upload" + std::to_string(i), 1024});
+    }
+    for (const std::uint32_t seed : {0u, 4u}) {
+      options.policy = ConflictPolicy::kMakeUnique;
+      FormStream stream(options);
+      ScannedBytesForTesting() = 0;
+      std::size_t done = 0;
+      for (const std::size_t size : check::PieceSizes(body.size(), seed)) {
+        stream.Feed(std::span(body).subspan(done, size));
+        done += size;
+      }
+      const FormStreamOutcome outcome = stream.Finish();
+      const std::uint64_t scanned = ScannedBytesForTesting();
+      ASSERT_TRUE(outcome.files[0].result.ok()) << outcome.files[0].result.text;
+      EXPECT_TRUE(stream.FormComplete());
+      EXPECT_LT(scanned, body.size() + body.size() / 100) << "seed " << seed << (whole_form ? ", upload form" : "");
+    }
   }
 }
 

@@ -1,9 +1,11 @@
 // Runs a FormStream over a body cut into pieces and the whole-body
 // operations over the same body, in two directories that start alike, and
 // reports the first difference: any field's outcome, the files stored (by
-// name and byte), anything left behind. A stream that is aborted half way
-// must leave its directory as it found it. Shared by the differential test
-// and the fuzz target.
+// name and byte), anything left behind, whether the form was complete, each
+// file part's byte count. Some runs finish in two steps (FinishValues, then
+// Finish), with the same outcomes. A stream that is aborted half way must
+// leave its directory as it found it. Shared by the differential test and
+// the fuzz target.
 #ifndef ZIMRAX_TESTS_HARDENING_STREAM_EQUIVALENCE_H_
 #define ZIMRAX_TESTS_HARDENING_STREAM_EQUIVALENCE_H_
 
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "multipart_model.h"
 #include "support/scoped_temp_dir.h"
 #include "zimrax/form_data.h"
 #include "zimrax/form_stream.h"
@@ -65,13 +68,13 @@ class StreamSandbox {
   // "" when the stream, cut by `seed`, agrees with the whole-body
   // operations; otherwise what differs.
   std::string Compare(std::span<const std::uint8_t> body, const StreamCase& c, std::uint32_t seed) {
-    return Compare(body, c, PieceSizes(body.size(), seed), seed % 2 == 0);
+    return Compare(body, c, PieceSizes(body.size(), seed), seed % 2 == 0, seed % 3 == 1);
   }
 
   // The same with the pieces given; `explicit_abort` picks Abort() over the
-  // destructor for the aborted run.
+  // destructor for the aborted run, `two_steps` FinishValues before Finish.
   std::string Compare(std::span<const std::uint8_t> body, const StreamCase& c, const std::vector<std::size_t>& sizes,
-                      bool explicit_abort) {
+                      bool explicit_abort, bool two_steps = false) {
     const std::filesystem::path whole = Fresh("whole", c.occupied);
     const std::filesystem::path streamed = Fresh("stream", c.occupied);
     const std::filesystem::path aborted = Fresh("aborted", c.occupied);
@@ -83,6 +86,9 @@ class StreamSandbox {
     for (const ValueField& field : c.value_fields) expected_values.push_back(FormFieldValue(body, field.name));
 
     FormStreamOutcome outcome;
+    FormStreamOutcome values_first;
+    bool complete = false;
+    std::vector<std::optional<std::uint64_t>> data_bytes;
     {
       FormStream stream(Options(streamed, c));
       std::size_t done = 0;
@@ -90,7 +96,14 @@ class StreamSandbox {
         stream.Feed(body.subspan(done, size));
         done += size;
       }
+      if (two_steps) {
+        values_first = stream.FinishValues();
+        if (!values_first.files.empty()) return "FinishValues gave file outcomes";
+        if (List(streamed) != before) return "FinishValues published something";
+      }
       outcome = stream.Finish(c.policy_up_front ? std::nullopt : std::optional<ConflictPolicy>(c.policy));
+      complete = stream.FormComplete();
+      for (const std::string& name : c.file_fields) data_bytes.push_back(stream.FileDataBytes(name));
     }
     {
       FormStream stream(Options(aborted, c));
@@ -106,6 +119,25 @@ class StreamSandbox {
     const bool over_cap = FirstLineOverCap(body, c.max_first_line);
     if (outcome.files.size() != c.file_fields.size() || outcome.values.size() != c.value_fields.size()) {
       return "wrong number of outcomes";
+    }
+    if (two_steps) {
+      if (values_first.values.size() != c.value_fields.size()) return "FinishValues: wrong number of values";
+      for (std::size_t i = 0; i < c.value_fields.size(); ++i) {
+        const std::string broken =
+            SameOutcome(values_first.values[i], expected_values[i], over_cap, c.value_fields[i].max_bytes);
+        if (!broken.empty()) return "FinishValues, value field " + c.value_fields[i].name + ": " + broken;
+      }
+      if (values_first.sections != outcome.sections || values_first.more_sections != outcome.more_sections) {
+        return "FinishValues and Finish walked different sections";
+      }
+    }
+    if (complete != (!over_cap && EndsWithClosingLine(body))) {
+      return complete ? "complete, but the body does not end with its closing delimiter line"
+                      : "not complete, but the body ends with its closing delimiter line";
+    }
+    for (std::size_t i = 0; i < c.file_fields.size(); ++i) {
+      const std::string broken = SameDataBytes(body, c.file_fields[i], over_cap, data_bytes[i]);
+      if (!broken.empty()) return "file field " + c.file_fields[i] + ": " + broken;
     }
     for (std::size_t i = 0; i < c.file_fields.size(); ++i) {
       const std::string broken = SameOutcome(outcome.files[i], expected_files[i], over_cap, SIZE_MAX);
@@ -164,6 +196,29 @@ class StreamSandbox {
       if (body[i] == '\r' && body[i + 1] == '\n') return i > cap;
     }
     return body.size() > cap + 1;
+  }
+
+  // The body ends with CR LF, its first line, "--", and at most one CR LF.
+  static bool EndsWithClosingLine(std::span<const std::uint8_t> body) {
+    const std::string text(body.begin(), body.end());
+    const std::size_t line_break = text.find("\r\n");
+    if (line_break == std::string::npos || line_break == 0) return false;
+    const std::string closing = "\r\n" + text.substr(0, line_break) + "--";
+    return text.ends_with(closing) || text.ends_with(closing + "\r\n");
+  }
+
+  // The data's length, where the whole-body scan reaches it.
+  static std::string SameDataBytes(std::span<const std::uint8_t> body, const std::string& field, bool over_cap,
+                                   const std::optional<std::uint64_t>& got) {
+    if (over_cap) return got ? "a byte count over the first-line cap" : "";
+    const model::ScanResult scan = model::FileSaveScan(std::string(body.begin(), body.end()), field);
+    if (scan.fault != model::kNoFault || scan.code == 104) return "";  // the scan stops before the data
+    if (scan.code != 0) return got ? "a byte count where the data is not reached" : "";
+    if (got != scan.data.size()) {
+      return "byte count " + (got ? std::to_string(*got) : std::string("none")) + ", whole body " +
+             std::to_string(scan.data.size());
+    }
+    return "";
   }
 
   static std::string SameOutcome(const FieldOutcome& got, const OperationResult& want, bool over_cap,

@@ -42,8 +42,10 @@ FileReport Coded(std::int32_t code, const std::string& result, const std::string
   FileReport file;
   file.field = "upload2";
   file.client_name = client_name;
-  file.error_code = code == 70 ? Variant(code) : Variant(static_cast<std::int16_t>(code));
-  file.result = Variant(result);
+  file.outcome = OperationResult{};
+  file.outcome->code = code;
+  file.outcome->width = code == 70 ? ErrorCodeWidth::kInt32 : ErrorCodeWidth::kInt16;
+  file.outcome->text = result;
   return file;
 }
 
@@ -60,14 +62,15 @@ std::string HtmlMessage(const std::string& html) {
 // and the JSON answer and the no-script page say the same.
 TEST(ResultMessagesTest, EveryOutcomeHasASentenceShownAlikeInJsonAndHtml) {
   FileReport replaced = Coded(0, "report.txt");
-  replaced.replaced = true;
+  replaced.outcome->replaced = true;
   FileReport empty = Coded(0, "empty.txt", "empty.txt");
   empty.empty = true;
   FileReport fault_9;
   fault_9.field = "upload2";
-  fault_9.fault = AutomationError(RuntimeError::kSubscriptOutOfRange);
+  fault_9.outcome = OperationResult{};
+  fault_9.outcome->fault = RuntimeError::kSubscriptOutOfRange;
   FileReport fault_6 = fault_9;
-  fault_6.fault = AutomationError(RuntimeError::kOverflow);
+  fault_6.outcome->fault = RuntimeError::kOverflow;
   FileReport hidden;
   hidden.field = "upload2";
   hidden.client_name = ".env";
@@ -202,7 +205,8 @@ TEST(ResultMessagesTest, NameTooLongToNumberOffersNoKeepBoth) {
     upload.Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
     const UploadReport report = upload.Finish();
     ASSERT_EQ(report.files.size(), 1u) << UploadJson(report);
-    EXPECT_EQ(report.files[0].error_code.ToInt32(), c.code) << UploadJson(report);
+    ASSERT_TRUE(report.files[0].outcome.has_value()) << UploadJson(report);
+    EXPECT_EQ(report.files[0].outcome->code, c.code) << UploadJson(report);
     EXPECT_EQ(PlainMessage(report.files[0], report), c.expected);
     EXPECT_EQ(Json::parse(UploadJson(report))["Message"], c.expected);
     if (c.name.size() <= 255) {

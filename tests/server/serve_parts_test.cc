@@ -95,67 +95,72 @@ TEST(FileNameRulesTest, ClientNamesAreJudgedByTheirStoredPart) {
   }
 }
 
-UploadReport Coded(Variant code, Variant result = Variant("message")) {
+UploadReport Coded(std::int32_t code, std::string text = "message",
+                   ErrorCodeWidth width = ErrorCodeWidth::kInt16) {
   UploadReport report;
-  report.error_code = std::move(code);
-  report.result = std::move(result);
+  report.outcome = OperationResult{};
+  report.outcome->code = code;
+  report.outcome->width = width;
+  report.outcome->text = std::move(text);
+  return report;
+}
+
+UploadReport Faulted(RuntimeError fault) {
+  UploadReport report;
+  report.outcome = OperationResult{};
+  report.outcome->fault = fault;
   return report;
 }
 
 TEST(UploadReportTest, StatusFollowsTheErrorCode) {
   const std::vector<std::pair<UploadReport, int>> cases = {
-      {Coded(std::int16_t{0}, Variant("a.txt")), 200},
-      {Coded(std::int16_t{101}), 400},
-      {Coded(std::int16_t{102}), 400},
-      {Coded(std::int16_t{103}), 400},
-      {Coded(std::int16_t{104}), 400},
-      {Coded(std::int16_t{105}), 400},
-      {Coded(std::int16_t{106}), 409},
-      {Coded(std::int16_t{53}), 500},
-      {Coded(std::int16_t{61}), 500},
-      {Coded(std::int16_t{70}), 500},
-      {Coded(std::int32_t{70}), 500},
-      {Coded(std::int32_t{75}), 500},
-      {Coded(std::int16_t{76}), 500},
-      {Coded(Variant()), 500},
+      {Coded(0, "a.txt"), 200},
+      {Coded(101), 400},
+      {Coded(102), 400},
+      {Coded(103), 400},
+      {Coded(104), 400},
+      {Coded(105), 400},
+      {Coded(106), 409},
+      {Coded(53), 500},
+      {Coded(61), 500},
+      {Coded(70), 500},
+      {Coded(70, "message", ErrorCodeWidth::kInt32), 500},
+      {Coded(75, "message", ErrorCodeWidth::kInt32), 500},
+      {Coded(76), 500},
+      {UploadReport{}, 500},
   };
   for (const auto& [report, status] : cases) {
-    EXPECT_EQ(HttpStatusOf(report), status) << report.error_code.ToText();
+    EXPECT_EQ(HttpStatusOf(report), status) << (report.outcome ? report.outcome->code : -1);
   }
   // A platform error is the server's fault (500, 507 for a full disk or
   // quota) unless the client's name cannot be held by the file system.
   const std::vector<std::pair<int, int>> by_errno = {
       {0, 500}, {EIO, 500}, {EACCES, 500}, {ENAMETOOLONG, 400}, {ENOSPC, 507}, {EDQUOT, 507}, {EFBIG, 500}};
   for (const auto& [error, status] : by_errno) {
-    UploadReport platform = Coded(static_cast<std::int16_t>(error == ENAMETOOLONG ? 75 : 61));
-    platform.platform_errno = error;
+    UploadReport platform = Coded(error == ENAMETOOLONG ? 75 : 61);
+    platform.outcome->platform_errno = error;
     EXPECT_EQ(HttpStatusOf(platform), status) << "errno " << error;
   }
-  UploadReport fault;
-  fault.fault = AutomationError(RuntimeError::kSubscriptOutOfRange);
-  EXPECT_EQ(HttpStatusOf(fault), 400);
+  EXPECT_EQ(HttpStatusOf(Faulted(RuntimeError::kSubscriptOutOfRange)), 400);
   UploadReport refused;
   refused.refusal = Refusal{413, "too big"};
   EXPECT_EQ(HttpStatusOf(refused), 413);
 
-  EXPECT_EQ(NameStoredBy(Coded(std::int16_t{0}, Variant("a.txt"))), "a.txt");
-  EXPECT_EQ(NameStoredBy(Coded(std::int16_t{106}, Variant("Error: File Already Exists."))), "");
+  EXPECT_EQ(NameStoredBy(Coded(0, "a.txt")), "a.txt");
+  EXPECT_EQ(NameStoredBy(Coded(106, "Error: File Already Exists.")), "");
 }
 
 TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {
-  UploadReport stored = Coded(std::int16_t{0}, Variant("a.txt"));
+  UploadReport stored = Coded(0, "a.txt");
   stored.comment = "hi";
   EXPECT_EQ(UploadJson(stored),
             R"({"ErrorCode":0,"Result":"a.txt","Comment":"hi","Message":"Stored as a.txt.","Files":[]})");
 
-  EXPECT_EQ(UploadJson(Coded(std::int32_t{70}, Variant("Permission denied"))),
+  EXPECT_EQ(UploadJson(Coded(70, "Permission denied", ErrorCodeWidth::kInt32)),
             R"({"ErrorCode":70,"Result":"Permission denied","Comment":"","Message":"The server is not allowed to )"
             R"(write into its upload folder. Ask whoever runs the server to check its permissions.","Files":[]})");
 
-  UploadReport fault;
-  fault.fault = AutomationError(RuntimeError::kSubscriptOutOfRange);
-  fault.error_code = Variant(std::int16_t{0});  // left as the component set it before faulting
-  EXPECT_EQ(UploadJson(fault), R"({"ErrorCode":null,"Result":null,"Comment":"",)"
+  EXPECT_EQ(UploadJson(Faulted(RuntimeError::kSubscriptOutOfRange)), R"({"ErrorCode":null,"Result":null,"Comment":"",)"
                                R"("Fault":{"Number":9,"Description":"Subscript out of range"},)"
                                R"("Message":"The server could not read the form the browser sent: it looks cut off. )"
                                R"(Retry.","Files":[]})");
@@ -166,7 +171,7 @@ TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {
             R"({"ErrorCode":null,"Result":null,"Comment":"","Refused":"No.","Message":"No.","Files":[]})");
 
   // Names and comments are bytes; what is not UTF-8 must not break the JSON.
-  UploadReport latin1 = Coded(std::int16_t{0}, Variant("caf\xe9.txt"));
+  UploadReport latin1 = Coded(0, "caf\xe9.txt");
   latin1.comment = "\xff";
   const Json parsed = Json::parse(UploadJson(latin1));
   EXPECT_EQ(parsed["Result"], "caf\xef\xbf\xbd.txt");
@@ -174,7 +179,7 @@ TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {
 }
 
 TEST(UploadHtmlTest, EscapesEverythingFromTheRequest) {
-  UploadReport report = Coded(std::int16_t{0}, Variant("<img src=x onerror=alert(1)>.txt"));
+  UploadReport report = Coded(0, "<img src=x onerror=alert(1)>.txt");
   report.comment = "\"quoted\" & 'single'";
   Listing listing;
   listing.files.push_back({"<script>.txt", 3, 0, 0});
@@ -267,6 +272,36 @@ TEST(UploadStreamTest, OutcomeDoesNotDependOnPiecesAndRefusalsStoreNothing) {
       EXPECT_EQ(entries, 1u) << "only s.bin, no temporary";
     }
     EXPECT_TRUE(testing::ReadFileBytes(dir.path() / "s.bin") == data);
+  }
+}
+
+// Whether a stored file is empty and whether the form was complete come
+// from the one pass over the body: a closing delimiter line without its
+// CR LF still completes the form, and one byte less does not.
+TEST(UploadStreamTest, EmptyFilesAndCompleteFormsAreToldByTheStream) {
+  struct Case {
+    std::string data;
+    std::size_t cut;  // bytes taken off the body's end
+    int status;
+    bool empty;
+  };
+  const std::vector<Case> cases = {
+      {"", 0, 200, true}, {"x", 0, 200, false}, {"", 2, 200, true}, {"", 3, 400, false}, {"\r\n", 2, 200, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("data of " + std::to_string(c.data.size()) + " bytes, cut " + std::to_string(c.cut));
+    testing::TempDir dir;
+    std::string body = testing::MultipartBody("B0undary", {{"upload1", c.data, true, "e.bin"}});
+    ASSERT_TRUE(body.ends_with("--\r\n"));
+    body.resize(body.size() - c.cut);
+    UploadStream upload(dir.path().string(), "makeunique", UploadLimits{});
+    upload.Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
+    const UploadReport report = upload.Finish();
+    EXPECT_EQ(HttpStatusOf(report), c.status) << UploadJson(report);
+    EXPECT_EQ(report.empty, c.empty);
+    if (c.status == 200) {
+      EXPECT_TRUE(testing::ReadFileBytes(dir.path() / "e.bin") == c.data);
+    }
   }
 }
 

@@ -23,25 +23,19 @@ bool IsValidUtf8(const std::string& text) {
 }  // namespace
 
 std::string OutcomeJson(const CallOutcome& outcome) {
+  const OperationResult& result = outcome.result;
   Json json;
-  switch (outcome.error_code.Type()) {
-    case VariantType::kInt16:
-      json["ErrorCode"] = outcome.error_code.ToInt32();
-      json["ErrorCodeType"] = "int16";
-      break;
-    case VariantType::kInt32:
-      json["ErrorCode"] = outcome.error_code.ToInt32();
-      json["ErrorCodeType"] = "int32";
-      break;
-    default:
-      json["ErrorCode"] = nullptr;
-      json["ErrorCodeType"] = "empty";
-      break;
+  if (result.faulted()) {
+    json["ErrorCode"] = 0;
+    json["ErrorCodeType"] = "int16";
+  } else {
+    json["ErrorCode"] = result.code;
+    json["ErrorCodeType"] = result.width == ErrorCodeWidth::kInt32 ? "int32" : "int16";
   }
-  if (outcome.result.IsEmpty()) {
+  if (result.faulted()) {
     json["Result"] = nullptr;
   } else {
-    const std::string text = outcome.result.ToText();
+    const std::string& text = result.text;
     if (IsValidUtf8(text)) {
       json["Result"] = text;
     } else {
@@ -49,8 +43,9 @@ std::string OutcomeJson(const CallOutcome& outcome) {
       json["ResultBase64"] = Base64Encode(text);
     }
   }
-  if (outcome.fault) {
-    json["Fault"] = Json{{"Number", outcome.fault->Number()}, {"Description", outcome.fault->Description()}};
+  if (result.faulted()) {
+    json["Fault"] = Json{{"Number", static_cast<int>(result.fault)},
+                         {"Description", std::string(RuntimeErrorDescription(result.fault))}};
   } else {
     json["Fault"] = nullptr;
   }
@@ -58,24 +53,23 @@ std::string OutcomeJson(const CallOutcome& outcome) {
 }
 
 int PrintOutcome(const CallOutcome& outcome, bool json, std::string_view context) {
-  const int status = outcome.fault                         ? kExitFault
-                     : outcome.error_code.IsEmpty()        ? kExitFault
-                     : outcome.error_code.ToInt32() != 0   ? kExitErrorCode
-                                                           : kExitOk;
+  const OperationResult& result = outcome.result;
+  const int status = result.faulted() ? kExitFault : result.code != 0 ? kExitErrorCode : kExitOk;
   if (json) {
     std::cout << OutcomeJson(outcome) << '\n' << std::flush;
     return status;
   }
-  if (outcome.fault) {
-    std::cerr << "zmfile: fault " << outcome.fault->Number() << ": " << outcome.fault->Description() << '\n';
+  if (result.faulted()) {
+    std::cerr << "zmfile: fault " << static_cast<int>(result.fault) << ": " << RuntimeErrorDescription(result.fault)
+              << '\n';
   } else if (status == kExitErrorCode) {
-    std::cerr << "zmfile: error " << outcome.error_code.ToInt32() << ": " << outcome.result.ToText() << '\n';
+    std::cerr << "zmfile: error " << result.code << ": " << result.text << '\n';
   }
   if (status != kExitOk) {
     if (!context.empty()) std::cerr << "zmfile: " << context << '\n';
     return status;
   }
-  const std::string text = outcome.result.ToText();
+  const std::string& text = result.text;
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
   return status;

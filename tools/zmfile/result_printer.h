@@ -8,15 +8,14 @@
 #include <string_view>
 
 #include "exit_status.h"
-#include "zimrax/automation/automation_error.h"
-#include "zimrax/automation/variant.h"
+#include "zimrax/operation_result.h"
 
 namespace zimrax::zmfile {
 
+// How the call ended, as the typed API returns it. A fault is told as the
+// automation object leaves it: ErrorCode 0 (16-bit) and no result.
 struct CallOutcome {
-  Variant error_code;                    // as the operation left it
-  Variant result;                        // Empty after a fault
-  std::optional<AutomationError> fault;  // set when the call faulted
+  OperationResult result;
 };
 
 // Default form: the result bytes exactly on stdout, or "zmfile: error N:

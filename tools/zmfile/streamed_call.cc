@@ -6,7 +6,6 @@
 #include "error_context.h"
 #include "exit_status.h"
 #include "result_printer.h"
-#include "zimrax/automation/automation_error.h"
 #include "zimrax/form_stream.h"
 
 namespace zimrax::zmfile {
@@ -21,21 +20,6 @@ ConflictPolicy PolicyOf(const std::optional<std::string>& text) {
   std::string lower = *text;
   for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return ParseConflictPolicy(lower);
-}
-
-// The outcome as the automation object would have left it.
-CallOutcome AsCallOutcome(const FieldOutcome& field) {
-  CallOutcome outcome;
-  const OperationResult& result = field.result;
-  if (result.faulted()) {
-    outcome.error_code = Variant(std::int16_t{0});
-    outcome.fault = AutomationError(result.fault);
-    return outcome;
-  }
-  outcome.error_code = result.width == ErrorCodeWidth::kInt32 ? Variant(result.code)
-                                                              : Variant(static_cast<std::int16_t>(result.code));
-  outcome.result = Variant(result.text);
-  return outcome;
 }
 
 }  // namespace
@@ -67,7 +51,7 @@ int RunStreamedCall(const std::string& body_path, const StreamedRequest& request
   }
   const std::string context = ErrorContext(request.save, request.field, request.directory, field.result.code,
                                            outcome.sections, outcome.more_sections);
-  return PrintOutcome(AsCallOutcome(field), json, context);
+  return PrintOutcome({field.result}, json, context);
 }
 
 }  // namespace zimrax::zmfile

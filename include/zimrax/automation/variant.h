@@ -76,7 +76,8 @@ class ZIMRAX_EXPORT Variant {
   std::int32_t ToInt32() const;
 
   // Same type and same value; byte arrays compare by content.
-  friend bool operator==(const Variant& a, const Variant& b);
+  // A friend does not take the class's visibility: exported on its own.
+  friend ZIMRAX_EXPORT bool operator==(const Variant& a, const Variant& b);
 
  private:
   struct NullTag {};

@@ -19,23 +19,18 @@ std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::erro
 // bytes that are not UTF-8 rather than passing them on.
 std::string Escaped(const std::string& text) { return HtmlEscape(DisplayName(text)); }
 
-bool HasCode(const FileReport& file) {
-  return !file.fault && !file.refusal &&
-         (file.error_code.Type() == VariantType::kInt16 || file.error_code.Type() == VariantType::kInt32);
-}
-
 // ErrorCode, Result, and what marks a fault, a refusal or an overwrite.
 void AddOutcome(const FileReport& file, Json& json) {
-  const bool has_code = HasCode(file);
-  json["ErrorCode"] = has_code ? Json(file.error_code.ToInt32()) : Json(nullptr);
-  json["Result"] =
-      has_code && file.result.Type() == VariantType::kString ? Json(file.result.ToText()) : Json(nullptr);
+  const bool has_code = file.HasCode();
+  json["ErrorCode"] = has_code ? Json(file.outcome->code) : Json(nullptr);
+  json["Result"] = has_code ? Json(file.outcome->text) : Json(nullptr);
 }
 
 void AddMarks(const FileReport& file, Json& json) {
-  if (file.replaced) json["Replaced"] = true;
-  if (file.fault) {
-    json["Fault"] = {{"Number", file.fault->Number()}, {"Description", file.fault->Description()}};
+  if (file.outcome && file.outcome->replaced) json["Replaced"] = true;
+  if (file.Faulted()) {
+    json["Fault"] = {{"Number", static_cast<int>(file.Fault())},
+                     {"Description", std::string(RuntimeErrorDescription(file.Fault()))}};
   }
   if (file.refusal) json["Refused"] = file.refusal->message;
 }
@@ -47,16 +42,16 @@ std::string OutcomeHtml(const FileReport& file, const UploadReport& request) {
   const int status = HttpStatusOfFile(file);
   const std::string message = Escaped(PlainMessage(file, request));
   if (status == 200) {
-    return "<div class=\"result ok\"><strong>Stored</strong> as <code>" + Escaped(file.result.ToText()) +
+    return "<div class=\"result ok\"><strong>Stored</strong> as <code>" + Escaped(file.outcome->text) +
            "</code><p class=\"message\">" + message + "</p></div>";
   }
   std::string label;
   if (file.refusal) {
     label = "Refused";
-  } else if (file.fault) {
-    label = "Fault " + std::to_string(file.fault->Number());
+  } else if (file.Faulted()) {
+    label = "Fault " + std::to_string(static_cast<int>(file.Fault()));
   } else {
-    label = "Error " + (file.error_code.IsEmpty() ? std::string("?") : file.error_code.ToText());
+    label = "Error " + (file.outcome ? std::to_string(file.outcome->code) : std::string("?"));
   }
   const std::string name = StoredName(file);
   return "<div class=\"result error\"><strong>" + Escaped(label) + "</strong>" +

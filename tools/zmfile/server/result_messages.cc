@@ -35,10 +35,10 @@ std::string FieldList(const UploadReport& request) {
 }
 
 std::string StoredMessage(const FileReport& file) {
-  const std::string stored = file.result.Type() == VariantType::kString ? file.result.ToText() : "";
+  const std::string stored = file.outcome ? file.outcome->text : "";
   const std::string client = std::string(StoredPartOfClientName(file.client_name));
   std::string text = "Stored as " + stored;
-  if (file.replaced) {
+  if (file.outcome && file.outcome->replaced) {
     text += ", replacing the file that was there";
   } else if (!client.empty() && client != stored) {
     text += ", because a file named " + client + " was already there";
@@ -59,7 +59,7 @@ std::string TakenMessage(const FileReport& file, const UploadReport& request) {
 // A 75 under "makeunique" for a name that fits: the name was taken, and
 // no numbered form of it fits. Keep both can never work for it.
 bool TooLongToNumber(const FileReport& file) {
-  return file.conflict == "makeunique" && file.platform_errno == ENAMETOOLONG &&
+  return file.conflict == "makeunique" && file.outcome && file.outcome->platform_errno == ENAMETOOLONG &&
          StoredPartOfClientName(file.client_name).size() <= kMaxNameBytes;
 }
 
@@ -84,11 +84,11 @@ std::string MissingMessage(const FileReport& file, const UploadReport& request) 
          field + "=@FILE.";
 }
 
-std::string FaultMessage(const AutomationError& fault) {
-  if (fault.Number() == 6) {
+std::string FaultMessage(RuntimeError fault) {
+  if (fault == RuntimeError::kOverflow) {
     return "A number in the form was too large for the server to read. Check the form and retry.";
   }
-  if (fault.Number() == 9) {
+  if (fault == RuntimeError::kSubscriptOutOfRange) {
     return "The server could not read the form the browser sent: it looks cut off. Retry.";
   }
   return "The server's upload component stopped on this request. Retry; if it keeps happening, " +
@@ -130,11 +130,11 @@ std::string PlainMessage(const FileReport& file, const UploadReport& request) {
     }
     return file.refusal->message;
   }
-  if (file.fault) return FaultMessage(*file.fault);
-  if (file.error_code.Type() != VariantType::kInt16 && file.error_code.Type() != VariantType::kInt32) {
+  if (file.Faulted()) return FaultMessage(file.Fault());
+  if (!file.outcome) {
     return "The server answered without a result. Retry; if it keeps happening, " + std::string(kTellOperator) + ".";
   }
-  const std::int32_t code = file.error_code.ToInt32();
+  const std::int32_t code = file.outcome->code;
   switch (code) {
     case 0:
       return StoredMessage(file);

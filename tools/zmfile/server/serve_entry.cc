@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "exit_status.h"
+#include "zimrax/abandoned_temp_files.h"
 #include "server/authenticator.h"
 #include "server/bind_policy.h"
 #include "server/htpasswd_file.h"

@@ -3,24 +3,18 @@
 #include <cerrno>
 
 namespace zimrax::zmfile {
-namespace {
-
-bool IsNumber(const Variant& value) {
-  return value.Type() == VariantType::kInt16 || value.Type() == VariantType::kInt32;
-}
-
-}  // namespace
 
 int HttpStatusOfFile(const FileReport& file) {
   if (file.refusal) return file.refusal->status;
-  if (file.fault) return 400;
-  if (!IsNumber(file.error_code)) return 500;
-  const std::int32_t code = file.error_code.ToInt32();
+  if (file.Faulted()) return 400;
+  if (!file.outcome) return 500;
+  const std::int32_t code = file.outcome->code;
   if (code == 0) return 200;
   if (code == 106) return 409;
   if (code >= 101 && code <= 105) return 400;
-  if (file.platform_errno == ENAMETOOLONG) return 400;
-  if (file.platform_errno == ENOSPC || file.platform_errno == EDQUOT) return 507;
+  const int platform_errno = file.outcome->platform_errno;
+  if (platform_errno == ENAMETOOLONG) return 400;
+  if (platform_errno == ENOSPC || platform_errno == EDQUOT) return 507;
   return 500;
 }
 
@@ -33,8 +27,8 @@ int HttpStatusOf(const UploadReport& report) {
 }
 
 std::string NameStoredFor(const FileReport& file) {
-  if (HttpStatusOfFile(file) != 200 || file.result.Type() != VariantType::kString) return {};
-  return file.result.ToText();
+  if (HttpStatusOfFile(file) != 200) return {};
+  return file.outcome->text;
 }
 
 std::string NameStoredBy(const UploadReport& report) {
@@ -52,10 +46,12 @@ std::string NameStoredBy(const UploadReport& report) {
 std::string RefusalReason(const UploadReport& report) {
   if (HttpStatusOf(report) == 200) return {};
   if (report.refusal) return report.refusal->message;
-  if (report.fault) return "fault " + std::to_string(report.fault->Number()) + ": " + report.fault->Description();
-  if (!IsNumber(report.error_code)) return "no ErrorCode";
-  const std::string message = report.result.Type() == VariantType::kString ? ": " + report.result.ToText() : "";
-  return "ErrorCode " + std::to_string(report.error_code.ToInt32()) + message;
+  if (report.Faulted()) {
+    return "fault " + std::to_string(static_cast<int>(report.Fault())) + ": " +
+           std::string(RuntimeErrorDescription(report.Fault()));
+  }
+  if (!report.outcome) return "no ErrorCode";
+  return "ErrorCode " + std::to_string(report.outcome->code) + ": " + report.outcome->text;
 }
 
 }  // namespace zimrax::zmfile

@@ -8,23 +8,27 @@
 #include <vector>
 
 #include "server/request_gate.h"
-#include "zimrax/automation/automation_error.h"
-#include "zimrax/automation/variant.h"
+#include "zimrax/operation_result.h"
 
 namespace zimrax::zmfile {
 
 // How one file field of the form ended.
 struct FileReport {
-  std::string field;                     // "upload1" to "upload100"; "" for a request refused as a whole
-  std::string client_name;               // the file name the client sent, "" when unknown
-  Variant error_code;                    // ZmFileSave's ErrorCode; Empty after a fault or a refusal
-  Variant result;                        // stored name or message; Empty after a fault or a refusal
-  std::optional<AutomationError> fault;  // a fault of the component
-  std::optional<Refusal> refusal;        // the server's own refusal, before the component ran
-  int platform_errno = 0;                // the errno behind a platform error code; 0 otherwise
-  bool replaced = false;                 // "overwrite" replaced a file already stored under the name
-  bool empty = false;                    // stored, and holds no bytes
-  std::string conflict;                  // the policy the component stored under; "" when it did not run
+  std::string field;        // "upload1" to "upload100"; "" for a request refused as a whole
+  std::string client_name;  // the file name the client sent, "" when unknown
+  // How the component ended for the field: its ErrorCode and text, or a
+  // fault; with the errno behind a platform error and whether "overwrite"
+  // replaced a file. None when the server answered without it.
+  std::optional<OperationResult> outcome;
+  std::optional<Refusal> refusal;  // the server's own refusal, before the component ran
+  bool empty = false;              // stored, and holds no bytes
+  std::string conflict;            // the policy the component stored under; "" when it did not run
+
+  // The component's fault, kNone without one.
+  RuntimeError Fault() const { return outcome ? outcome->fault : RuntimeError::kNone; }
+  bool Faulted() const { return Fault() != RuntimeError::kNone; }
+  // An ErrorCode to report: the component ran to its end, unrefused.
+  bool HasCode() const { return outcome && !outcome->faulted() && !refusal; }
 };
 
 // The whole request. Its own FileReport part is what the answer's top-level

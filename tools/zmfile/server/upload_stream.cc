@@ -1,8 +1,5 @@
 #include "server/upload_stream.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <optional>
@@ -17,20 +14,13 @@
 namespace zimrax::zmfile {
 namespace {
 
-FormStreamOptions ValueOptions(const std::string& dir, const UploadLimits& limits) {
-  FormStreamOptions options;
-  options.directory = dir;
-  options.value_fields = {{kConflictField, kMaxConflictValue}, {kCommentField, limits.max_comment}};
-  // A file field read as a value gives the client's file name.
-  for (std::string& field : FileFieldNames()) options.value_fields.push_back({std::move(field), kMaxClientName});
-  options.max_first_line = limits.max_first_line;
-  return options;
-}
-
-FormStreamOptions FileOptions(const std::string& dir, const UploadLimits& limits) {
+FormStreamOptions StreamOptions(const std::string& dir, const UploadLimits& limits) {
   FormStreamOptions options;
   options.directory = dir;
   options.file_fields = FileFieldNames();
+  options.value_fields = {{kConflictField, kMaxConflictValue}, {kCommentField, limits.max_comment}};
+  // A file field read as a value gives the client's file name.
+  for (std::string& field : FileFieldNames()) options.value_fields.push_back({std::move(field), kMaxClientName});
   options.max_first_line = limits.max_first_line;
   options.save.durable = limits.durable;
   return options;
@@ -52,11 +42,7 @@ std::optional<std::string> ValueOf(const FieldOutcome* field) {
   return field->result.text;
 }
 
-void SetFault(FileReport& report, RuntimeError fault) {
-  report.fault = AutomationError(fault);
-  report.error_code = Variant();
-  report.result = Variant();
-}
+void SetFault(FileReport& report, const OperationResult& faulted) { report.outcome = faulted; }
 
 // True when the form has the section `field`: its name was walked, or the
 // component found it (an outcome other than "field not found").
@@ -74,14 +60,9 @@ void Take(const FieldOutcome* saved, FileReport& file) {
   if (saved == nullptr || saved->status != FieldStatus::kDone) {
     file.refusal = Refusal{400, "The upload could not be read."};
   } else if (saved->result.faulted()) {
-    SetFault(file, saved->result.fault);
+    SetFault(file, saved->result);
   } else {
-    file.error_code = saved->result.width == ErrorCodeWidth::kInt32
-                          ? Variant(saved->result.code)
-                          : Variant(static_cast<std::int16_t>(saved->result.code));
-    file.result = Variant(saved->result.text);
-    file.platform_errno = saved->result.platform_errno;
-    file.replaced = saved->result.replaced;
+    file.outcome = saved->result;
   }
 }
 
@@ -111,12 +92,6 @@ void NoteFieldsFound(const FormStreamOutcome& values, UploadReport& report) {
   if (values.more_sections) report.more_fields_found = true;
 }
 
-bool IsEmptyFile(const std::string& dir, const std::string& name) {
-  struct stat info {};
-  return ::fstatat(AT_FDCWD, (dir + "/" + name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
-         info.st_size == 0;
-}
-
 }  // namespace
 
 std::vector<std::string> FileFieldNames() {
@@ -127,49 +102,18 @@ std::vector<std::string> FileFieldNames() {
 }
 
 UploadStream::UploadStream(const std::string& dir, const std::string& default_conflict, const UploadLimits& limits)
-    : dir_(dir),
-      default_conflict_(default_conflict),
+    : default_conflict_(default_conflict),
       client_conflicts_(limits.client_conflicts),
       max_first_line_(limits.max_first_line),
-      values_(ValueOptions(dir, limits)),
-      file_(FileOptions(dir, limits)) {}
+      stream_(StreamOptions(dir, limits)) {}
 
 void UploadStream::Feed(std::span<const std::uint8_t> piece) {
-  NoteEdges(piece);
   delimiter_check_.Feed(piece);
-  values_.Feed(piece);
-  file_.Feed(piece);
-}
-
-void UploadStream::NoteEdges(std::span<const std::uint8_t> piece) {
-  const std::string_view bytes(reinterpret_cast<const char*>(piece.data()), piece.size());
-  if (!first_line_done_) {
-    const std::size_t room = max_first_line_ + 2 - first_line_.size();
-    const std::size_t end = bytes.find('\n');
-    first_line_.append(bytes.substr(0, std::min(end, room)));
-    if (end != std::string_view::npos || first_line_.size() >= max_first_line_ + 2) first_line_done_ = true;
-  }
-  // Keeps as many last bytes as the closing delimiter line can take.
-  const std::size_t keep = max_first_line_ + 8;
-  if (bytes.size() >= keep) {
-    tail_.assign(bytes.substr(bytes.size() - keep));
-  } else {
-    tail_.append(bytes);
-    if (tail_.size() > keep) tail_.erase(0, tail_.size() - keep);
-  }
-}
-
-bool UploadStream::EndsWithClosingDelimiter() const {
-  std::string delimiter = first_line_;
-  if (!delimiter.empty() && delimiter.back() == '\r') delimiter.pop_back();
-  if (delimiter.empty()) return false;
-  const std::string closing = "\r\n" + delimiter + "--";
-  const std::string_view tail = tail_;
-  return tail.ends_with(closing) || tail.ends_with(closing + "\r\n");
+  stream_.Feed(piece);
 }
 
 UploadReport UploadStream::Finish() {
-  const FormStreamOutcome values = values_.Finish();
+  const FormStreamOutcome values = stream_.FinishValues();
   const FieldOutcome* conflict = Find(values.values, kConflictField);
   const FieldOutcome* comment = Find(values.values, kCommentField);
 
@@ -184,7 +128,7 @@ UploadReport UploadStream::Finish() {
     report.refusal = Refusal{400, "The form's first line is longer than " + std::to_string(max_first_line_) +
                                       " bytes. Send a shorter boundary."};
   } else if (Faulted(conflict)) {
-    SetFault(report, conflict->result.fault);
+    SetFault(report, conflict->result);
   } else if (conflict != nullptr && conflict->status == FieldStatus::kLimitExceeded) {
     report.refusal =
         Refusal{400, "The conflict field is longer than any policy; allowed: " + ChoicesText(client_conflicts_)};
@@ -195,9 +139,9 @@ UploadReport UploadStream::Finish() {
       report.refusal = Refusal{400, std::move(*refused)};
     }
   }
-  if (report.refusal || report.fault) {
-    for (const std::string& field : FileFieldNames()) file_.Discard(field);
-    file_.Finish();
+  if (report.refusal || report.Faulted()) {
+    for (const std::string& field : FileFieldNames()) stream_.Discard(field);
+    stream_.Finish();
     report.comment = ValueOf(comment).value_or("");
     return report;
   }
@@ -212,7 +156,7 @@ UploadReport UploadStream::Finish() {
     const std::optional<std::string> name = ValueOf(client_name);
     file.client_name = name.value_or("");
     if (Faulted(client_name)) {
-      SetFault(file, client_name->result.fault);
+      SetFault(file, client_name->result);
     } else if (client_name != nullptr && client_name->status == FieldStatus::kLimitExceeded) {
       file.refusal = Refusal{400, "The file name is longer than " + std::to_string(kMaxClientName) +
                                       " bytes. Rename the file and upload it again."};
@@ -225,22 +169,22 @@ UploadReport UploadStream::Finish() {
     } else if (name && StoredPartOfClientName(*name).starts_with('.')) {
       file.refusal = HiddenNameRefusal();
     }
-    if (file.refusal || file.fault) file_.Discard(field);
+    if (file.refusal || file.Faulted()) stream_.Discard(field);
     report.files.push_back(std::move(file));
   }
   // A form cut short (a Content-Length smaller than the body sent) would
   // store truncated files; an incomplete form stores nothing. A file with a
   // refusal or fault of its own keeps it.
-  if (!EndsWithClosingDelimiter()) {
+  if (!stream_.FormComplete()) {
     const Refusal incomplete{400, "The form ends before its closing delimiter line: the body is incomplete. Send it "
                                   "again."};
     for (FileReport& file : report.files) {
-      if (file.refusal || file.fault) continue;
+      if (file.refusal || file.Faulted()) continue;
       file.refusal = incomplete;
-      file_.Discard(file.field);
+      stream_.Discard(file.field);
     }
     if (report.files.empty()) {
-      file_.Finish();
+      stream_.Finish();
       report.refusal = incomplete;
       report.comment = ValueOf(comment).value_or("");
       return report;
@@ -251,12 +195,12 @@ UploadReport UploadStream::Finish() {
   if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
     policy_text = *chosen;  // one of client_conflicts_, checked above
   }
-  const FormStreamOutcome files = file_.Finish(ParseConflictPolicy(Lowered(policy_text)));
+  const FormStreamOutcome files = stream_.Finish(ParseConflictPolicy(Lowered(policy_text)));
   for (FileReport& file : report.files) {
-    if (file.refusal || file.fault) continue;
+    if (file.refusal || file.Faulted()) continue;
     Take(Find(files.files, file.field), file);
     file.conflict = Lowered(policy_text);
-    if (HttpStatusOfFile(file) == 200) file.empty = IsEmptyFile(dir_, file.result.ToText());
+    if (HttpStatusOfFile(file) == 200) file.empty = stream_.FileDataBytes(file.field) == std::uint64_t{0};
   }
 
   if (!report.files.empty()) {
@@ -273,9 +217,6 @@ UploadReport UploadStream::Finish() {
   return report;
 }
 
-void UploadStream::Abort() {
-  values_.Abort();
-  file_.Abort();
-}
+void UploadStream::Abort() { stream_.Abort(); }
 
 }  // namespace zimrax::zmfile

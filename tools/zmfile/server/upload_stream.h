@@ -64,25 +64,15 @@ class UploadStream {
   void Abort();
 
  private:
-  void NoteEdges(std::span<const std::uint8_t> piece);
-  bool EndsWithClosingDelimiter() const;
-
-  const std::string dir_;
   const std::string default_conflict_;
   const std::vector<std::string> client_conflicts_;
   const std::size_t max_first_line_;
-  // Two streams over the same bytes: the values are known only when a
-  // stream finishes, and a file must be discarded, not published, when
-  // the client's name for it is a path. The values stream writes nothing.
-  // The file stream holds one temporary file (one descriptor) per file
-  // field whose data has begun, until Finish.
-  FormStream values_;
-  FormStream file_;
-  // The form's first line (its delimiter) and the last bytes seen, to tell
-  // a form that ends with its closing delimiter from one cut short.
-  std::string first_line_;
-  bool first_line_done_ = false;
-  std::string tail_;
+  // One pass over the body. It finishes in two steps: the values first (the
+  // conflict field, the client's file names), then, once each file is
+  // judged by its name (a refused one is discarded, not published), the
+  // files. It holds one temporary file (one descriptor) per file field
+  // whose data has begun, until Finish.
+  FormStream stream_;
   DelimiterCheck delimiter_check_;
 };
 
