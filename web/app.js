@@ -24,6 +24,8 @@
   const kParallel = 3;
   const kPolicies = ['makeunique', 'overwrite', 'error'];
   const kPolicyNames = { makeunique: 'Keep both', overwrite: 'Replace', error: 'Refuse' };
+  // The longest file name the server's file systems hold, in bytes.
+  const kMaxNameBytes = 255;
 
   let maxBody = 0;
   let allowedPolicies = kPolicies.slice();
@@ -167,6 +169,15 @@
         return { ok: false, code: small,
                  text: 'The server is not allowed to write into its upload folder. Ask whoever runs the server to check its permissions.' };
       case 75:
+        if (upload.policy === 'makeunique' && new TextEncoder().encode(name).length <= kMaxNameBytes) {
+          // The name was taken and no numbered form of it fits: Keep both
+          // would fail again, so only Replace (where allowed) is offered.
+          const choices = allowedPolicies.includes('overwrite') ? ['overwrite'] : [];
+          const text = `A file named ${name} is already there, and the name is too long to number: a numbered name ` +
+                       `would pass the ${kMaxNameBytes}-byte limit. Rename your file to a shorter name and upload it again` +
+                       (choices.length > 0 ? ', or choose Replace to overwrite the file there.' : '.');
+          return { ok: false, code: small, text, choices };
+        }
         return { ok: false, code: small,
                  text: `The server could not create a file named ${name}. Try a shorter or simpler name.` };
       case 76:

@@ -1,7 +1,8 @@
 // The upload page of zmfile serve in a real browser: Debian's chromium,
 // driven by playwright-core. Several files picked and dropped, each sent on
 // its own, a 106 retried under "Keep both", a large upload cancelled halfway,
-// the sentences for an empty file and for too-large ones, the keyboard path,
+// the sentences for an empty file, for too-large ones and for a name too long
+// to number (no Keep both offered), the keyboard path,
 // the drag-over state, phone width and 200% zoom, and the form without
 // JavaScript. Leaves screenshots in ZIMRAX_BROWSER_OUTPUT and prints their paths.
 import { test } from 'node:test';
@@ -285,7 +286,10 @@ async function withoutClientOverwrite(page) {
 }
 
 test('plain-language outcomes: empty file, too large here, too large for the server, name taken', { timeout: 60000 }, async () => {
-  const options = { serverArgs: ['--max-body', '64K'], existing: { 'taken.txt': 'x' }, beforeLoad: withoutClientOverwrite };
+  const longName = `${'n'.repeat(251)}.txt`;  // 255 bytes: no numbered name fits
+  const options = {
+    serverArgs: ['--max-body', '64K'], existing: { 'taken.txt': 'x', [longName]: 'x' }, beforeLoad: withoutClientOverwrite,
+  };
   await withPage(options, async ({ page, uploads }) => {
     assert.equal(await page.textContent('#drop-hint'), 'Up to 64.0 KiB each · several at once');
     assert.equal(await page.isDisabled('#policy-overwrite'), true, 'Replace is not offered when config leaves it out');
@@ -311,7 +315,7 @@ test('plain-language outcomes: empty file, too large here, too large for the ser
                  'near.bin is too large for this server, which takes up to 64.0 KiB per upload. It was not stored.');
     assert.match(near.code, /^HTTP 413: /);
     assert.equal(await page.textContent('#summary'), '1 of 3 stored, 1 failed, 1 not sent');
-    assert.deepEqual(fs.readdirSync(uploads).sort(), ['empty.txt', 'taken.txt']);
+    assert.deepEqual(fs.readdirSync(uploads).sort(), ['empty.txt', longName, 'taken.txt'].sort());
 
     // A name that is taken, under Refuse: the retry offers Keep both only.
     await page.setInputFiles('#file-input', { name: 'taken.txt', mimeType: 'text/plain', buffer: Buffer.from('y') });
@@ -321,6 +325,18 @@ test('plain-language outcomes: empty file, too large here, too large for the ser
     const taken = await rowOf(page, 'taken.txt');
     assert.equal(taken.message, 'A file named taken.txt is already there. Choose Keep both to store yours beside it.');
     assert.deepEqual(taken.buttons, ['Keep both', 'Dismiss']);
+
+    // A taken name at the length limit under Keep both: 75, and Keep both is
+    // not offered again (nor Replace, which this server does not allow).
+    await page.setInputFiles('#file-input', { name: longName, mimeType: 'text/plain', buffer: Buffer.from('z') });
+    await page.click('label[for="policy-makeunique"]');
+    await page.click('#submit');
+    await settled(page);
+    const tooLong = await rowOf(page, longName);
+    assert.equal(tooLong.message, `A file named ${longName} is already there, and the name is too long to number: ` +
+                 'a numbered name would pass the 255-byte limit. Rename your file to a shorter name and upload it again.');
+    assert.equal(tooLong.code, 'code 75');
+    assert.deepEqual(tooLong.buttons, ['Dismiss']);
   });
 });
 

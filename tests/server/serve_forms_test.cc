@@ -142,6 +142,61 @@ TEST(ResultMessagesTest, TakenNameOffersOnlyTheAllowedChoices) {
   }
 }
 
+// A name at the length limit, already taken, through a real stream: under
+// "makeunique" no numbered form of it fits (75), and the advice offers
+// Replace where allowed, never Keep both. The rows around it keep their own
+// outcomes: a shorter name is numbered, "error" gives 106, and a name too
+// long to store at all keeps the plain 75 sentence.
+TEST(ResultMessagesTest, NameTooLongToNumberOffersNoKeepBoth) {
+  const std::string at_limit = std::string(251, 'n') + ".txt";           // 255 bytes
+  const std::string numbered_too_long = std::string(249, 'n') + ".txt";  // 253: "(1)" makes 256
+  const std::string room_to_number = std::string(248, 'n') + ".txt";     // 252: "(1)" makes 255
+  const std::string over_limit = std::string(296, 'n') + ".txt";
+  const std::string too_long_to_number =
+      " is already there, and the name is too long to number: a numbered name would pass the 255-byte limit. "
+      "Rename your file to a shorter name and upload it again";
+  struct Case {
+    std::string label, name, conflict;
+    std::vector<std::string> choices;
+    int code;
+    std::string expected;  // the whole sentence
+  };
+  const std::vector<Case> cases = {
+      {"at the limit", at_limit, "makeunique", {"error", "makeunique"}, 75,
+       "A file named " + at_limit + too_long_to_number + "."},
+      {"at the limit, Replace allowed", at_limit, "makeunique", {"error", "makeunique", "overwrite"}, 75,
+       "A file named " + at_limit + too_long_to_number + ", or choose Replace to overwrite the file there."},
+      {"numbered past the limit", numbered_too_long, "makeunique", {"error", "makeunique"}, 75,
+       "A file named " + numbered_too_long + too_long_to_number + "."},
+      {"room to number", room_to_number, "makeunique", {"error", "makeunique"}, 0,
+       "Stored as " + room_to_number.substr(0, 248) + "(1).txt, because a file named " + room_to_number +
+           " was already there."},
+      {"under error", at_limit, "error", {"error", "makeunique"}, 106,
+       "A file named " + at_limit + " is already there. Choose Keep both to store yours beside it."},
+      {"too long to store at all", over_limit, "makeunique", {"error", "makeunique"}, 75,
+       "The server could not create a file named " + over_limit + ". Try a shorter or simpler name."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    testing::TempDir dir;
+    if (c.name.size() <= 255) testing::WriteFileBytes(dir.path() / c.name, "already here");
+    UploadLimits limits;
+    limits.client_conflicts = c.choices;
+    UploadStream upload(dir.path().string(), "error", limits);
+    const std::string body =
+        testing::MultipartBody(kBoundary, {{"conflict", c.conflict, false, ""}, {"upload1", "mine", true, c.name}});
+    upload.Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
+    const UploadReport report = upload.Finish();
+    ASSERT_EQ(report.files.size(), 1u) << UploadJson(report);
+    EXPECT_EQ(report.files[0].error_code.ToInt32(), c.code) << UploadJson(report);
+    EXPECT_EQ(PlainMessage(report.files[0], report), c.expected);
+    EXPECT_EQ(Json::parse(UploadJson(report))["Message"], c.expected);
+    if (c.name.size() <= 255) {
+      EXPECT_EQ(testing::ReadFileBytes(dir.path() / c.name), "already here");
+    }
+  }
+}
+
 TEST(ListingQueryTest, ReadsLimitAndCursorAndRefusesAnythingElse) {
   const ListingCursor cursor{1714566896123456789, "caf\xc3\xa9 \xff&x=1.txt"};
   const std::string encoded = EncodeCursor(cursor);

@@ -10,6 +10,8 @@ namespace zimrax::zmfile {
 namespace {
 
 constexpr const char* kTellOperator = "tell whoever runs the server";
+// The longest name the file systems the server runs on hold, in bytes.
+constexpr std::size_t kMaxNameBytes = 255;
 
 bool Allows(const UploadReport& request, const char* choice) {
   return std::find(request.client_choices.begin(), request.client_choices.end(), choice) !=
@@ -52,6 +54,22 @@ std::string TakenMessage(const FileReport& file, const UploadReport& request) {
   if (keep_both) text += " Choose Keep both to store yours beside it";
   if (replace) text += keep_both ? ", or Replace to overwrite it" : " Choose Replace to overwrite it";
   return text + (keep_both || replace ? "." : " Rename your file and upload it again.");
+}
+
+// A 75 under "makeunique" for a name that fits: the name was taken, and
+// no numbered form of it fits. Keep both can never work for it.
+bool TooLongToNumber(const FileReport& file) {
+  return file.conflict == "makeunique" && file.platform_errno == ENAMETOOLONG &&
+         StoredPartOfClientName(file.client_name).size() <= kMaxNameBytes;
+}
+
+std::string TooLongToNumberMessage(const FileReport& file, const UploadReport& request) {
+  std::string text = "A file named " + ClientName(file) +
+                     " is already there, and the name is too long to number: a numbered name would pass the " +
+                     std::to_string(kMaxNameBytes) +
+                     "-byte limit. Rename your file to a shorter name and upload it again";
+  if (Allows(request, "overwrite")) text += ", or choose Replace to overwrite the file there";
+  return text + ".";
 }
 
 std::string MissingMessage(const FileReport& file, const UploadReport& request) {
@@ -139,6 +157,7 @@ std::string PlainMessage(const FileReport& file, const UploadReport& request) {
     case 106:
       return TakenMessage(file, request);
     default:
+      if (code == 75 && TooLongToNumber(file)) return TooLongToNumberMessage(file, request);
       return PlatformMessage(file, code);
   }
 }

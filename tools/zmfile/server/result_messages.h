@@ -20,8 +20,10 @@ inline constexpr std::size_t kMaxHintedName = 40;
 
 // The sentence for `file`, one of `request.files` or the request's own part.
 // The advice after a 106 offers only the choices in request.client_choices
-// ("makeunique": Keep both, "overwrite": Replace). Never empty. Names in it
-// are raw bytes: the caller escapes them for its format.
+// ("makeunique": Keep both, "overwrite": Replace); so does the advice after a
+// 75 under "makeunique" for a name too long to number, which never offers
+// Keep both. Never empty. Names in it are raw bytes: the caller escapes them
+// for its format.
 std::string PlainMessage(const FileReport& file, const UploadReport& request);
 
 }  // namespace zimrax::zmfile

@@ -24,6 +24,7 @@ struct FileReport {
   int platform_errno = 0;                // the errno behind a platform error code; 0 otherwise
   bool replaced = false;                 // "overwrite" replaced a file already stored under the name
   bool empty = false;                    // stored, and holds no bytes
+  std::string conflict;                  // the policy the component stored under; "" when it did not run
 };
 
 // The whole request. Its own FileReport part is what the answer's top-level

@@ -255,6 +255,7 @@ UploadReport UploadStream::Finish() {
   for (FileReport& file : report.files) {
     if (file.refusal || file.fault) continue;
     Take(Find(files.files, file.field), file);
+    file.conflict = Lowered(policy_text);
     if (HttpStatusOfFile(file) == 200) file.empty = IsEmptyFile(dir_, file.result.ToText());
   }
 
