@@ -21,7 +21,6 @@
 #include "server/serve_entry.h"
 #include "server/tls_context.h"
 #include "server/upload_server.h"
-#include "storage/abandoned_temp_files.h"
 
 namespace zimrax::zmfile {
 namespace {
