@@ -70,6 +70,7 @@ void Connection::Stop() {
 void Connection::ForceClose() {
   asio::post(stream_.get_executor(), [self = shared_from_this()] {
     if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes");
+    if (self->phase_ == Phase::kFinishing) self->Note("closed at stop while its upload was being stored");
     self->Close();
   });
 }
@@ -91,6 +92,8 @@ void Connection::OnTimer() {
       return Close();
     case Phase::kAuthorizing:
       return;  // a password check is bounded; the answer follows it
+    case Phase::kFinishing:
+      return;  // the disk's time: the answer follows the upload's sync
     case Phase::kIdle:
       if (waiting_first_) {
         Note("no request within " + std::to_string(options_.header_seconds) + " s of the connection");

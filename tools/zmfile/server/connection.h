@@ -47,7 +47,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // the bytes dropped while lingering.
   static constexpr std::size_t kReadAhead = 64 * 1024;
 
-  enum class Phase { kHandshake, kIdle, kHeaders, kAuthorizing, kContinue, kBody, kWriting, kLinger, kClosed };
+  enum class Phase { kHandshake, kIdle, kHeaders, kAuthorizing, kContinue, kBody, kFinishing, kWriting, kLinger, kClosed };
 
   // connection.cc: the connection's life, its timer, the request's headers.
   void Note(const std::string& text);
@@ -76,6 +76,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void FeedUpload(const std::uint8_t* data, std::size_t size);
   void OnBody(const boost::beast::error_code& error, std::size_t n);
   void FinishUpload();
+  void OnUploadFinished(Reply&& reply);
 
   // connection_send.cc: the answer, its log line, and the close.
   void Send(Reply&& reply, After after);
