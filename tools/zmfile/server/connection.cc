@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "server/server_core.h"
 
@@ -40,7 +41,12 @@ Connection::Connection(ServerCore& core, std::uint64_t id, tcp::socket socket, c
       peer_(peer),
       buffer_(options_.max_header + kReadAhead) {}
 
-Connection::~Connection() { core_.Release(id_, peer_.address()); }
+Connection::~Connection() { ReleaseSlot(); }
+
+void Connection::ReleaseSlot() {
+  if (std::exchange(released_, true)) return;
+  core_.Release(id_, peer_.address());
+}
 
 void Connection::Start() {
   asio::post(stream_.get_executor(), [self = shared_from_this()] {

@@ -97,11 +97,11 @@ void Connection::FinishUpload() {
   phase_ = Phase::kFinishing;
   ++timer_generation_;
   timer_.cancel();
-  core_.PostDiskWork([self = shared_from_this(), exchange = std::move(upload_),
+  core_.PostDiskWork([self = shared_from_this(), exchange = std::move(upload_), strand = stream_.get_executor(),
                       work = asio::make_work_guard(stream_.get_executor())]() mutable {
     Reply reply = exchange->Finish();
     exchange.reset();
-    asio::post(self->stream_.get_executor(), [self, reply = std::move(reply)]() mutable {
+    asio::post(strand, [self, reply = std::move(reply)]() mutable {
       if (self->phase_ != Phase::kFinishing) return;  // closed at stop meanwhile
       self->OnUploadFinished(std::move(reply));
     });

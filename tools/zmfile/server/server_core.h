@@ -66,7 +66,7 @@ class ServerCore {
   void PostDiskWork(Work work) {
     boost::asio::post(*disk_pool_, std::move(work));
   }
-  // Called once for every connection as it ends (from any thread).
+  // Called once for every connection as it closes or ends (from any thread).
   void Release(std::uint64_t id, const boost::asio::ip::address& address);
 
  private:
