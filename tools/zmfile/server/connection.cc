@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "server/server_core.h"
 
@@ -40,7 +41,12 @@ Connection::Connection(ServerCore& core, std::uint64_t id, tcp::socket socket, c
       peer_(peer),
       buffer_(options_.max_header + kReadAhead) {}
 
-Connection::~Connection() { core_.Release(id_, peer_.address()); }
+Connection::~Connection() { ReleaseSlot(); }
+
+void Connection::ReleaseSlot() {
+  if (std::exchange(released_, true)) return;
+  core_.Release(id_, peer_.address());
+}
 
 void Connection::Start() {
   asio::post(stream_.get_executor(), [self = shared_from_this()] {
@@ -70,6 +76,7 @@ void Connection::Stop() {
 void Connection::ForceClose() {
   asio::post(stream_.get_executor(), [self = shared_from_this()] {
     if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes");
+    if (self->phase_ == Phase::kFinishing) self->Note("closed at stop while its upload was being stored");
     self->Close();
   });
 }
@@ -91,6 +98,8 @@ void Connection::OnTimer() {
       return Close();
     case Phase::kAuthorizing:
       return;  // a password check is bounded; the answer follows it
+    case Phase::kFinishing:
+      return;  // the disk's time: the answer follows the upload's sync
     case Phase::kIdle:
       if (waiting_first_) {
         Note("no request within " + std::to_string(options_.header_seconds) + " s of the connection");

@@ -47,14 +47,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // the bytes dropped while lingering.
   static constexpr std::size_t kReadAhead = 64 * 1024;
 
-  enum class Phase { kHandshake, kIdle, kHeaders, kAuthorizing, kContinue, kBody, kWriting, kLinger, kClosed };
+  enum class Phase {
+    kHandshake,
+    kIdle,
+    kHeaders,
+    kAuthorizing,
+    kContinue,
+    kBody,
+    kFinishing,  // an upload's Finish runs on the disk threads
+    kWriting,
+    kLinger,
+    kClosed,
+  };
 
   // connection.cc: the connection's life, its timer, the request's headers.
   void Note(const std::string& text);
   void Arm(Clock::duration duration) { ArmAt(Clock::now() + duration); }
   void ArmAt(Clock::time_point deadline);
   void OnTimer();
-  void OnBodyRateTimer();
   void Handshake();
   void ReadRequest(bool first);
   void OnFirstBytes();
@@ -76,6 +86,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void FeedUpload(const std::uint8_t* data, std::size_t size);
   void OnBody(const boost::beast::error_code& error, std::size_t n);
   void FinishUpload();
+  void OnUploadFinished(Reply&& reply);
 
   // connection_send.cc: the answer, its log line, and the close.
   void Send(Reply&& reply, After after);
@@ -91,6 +102,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Linger();
   void OnLingerRead(const boost::beast::error_code& error, std::size_t n);
   void Close();
+  // Gives back the connection's place in the server's counts, once.
+  void ReleaseSlot();
 
   ServerCore& core_;
   const ServeOptions& options_;
@@ -125,6 +138,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint64_t remaining_ = 0;
   std::uint64_t window_bytes_ = 0;
   std::uint64_t lingered_ = 0;
+  bool released_ = false;
 };
 
 }  // namespace zimrax::zmfile

@@ -86,9 +86,29 @@ void Connection::OnBody(const beast::error_code& error, std::size_t n) {
 }
 
 void Connection::FinishUpload() {
-  Reply reply = upload_->Finish();
-  upload_.reset();
   std::vector<std::uint8_t>().swap(chunk_);
+  if (!core_.finishes_off_thread()) {
+    Reply reply = upload_->Finish();
+    upload_.reset();
+    return OnUploadFinished(std::move(reply));
+  }
+  // The exchange goes to a disk thread whole: nothing here touches it until
+  // its answer comes back, and a close meanwhile leaves it to finish.
+  phase_ = Phase::kFinishing;
+  ++timer_generation_;
+  timer_.cancel();
+  core_.PostDiskWork([self = shared_from_this(), exchange = std::move(upload_), strand = stream_.get_executor(),
+                      work = asio::make_work_guard(stream_.get_executor())]() mutable {
+    Reply reply = exchange->Finish();
+    exchange.reset();
+    asio::post(strand, [self, reply = std::move(reply)]() mutable {
+      if (self->phase_ != Phase::kFinishing) return;  // closed at stop meanwhile
+      self->OnUploadFinished(std::move(reply));
+    });
+  });
+}
+
+void Connection::OnUploadFinished(Reply&& reply) {
   Send(std::move(reply), keep_alive_ ? After::kKeepAlive : After::kClose);
 }
 

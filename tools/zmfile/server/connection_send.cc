@@ -128,6 +128,9 @@ void Connection::Close() {
   }
   ++timer_generation_;
   timer_.cancel();
+  // Its place in the connection counts is free before the client sees the
+  // close: a client that reconnects at once is not refused as one too many.
+  ReleaseSlot();
   beast::error_code ignored;
   stream_.socket().close(ignored);
 }

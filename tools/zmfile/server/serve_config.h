@@ -3,6 +3,7 @@
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_SERVE_CONFIG_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_SERVE_CONFIG_H_
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,9 @@ struct ServeConfig {
   ServeOptions options;
   std::vector<std::string> client_conflicts;  // --client-conflict, parsed (lower case, each once)
   std::vector<PublicUrl> public_urls;         // --public-url, parsed, in the order given
+  // Test seam: runs just before each upload's Finish, on the thread that
+  // runs it. Empty outside tests.
+  std::function<void()> before_finish_for_testing;
 };
 
 // Parses what the command line cannot check alone. Returns nullopt, with

@@ -56,7 +56,17 @@ class ServerCore {
     });
     return true;
   }
-  // Called once for every connection as it ends (from any thread).
+  // True when an upload's Finish runs on the disk threads (PostDiskWork):
+  // it syncs (options.fsync), which may take the disk's time.
+  bool finishes_off_thread() const { return disk_pool_ != nullptr; }
+  // Runs `work` on the disk threads, so that a connection waiting for the
+  // disk (an fsync) holds up no other; concurrent syncs of small files then
+  // share the file system's journal commit. REQUIRES: finishes_off_thread().
+  template <class Work>
+  void PostDiskWork(Work work) {
+    boost::asio::post(*disk_pool_, std::move(work));
+  }
+  // Called once for every connection as it closes or ends (from any thread).
   void Release(std::uint64_t id, const boost::asio::ip::address& address);
 
  private:
@@ -80,6 +90,8 @@ class ServerCore {
   // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
   std::atomic<int> hash_checks_{0};
+  // Uploads' Finish (publishing and its syncs) when uploads are durable.
+  std::unique_ptr<boost::asio::thread_pool> disk_pool_;
   boost::asio::strand<boost::asio::io_context::executor_type> strand_;
   tcp::acceptor acceptor_;
   boost::asio::signal_set signals_;

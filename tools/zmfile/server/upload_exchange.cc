@@ -44,6 +44,7 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
 void UploadExchange::Feed(std::span<const std::uint8_t> piece) { stream_->Feed(piece); }
 
 Reply UploadExchange::Finish() {
+  if (config_.before_finish_for_testing) config_.before_finish_for_testing();
   UploadReport report;
   try {
     report = stream_->Finish();
