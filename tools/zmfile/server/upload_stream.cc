@@ -33,6 +33,7 @@ FormStreamOptions FileOptions(const std::string& dir, const UploadLimits& limits
   options.file_fields = FileFieldNames();
   options.max_first_line = limits.max_first_line;
   options.save.durable = limits.durable;
+  options.may_open_file = limits.may_open_file;
   return options;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ struct UploadLimits {
   // value is refused with 400 and nothing is stored. The messages offer
   // only these after a 106.
   std::vector<std::string> client_conflicts = {"error", "makeunique"};
+  // Asked before each file's temporary file is made (FormStreamOptions):
+  // false fails that file with 67, as when descriptors run out.
+  std::function<bool()> may_open_file;
 };
 
 class UploadStream {
@@ -76,8 +80,9 @@ class UploadStream {
   // Two streams over the same bytes: the values are known only when a
   // stream finishes, and a file must be discarded, not published, when
   // the client's name for it is a path. The values stream writes nothing.
-  // The file stream holds one temporary file (one descriptor) per file
-  // field whose data has begun, until Finish.
+  // The file stream holds one descriptor of the directory and one
+  // temporary file (one descriptor) per file field whose data has begun,
+  // until Finish.
   FormStream values_;
   FormStream file_;
   // The form's first line (its delimiter) and the last bytes seen, to tell
