@@ -128,7 +128,8 @@ TEST(UploadReportTest, StatusFollowsTheErrorCode) {
   // A platform error is the server's fault (500, 507 for a full disk or
   // quota) unless the client's name cannot be held by the file system.
   const std::vector<std::pair<int, int>> by_errno = {
-      {0, 500}, {EIO, 500}, {EACCES, 500}, {ENAMETOOLONG, 400}, {ENOSPC, 507}, {EDQUOT, 507}, {EFBIG, 500}};
+      {0, 500}, {EIO, 500}, {EACCES, 500}, {ENAMETOOLONG, 400}, {ENOSPC, 507}, {EDQUOT, 507}, {EFBIG, 500},
+      {EMFILE, 503}, {ENFILE, 503}};
   for (const auto& [error, status] : by_errno) {
     UploadReport platform = Coded(static_cast<std::int16_t>(error == ENAMETOOLONG ? 75 : 61));
     platform.platform_errno = error;

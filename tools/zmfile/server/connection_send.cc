@@ -122,6 +122,7 @@ void Connection::OnLingerRead(const beast::error_code& error, std::size_t n) {
 void Connection::Close() {
   if (phase_ == Phase::kClosed) return;
   phase_ = Phase::kClosed;
+  EndHandshake();
   if (upload_) {
     upload_->Abort();
     upload_.reset();

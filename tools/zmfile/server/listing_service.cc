@@ -112,8 +112,9 @@ void ListingService::Invalidate() {
   ++generation_;
 }
 
-std::optional<Listing> ListingService::LatestFirstPage() const {
+std::optional<Listing> ListingService::LatestFirstPage(Clock::duration max_age) const {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!latest_first_page_ || Clock::now() - latest_first_page_time_ > max_age) return std::nullopt;
   return latest_first_page_;
 }
 
@@ -156,7 +157,10 @@ void ListingService::Work() {
       it = now - it->second.finished >= settings_.share_time ? results_.erase(it) : std::next(it);
     }
     results_.insert_or_assign(key, Result{generation, now, listing});
-    if (!has_cursor) latest_first_page_ = listing;
+    if (!has_cursor) {
+      latest_first_page_ = listing;
+      latest_first_page_time_ = now;
+    }
     for (const Waiter& waiter : waiters) {
       if (--waiting_per_address_[waiter.address] <= 0) waiting_per_address_.erase(waiter.address);
     }

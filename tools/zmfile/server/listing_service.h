@@ -68,9 +68,10 @@ class ListingService {
   // begun before.
   void Invalidate();
 
-  // The newest first page scanned, however old (none before the first
-  // scan): for a page that adds what the caller itself just stored.
-  std::optional<Listing> LatestFirstPage() const;
+  // The newest first page scanned (of at least kFirstPageScan files) when
+  // it is at most `max_age` old: for a page that adds what the caller
+  // itself just stored.
+  std::optional<Listing> LatestFirstPage(Clock::duration max_age = Clock::duration::max()) const;
 
   std::uint64_t scans() const;  // scans done so far
 
@@ -109,6 +110,7 @@ class ListingService {
   std::deque<Key> queue_;         // keys of pending_ not started, oldest first
   std::map<Key, Result> results_; // finished, pruned as they age
   std::optional<Listing> latest_first_page_;
+  Clock::time_point latest_first_page_time_;
   std::map<std::string, int> waiting_per_address_;
   std::thread worker_;
 };

@@ -21,6 +21,8 @@ int HttpStatusOfFile(const FileReport& file) {
   if (code >= 101 && code <= 105) return 400;
   if (file.platform_errno == ENAMETOOLONG) return 400;
   if (file.platform_errno == ENOSPC || file.platform_errno == EDQUOT) return 507;
+  // Out of descriptors (67): the server is busy, not broken; try again.
+  if (file.platform_errno == EMFILE || file.platform_errno == ENFILE) return 503;
   return 500;
 }
 
