@@ -318,11 +318,11 @@ TEST(FileListingTest, ListsVisibleRegularFilesNewestFirstAndOpensOnlyRegularFile
 // folder holding hidden files, a temporary, a link, a folder and a FIFO
 // opens if and only if the listing names it.
 TEST(FileListingTest, DownloadsServeExactlyTheListedNames) {
-  TempDir root;
+  testing::TempDir root;
   const fs::path dir = root.path() / "files";
   fs::create_directories(dir / "sub");
   for (const char* name : {"a.txt", ".htpasswd", ".zmfile-abcdefghijklmnop", "...", ".profile", "b c.txt"}) {
-    WriteFileBytes(dir / name, "x");
+    testing::WriteFileBytes(dir / name, "x");
   }
   fs::create_symlink(dir / "a.txt", dir / "link.txt");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);

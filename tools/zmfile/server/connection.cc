@@ -36,6 +36,7 @@ Connection::Connection(ServerCore& core, std::uint64_t id, tcp::socket socket, c
       id_(id),
       stream_(std::move(socket), core.tls()),
       timer_(stream_.get_executor()),
+      pace_timer_(stream_.get_executor()),
       peer_(peer),
       buffer_(options_.max_header + kReadAhead) {}
 

@@ -84,8 +84,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnBody(const boost::beast::error_code& error, std::size_t n);
   // Feeds chunk_[fed_, filled_) in turns: a turn that began kFilesPerTurn
   // files (each a file created on this I/O thread) lets every other
-  // connection's work run before the next.
+  // connection's work run before the next, and waits for the server's
+  // pace of file starts (FileStartPacer) when it began more than the
+  // upload's first.
   void FeedChunk();
+  // After a turn: the rest of the chunk, or the next read.
+  void ContinueBody();
   void FinishUpload();
 
   // connection_send.cc: the answer, its log line, and the close.
@@ -108,6 +112,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::uint64_t id_;
   SessionStream stream_;
   boost::asio::steady_timer timer_;
+  boost::asio::steady_timer pace_timer_;  // an upload waiting for its turn to begin files
   std::uint64_t timer_generation_ = 0;
   const boost::asio::ip::tcp::endpoint peer_;
   boost::beast::flat_buffer buffer_;

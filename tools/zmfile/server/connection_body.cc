@@ -65,6 +65,7 @@ void Connection::BeginBody() {
   const auto* data = static_cast<const std::uint8_t*>(buffer_.data().data());
   std::copy(data, data + early, chunk_.begin());
   buffer_.consume(early);
+  window_bytes_ += early;
   fed_ = 0;
   filled_ = early;
   FeedChunk();
@@ -83,7 +84,6 @@ void Connection::ReadBody() {
 void Connection::FeedUpload(const std::uint8_t* data, std::size_t size) {
   upload_->Feed(std::span<const std::uint8_t>(data, size));
   received_ += size;
-  window_bytes_ += size;
   remaining_ -= size;
 }
 
@@ -92,18 +92,27 @@ void Connection::FeedChunk() {
   // Small pieces first, each twice the last while no file begins: a file's
   // data goes in a few large pieces, a run of tiny files in small ones.
   std::size_t piece_size = kSmallPiece;
-  while (fed_ < filled_) {
+  while (fed_ < filled_ && files_begun_ - begun_before < kFilesPerTurn) {
     const std::size_t piece = std::min(filled_ - fed_, piece_size);
     const int begun = files_begun_;
     FeedUpload(chunk_.data() + fed_, piece);
     fed_ += piece;
     piece_size = files_begun_ == begun ? piece_size * 2 : kSmallPiece;
-    if (fed_ < filled_ && files_begun_ - begun_before >= kFilesPerTurn) {
-      return asio::post(stream_.get_executor(), [self = shared_from_this()] {
-        if (self->phase_ == Phase::kBody) self->FeedChunk();
-      });
-    }
   }
+  // The upload's first file is promised; every later one waits its turn.
+  const int paced = files_begun_ - begun_before - (begun_before == 0 && files_begun_ > 0 ? 1 : 0);
+  const Clock::time_point now = Clock::now();
+  Clock::time_point resume = now;
+  for (int i = 0; i < paced; ++i) resume = core_.file_pacer().Take(now);
+  if (fed_ == filled_ && resume <= now) return ContinueBody();
+  pace_timer_.expires_at(resume);
+  pace_timer_.async_wait([self = shared_from_this()](const beast::error_code& error) {
+    if (!error && self->phase_ == Phase::kBody) self->ContinueBody();
+  });
+}
+
+void Connection::ContinueBody() {
+  if (fed_ < filled_) return FeedChunk();
   if (remaining_ == 0) return FinishUpload();
   ReadBody();
 }
@@ -112,6 +121,7 @@ void Connection::OnBody(const beast::error_code& error, std::size_t n) {
   if (phase_ != Phase::kBody) return;
   fed_ = 0;
   filled_ = n;
+  window_bytes_ += n;
   if (error) {
     if (n > 0) FeedUpload(chunk_.data(), n);
     Note("upload ended after " + std::to_string(received_) + " of " + std::to_string(expected_) + " body bytes (" +

@@ -129,6 +129,7 @@ void Connection::Close() {
   }
   ++timer_generation_;
   timer_.cancel();
+  pace_timer_.cancel();
   beast::error_code ignored;
   stream_.socket().close(ignored);
 }

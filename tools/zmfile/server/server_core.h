@@ -20,6 +20,7 @@
 
 #include "server/connection_admission.h"
 #include "server/descriptor_budget.h"
+#include "server/file_start_pacer.h"
 #include "server/linger_pool.h"
 #include "server/listing_service.h"
 #include "server/request_log.h"
@@ -71,6 +72,7 @@ class ServerCore {
   DescriptorBudget& budget() { return *budget_; }
   SignInThrottle& sign_in_throttle() { return sign_in_throttle_; }
   ListingService& listing() { return *listing_; }
+  FileStartPacer& file_pacer() { return file_pacer_; }
   // The upload page's list of the newest files, with `stored` just stored.
   Listing PageListing(const std::vector<std::string>& stored);
   // TLS handshakes in progress (counted by the connections).
@@ -107,6 +109,7 @@ class ServerCore {
   std::unique_ptr<ListingService> listing_;
   LingerPool refused_;  // plain connections refused at accept, lingering over their 503
   std::atomic<int> handshakes_{0};
+  FileStartPacer file_pacer_;
   // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
   std::atomic<int> hash_checks_{0};
