@@ -1,6 +1,7 @@
 #include "server/server_core.h"
 
-#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -63,9 +64,6 @@ bool ServerCore::Bind() {
   if (!error) acceptor_.bind(endpoint, error);
   // Connections past max_connections wait here until one ends.
   if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
-  // Besides the asynchronous accept, the backlog is drained by synchronous
-  // ones that must not block.
-  if (!error) acceptor_.non_blocking(true, error);
   if (error) return false;
   const tcp::endpoint bound = acceptor_.local_endpoint(error);
   port_ = bound.port();
@@ -162,12 +160,17 @@ void ServerCore::AcceptWaiting() {
   for (int i = 0; i < kAcceptsPerTurn && !stopping_ && active_ < options().max_connections; ++i) {
     beast::error_code error;
     tcp::socket socket(asio::make_strand(ioc_));
-    acceptor_.accept(socket, error);  // the acceptor is non-blocking
-    if (error == asio::error::no_descriptors || error.value() == ENFILE) {
+    const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
       AcceptWithReserve();
       continue;
     }
-    if (error) return;  // would block: the backlog is empty
+    if (fd < 0) return;  // EAGAIN: the backlog is empty
+    socket.assign(acceptor_.local_endpoint(error).protocol(), fd, error);
+    if (error) {
+      ::close(fd);
+      continue;
+    }
     const tcp::endpoint peer = socket.remote_endpoint(error);
     if (!error) Admit(std::move(socket), peer);
   }
@@ -175,16 +178,12 @@ void ServerCore::AcceptWaiting() {
 
 void ServerCore::AcceptWithReserve() {
   budget_->ReleaseReserve();
-  beast::error_code error;
-  tcp::socket socket(ioc_);
-  acceptor_.accept(socket, error);  // the acceptor is non-blocking
-  beast::error_code ignored;
-  if (!error) {
-    socket.non_blocking(true, ignored);
+  const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0) {
     static constexpr std::string_view kNoDescriptors =
         "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
-    socket.send(asio::buffer(kNoDescriptors.data(), kNoDescriptors.size()), 0, ignored);
-    socket.close(ignored);
+    [[maybe_unused]] const ssize_t sent = ::send(fd, kNoDescriptors.data(), kNoDescriptors.size(), MSG_NOSIGNAL);
+    ::close(fd);
     if (++refused_count_ % 100 == 1) log_.Note("out of descriptors: a connection answered 503 from the reserve");
   }
   budget_->RestoreReserve();
