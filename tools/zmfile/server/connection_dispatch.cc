@@ -115,7 +115,7 @@ void Connection::Authorize(After after) {
   if (!throttle.TryTakeHashPlace(address)) return Send(TooManySignInsReply(options_.max_hash_checks), After::kLinger);
   phase_ = Phase::kWaiting;
   const bool posted = core_.PostHashCheck(
-      [self = shared_from_this(), authenticator, &throttle, address, user, header = std::move(header), after]() mutable {
+      address, [self = shared_from_this(), authenticator, &throttle, address, user, header = std::move(header), after]() mutable {
         AuthOutcome outcome = authenticator->Check(header);
         OPENSSL_cleanse(header.data(), header.size());
         throttle.GiveBackHashPlace(address);

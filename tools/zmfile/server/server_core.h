@@ -15,11 +15,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "server/connection_admission.h"
 #include "server/descriptor_budget.h"
+#include "server/fair_task_queue.h"
 #include "server/file_start_pacer.h"
 #include "server/linger_pool.h"
 #include "server/listing_service.h"
@@ -50,17 +53,20 @@ class ServerCore {
   Authenticator* authenticator() const { return access_.authenticator.get(); }
   boost::asio::ssl::context* tls() const { return access_.tls.get(); }
   // Runs `check` on the password-hash threads, so that a slow hash holds
-  // up no connection but its own. False when options.max_hash_checks are
-  // already waiting or running (nothing is run then).
+  // up no connection but its own; the checks of different client
+  // addresses take turns (FairTaskQueue). False when options.max_hash_checks
+  // are already waiting or running (nothing is run then).
   // REQUIRES: authenticator() is not null.
   template <class Check>
-  bool PostHashCheck(Check check) {
+  bool PostHashCheck(const std::string& address, Check check) {
     if (hash_checks_.fetch_add(1) >= options().max_hash_checks) {
       --hash_checks_;
       return false;
     }
-    boost::asio::post(*hash_pool_, [this, check = std::move(check)]() mutable {
-      check();
+    hash_queue_.Push(address, [check = std::make_shared<Check>(std::move(check))] { (*check)(); });
+    // Each post runs whichever check is next in turn.
+    boost::asio::post(*hash_pool_, [this] {
+      if (std::optional<FairTaskQueue::Task> next = hash_queue_.Pop()) (*next)();
       --hash_checks_;
     });
     return true;
@@ -113,6 +119,7 @@ class ServerCore {
   // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
   std::atomic<int> hash_checks_{0};
+  FairTaskQueue hash_queue_;
   boost::asio::strand<boost::asio::io_context::executor_type> strand_;
   tcp::acceptor acceptor_;
   boost::asio::signal_set signals_;
