@@ -54,6 +54,9 @@ void Connection::Stop() {
     if (self->phase_ == Phase::kHandshake || self->phase_ == Phase::kIdle || self->phase_ == Phase::kHeaders) {
       self->Close();
     }
+    // An upload waiting for its turn to begin files has it now: the drain
+    // time is for finishing.
+    self->pace_timer_.cancel();
   });
 }
 

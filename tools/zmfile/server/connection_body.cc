@@ -31,8 +31,11 @@ void Connection::StartUpload() {
   upload_ = std::make_unique<UploadExchange>(
       core_.config(), json_,
       [gate = FileGateForOneUpload(core_.budget()), begun = &files_begun_] {
-        ++*begun;  // the exchange (and this gate) goes before the connection
-        return gate();
+        // Only files that are made cost the thread; the exchange (and this
+        // gate) goes before the connection.
+        const bool allowed = gate();
+        *begun += allowed;
+        return allowed;
       },
       [&core = core_](const std::vector<std::string>& stored) { return core.PageListing(stored); });
   if (std::optional<Reply> refusal = upload_->Open(parser_->get())) {
@@ -106,8 +109,9 @@ void Connection::FeedChunk() {
   for (int i = 0; i < paced; ++i) resume = core_.file_pacer().Take(now);
   if (fed_ == filled_ && resume <= now) return ContinueBody();
   pace_timer_.expires_at(resume);
-  pace_timer_.async_wait([self = shared_from_this()](const beast::error_code& error) {
-    if (!error && self->phase_ == Phase::kBody) self->ContinueBody();
+  // Cancelled by a stop: the upload then goes on at once.
+  pace_timer_.async_wait([self = shared_from_this()](const beast::error_code&) {
+    if (self->phase_ == Phase::kBody) self->ContinueBody();
   });
 }
 

@@ -16,8 +16,8 @@ namespace zimrax::zmfile {
 class FileStartPacer {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr double kDefaultPerSecond = 500;
-  static constexpr double kDefaultBurst = 200;
+  static constexpr double kDefaultPerSecond = 200;
+  static constexpr double kDefaultBurst = 100;
 
   // REQUIRES: per_second > 0, burst >= 1.
   explicit FileStartPacer(double per_second = kDefaultPerSecond, double burst = kDefaultBurst)
