@@ -44,6 +44,8 @@ ServerCore::ServerCore(ServeConfig config, std::ostream& log, ServerAccess acces
       log_(log),
       access_(std::move(access)),
       sign_in_throttle_(config_.options.max_hash_checks),
+      // Its thread starts here, before the server tells where it listens.
+      listing_(std::make_unique<ListingService>(config_.options.dir, ListingService::Settings{})),
       refused_(ioc_, kLingeringRefusals, kLingerTime),
       strand_(asio::make_strand(ioc_)),
       acceptor_(strand_),
@@ -90,7 +92,6 @@ Listing ServerCore::PageListing(const std::vector<std::string>& stored) {
 
 bool ServerCore::Run() {
   MakeDescriptorBudget();
-  listing_ = std::make_unique<ListingService>(options().dir, ListingService::Settings{});
   WaitForSignal();
   asio::post(strand_, [this] { Accept(); });
   const unsigned cores = std::thread::hardware_concurrency();
@@ -114,7 +115,6 @@ bool ServerCore::Run() {
   run();
   for (std::thread& thread : threads) thread.join();
   if (hash_pool_) hash_pool_->join();
-  listing_.reset();
   return stopped_by_signal_;
 }
 
