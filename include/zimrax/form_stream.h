@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -62,6 +63,12 @@ struct FormStreamOptions {
   std::optional<ConflictPolicy> policy;
   std::size_t max_first_line = kDefaultMaxFirstLine;  // past it every field is kLimitExceeded
   SaveOptions save;  // durable: each file synced before it is published, its directory after
+  // Asked before a file field's temporary file is made, when set: false
+  // fails that field with the platform's "too many open files" (EMFILE,
+  // result 67) and nothing is written for it; the other fields go on. The
+  // stream holds one descriptor of the directory for all its fields, and
+  // one per file field whose data has begun, until Finish or Abort.
+  std::function<bool()> may_open_file;
 };
 
 enum class FieldStatus {

@@ -41,7 +41,8 @@ class FormStream::Impl final : public SectionWalker::Listener {
     files_.reserve(options_.file_fields.size());
     for (const std::string& name : options_.file_fields) {
       files_.push_back(std::make_unique<Slot<StreamedFileField>>(name, options_.directory, options_.policy,
-                                                                      options_.save.durable));
+                                                                      options_.save.durable, shared_directory_,
+                                                                      options_.may_open_file));
     }
     values_.reserve(options_.value_fields.size());
     for (const ValueField& field : options_.value_fields) {
@@ -152,6 +153,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
 
   void Abort() {
     for (auto& slot : files_) slot->sink.Discard();
+    shared_directory_->Close();  // every temporary is gone: the directory is not needed
     // Take no more; unfinished, every field ends as over a cap.
     if (!ended_) over_first_line_cap_ = true;
   }
@@ -307,6 +309,8 @@ class FormStream::Impl final : public SectionWalker::Listener {
   }
 
   FormStreamOptions options_;
+  // The one descriptor of the directory that every file field's temporary uses.
+  std::shared_ptr<SharedDirectory> shared_directory_ = std::make_shared<SharedDirectory>();
   Slots<StreamedFileField> files_;
   Slots<StreamedValueField> values_;
   std::vector<std::uint8_t> first_line_;

@@ -16,11 +16,14 @@ constexpr std::size_t kLongestEntry = 255;
 
 }  // namespace
 
-StreamedFileField::StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy, bool durable)
+StreamedFileField::StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy, bool durable,
+                                     std::shared_ptr<SharedDirectory> shared, std::function<bool()> may_open_file)
     : directory_(directory),
       policy_(policy),
       durable_(durable),
-      write_directory_(DestinationFor(directory, "x", 0).directory) {}
+      write_directory_(DestinationFor(directory, "x", 0).directory),
+      shared_directory_(shared ? std::move(shared) : std::make_shared<SharedDirectory>()),
+      may_open_file_(std::move(may_open_file)) {}
 
 void StreamedFileField::FileNameBytes(ByteView bytes) {
   name_bytes_ += bytes.size();
@@ -57,8 +60,13 @@ void StreamedFileField::FileNameEnd() {
 
 bool StreamedFileField::DataStart() {
   if (refused_early_ || discarded_) return false;
+  if (may_open_file_ && !may_open_file_()) {
+    write_failure_ = StoreReport::Failed(EMFILE, PathRole::kFile);
+    opening_failed_ = true;
+    return false;
+  }
   writer_.emplace();
-  if (StoreReport opened = writer_->Open(write_directory_, durable_); !opened.ok()) {
+  if (StoreReport opened = writer_->Open(shared_directory_, write_directory_, durable_); !opened.ok()) {
     write_failure_ = opened;
     opening_failed_ = true;
     writer_.reset();

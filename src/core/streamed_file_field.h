@@ -5,6 +5,8 @@
 #ifndef ZIMRAX_CORE_STREAMED_FILE_FIELD_H_
 #define ZIMRAX_CORE_STREAMED_FILE_FIELD_H_
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,9 +18,14 @@ namespace zimrax {
 
 class StreamedFileField final : public SectionSink {
  public:
-  // `policy` is the one given before the body, if any.
+  // `policy` is the one given before the body, if any. The temporary file
+  // is made through `shared` (the stream's one descriptor of the
+  // directory), once `may_open_file` (when set) allows it; when it does
+  // not, the field fails with EMFILE as if the descriptors had run out.
   // REQUIRES: `directory` outlives the field.
-  StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy, bool durable);
+  StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy, bool durable,
+                    std::shared_ptr<SharedDirectory> shared = nullptr,
+                    std::function<bool()> may_open_file = nullptr);
 
   void FileNameBytes(ByteView bytes) override;
   void FileNameEnd() override;
@@ -48,6 +55,8 @@ class StreamedFileField final : public SectionSink {
   bool piece_has_nul_ = false;
   bool refused_early_ = false;   // nothing will be stored: no bytes are written
   bool discarded_ = false;
+  std::shared_ptr<SharedDirectory> shared_directory_;
+  std::function<bool()> may_open_file_;
   std::optional<AtomicFileWriter> writer_;
   StoreReport write_failure_;    // kStored while the writing went well
   bool opening_failed_ = false;  // write_failure_ came from creating the temporary file

@@ -28,9 +28,14 @@ StoreReport CheckDestination(const Destination& destination, ConflictPolicy poli
 }
 
 StoreReport AtomicFileWriter::Open(const std::string& directory, bool durable) {
+  return Open(std::make_shared<SharedDirectory>(), directory, durable);
+}
+
+StoreReport AtomicFileWriter::Open(std::shared_ptr<SharedDirectory> shared, const std::string& directory,
+                                   bool durable) {
   durable_ = durable;
   PathRole role;
-  if (const int error = file_.Create(directory, &role)) return StoreReport::Failed(error, role);
+  if (const int error = file_.Create(std::move(shared), directory, &role)) return StoreReport::Failed(error, role);
   return StoreReport{};
 }
 

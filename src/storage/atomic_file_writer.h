@@ -4,6 +4,7 @@
 #ifndef ZIMRAX_STORAGE_ATOMIC_FILE_WRITER_H_
 #define ZIMRAX_STORAGE_ATOMIC_FILE_WRITER_H_
 
+#include <memory>
 #include <string>
 
 #include "base/position.h"
@@ -28,6 +29,9 @@ class AtomicFileWriter {
   // Creates the temporary file in `directory`. With `durable`, Publish
   // syncs the data before the file gets its name and the directory after.
   StoreReport Open(const std::string& directory, bool durable = false);
+  // The same through `shared`, the descriptor of `directory` that every
+  // writer of one stream holds instead of one each.
+  StoreReport Open(std::shared_ptr<SharedDirectory> shared, const std::string& directory, bool durable = false);
 
   // Open in the directory of `destination`. A refusal to create the file
   // (EACCES, EPERM, EROFS) under "overwrite" while an entry exists at the

@@ -87,16 +87,21 @@ void TempFile::Discard() {
   // The name goes before the descriptor, whose close releases the lock.
   if (!published_ && !temp_name_.empty()) ::unlinkat(directory_fd_, temp_name_.c_str(), 0);
   if (fd_ >= 0) ::close(fd_);
-  if (directory_fd_ >= 0) ::close(directory_fd_);
+  directory_.reset();
   fd_ = -1;
   directory_fd_ = -1;
   temp_name_.clear();
 }
 
 int TempFile::Create(const std::string& directory, PathRole* role) {
+  return Create(std::make_shared<SharedDirectory>(), directory, role);
+}
+
+int TempFile::Create(std::shared_ptr<SharedDirectory> directory, const std::string& path, PathRole* role) {
   *role = PathRole::kDirectory;
-  directory_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory_fd_ < 0) return errno;
+  if (const int error = directory->Open(path)) return error;
+  directory_ = std::move(directory);
+  directory_fd_ = directory_->fd();
   *role = PathRole::kFile;
   if (force_named_temp_files) return CreateNamed();
   fd_ = ::openat(directory_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kFileMode);

@@ -14,10 +14,12 @@
 #define ZIMRAX_STORAGE_TEMP_FILE_H_
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "base/position.h"
+#include "storage/shared_directory.h"
 #include "storage/store_report.h"
 
 namespace zimrax {
@@ -40,6 +42,9 @@ class TempFile {
   // Creates the temporary file in `directory`. Returns 0 or an errno value,
   // and sets *role to what failed (the directory or the file).
   int Create(const std::string& directory, PathRole* role);
+  // The same in the directory `directory` opens (or has open), which the
+  // file holds on to instead of a descriptor of its own.
+  int Create(std::shared_ptr<SharedDirectory> directory, const std::string& path, PathRole* role);
 
   bool IsOpen() const { return fd_ >= 0; }
 
@@ -85,7 +90,8 @@ class TempFile {
   // Gives an unnamed file a hidden random name, so that it can be renamed.
   int NameHidden();
 
-  int directory_fd_ = -1;
+  std::shared_ptr<SharedDirectory> directory_;
+  int directory_fd_ = -1;  // directory_'s, while the file is open
   int fd_ = -1;
   std::string temp_name_;  // empty while the file has no name
   bool published_ = false;

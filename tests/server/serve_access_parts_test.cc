@@ -270,6 +270,23 @@ TEST_F(AuthenticatorTest, CacheForgetsTheOldestAndExpires) {
   EXPECT_FALSE(none.CheckQuickly(headers[1]).has_value());
 }
 
+// Use renews a cached credential (so a sustained flood of other sign-ins
+// cannot age out a user who keeps working), up to the absolute limit.
+TEST_F(AuthenticatorTest, UseRenewsTheCacheUpToItsLife) {
+  const std::string header = Basic("bob:bob:pw");
+  Authenticator renewed(Users(), 16, std::chrono::milliseconds(400), std::chrono::milliseconds(1200));
+  const auto checked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(renewed.Check(header).allowed);
+  // Used every 200 ms, past the 400 ms of a single entry's time.
+  for (int use = 1; use <= 5; ++use) {
+    std::this_thread::sleep_until(checked + use * std::chrono::milliseconds(200));
+    EXPECT_TRUE(renewed.CheckQuickly(header).has_value()) << "use " << use;
+  }
+  std::this_thread::sleep_until(checked + std::chrono::milliseconds(1300));
+  EXPECT_FALSE(renewed.CheckQuickly(header).has_value()) << "past its life, whatever the use";
+  EXPECT_EQ(renewed.hash_count(), 1u);
+}
+
 TEST_F(AuthenticatorTest, ThreadsShareTheCacheSafely) {
   Authenticator authenticator(Users(), 1);  // one entry: constant eviction under contention
   const std::vector<std::pair<std::string, bool>> headers = {

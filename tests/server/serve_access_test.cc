@@ -5,6 +5,7 @@
 // up against plain HTTP and a handshake that never comes.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -104,18 +105,28 @@ TEST_F(AuthServeTest, EveryRouteAsksForCredentialsAndOpensToTheRightOnes) {
       {"bcrypt user", "Basic " + zmfile::Base64Encode(std::string("ann:") + kAnnPassword), "ann", true},
       {"SHA-crypt user", "Basic " + zmfile::Base64Encode(std::string("bob:") + kBobPassword), "bob", true},
   };
-  for (const Credentials& who : credentials) {
-    for (const Route& route : routes) {
+  // Wrong passwords and unknown users count against this address: the
+  // first 5 are refused with 401, later ones may wait (429, no hash). The
+  // right ones are remembered once checked, so they pass whatever came before.
+  int failed_checks = 0;
+  for (const Route& route : routes) {
+    for (const Credentials& who : credentials) {
       const HttpAnswer answer = Request(route.method, route.target, who.header, route.body);
       const std::string label = who.label + ": " + route.method + " " + route.target;
+      const bool counted = !who.right && who.header.starts_with("Basic ") && who.label != "not base64";
       if (who.right) {
         EXPECT_EQ(answer.status, route.open_status) << label << "\n" << answer.head;
         EXPECT_EQ(answer.Header("WWW-Authenticate"), "") << label;
+      } else if (counted && failed_checks >= 5 && answer.status == 429) {
+        EXPECT_NE(answer.Header("Retry-After"), "") << label;
       } else {
         EXPECT_EQ(answer.status, 401) << label << "\n" << answer.head;
         EXPECT_EQ(answer.Header("WWW-Authenticate"), kChallenge) << label;
+      }
+      if (!who.right) {
         EXPECT_EQ(answer.body.find("stored bytes"), std::string::npos) << label;
       }
+      failed_checks += counted;
     }
   }
   // Only the two right uploads stored anything.
@@ -199,8 +210,10 @@ TEST_F(AuthServeTest, TheConnectionStaysOpenAfterA401) {
 }
 
 // A flood of wrong passwords (each a bcrypt hash at cost 10) is bounded by
-// --max-hash-checks (503 past it) and runs on the hash threads, so a user
-// whose credentials are cached is still answered promptly meanwhile.
+// --max-hash-checks (503 past it; one address gets a quarter of them),
+// throttled for an address that keeps failing (429), and runs on the hash
+// threads, so a user whose credentials are cached is still answered
+// promptly meanwhile.
 TEST(AuthFloodTest, WrongPasswordsHoldUpOnlyThemselves) {
   TempDir root;
   const std::string ann = RunCommand({"htpasswd", "-nbB", "-C", "10", "ann", kAnnPassword}).out;
@@ -219,13 +232,23 @@ TEST(AuthFloodTest, WrongPasswordsHoldUpOnlyThemselves) {
   ASSERT_EQ(ParseHttpAnswer(RawExchange(server.port(), right)).status, 200);  // now cached
 
   std::atomic<bool> flooding{true};
-  std::atomic<int> refused{0}, busy{0}, other{0};
+  // The flood comes from another address: connections past its accept
+  // rate are closed unanswered (shed).
+  std::atomic<int> refused{0}, busy{0}, throttled{0}, shed{0}, other{0};
   std::vector<std::thread> flood;
   for (int t = 0; t < 8; ++t) {
     flood.emplace_back([&] {
       for (int i = 0; i < 200 && flooding; ++i) {
-        const HttpAnswer answer = ParseHttpAnswer(RawExchange(server.port(), request("ann:guess"), 20));
-        (answer.status == 401 ? refused : answer.status == 503 ? busy : other)++;
+        const int fd = ConnectFrom("127.0.0.2", server.port(), 20);
+        const bool sent = fd >= 0 && SendAll(fd, request("ann:guess"));
+        const HttpAnswer answer = sent ? ReadAnswer(fd) : HttpAnswer{};
+        if (fd >= 0) ::close(fd);
+        (answer.status == 401   ? refused
+         : answer.status == 503 ? busy
+         : answer.status == 429 ? throttled
+         : answer.status == 0   ? shed
+                                : other)++;
+        if (answer.status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
     });
   }
@@ -434,7 +457,8 @@ TEST_F(TlsServeTest, AHandshakeThatNeverComesIsClosedAtTheHeaderTimeout) {
 
 // The limits hold over TLS: a client that completes the handshake and then
 // sends nothing gets 408 at the header timeout, one that sends half its
-// headers too, and connections past --max-per-address get 503.
+// headers too, and a connection past --max-per-address is closed before
+// its handshake (which is what a flood from one address must not cost).
 TEST_F(TlsServeTest, TheConnectionLimitsHoldOverTls) {
   Start({"--max-per-address", "2"});
   const fs::path ca = root_.path() / "cert.pem";
@@ -443,10 +467,11 @@ TEST_F(TlsServeTest, TheConnectionLimitsHoldOverTls) {
   ASSERT_TRUE(silent.connected());
   ASSERT_TRUE(halfway.connected());
   ASSERT_TRUE(halfway.Send("GET /config HTTP/1.1\r\n" + HostLine(server_->port())));
+  // The server closes the third before its handshake: the client's
+  // handshake then writes to a closed socket.
+  ::signal(SIGPIPE, SIG_IGN);
   TlsClient third(server_->port(), ca);
-  ASSERT_TRUE(third.connected());
-  ASSERT_TRUE(third.Send("GET /config HTTP/1.1\r\n" + HostLine(server_->port()) + "\r\n"));
-  EXPECT_TRUE(third.ReadToEnd().starts_with("HTTP/1.1 503 "));
+  EXPECT_FALSE(third.connected());
 
   const auto start = Clock::now();
   const std::string silent_answer = silent.ReadToEnd();

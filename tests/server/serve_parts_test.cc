@@ -2,12 +2,15 @@
 // rules, the status and JSON of an upload report, the download headers, the
 // log line, the streamed upload and the directory listing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <string>
 #include <nlohmann/json.hpp>
 
 #include "server/answers.h"
@@ -135,7 +138,8 @@ TEST(UploadReportTest, StatusFollowsTheErrorCode) {
   // A platform error is the server's fault (500, 507 for a full disk or
   // quota) unless the client's name cannot be held by the file system.
   const std::vector<std::pair<int, int>> by_errno = {
-      {0, 500}, {EIO, 500}, {EACCES, 500}, {ENAMETOOLONG, 400}, {ENOSPC, 507}, {EDQUOT, 507}, {EFBIG, 500}};
+      {0, 500}, {EIO, 500}, {EACCES, 500}, {ENAMETOOLONG, 400}, {ENOSPC, 507}, {EDQUOT, 507}, {EFBIG, 500},
+      {EMFILE, 503}, {ENFILE, 503}};
   for (const auto& [error, status] : by_errno) {
     UploadReport platform = Coded(error == ENAMETOOLONG ? 75 : 61);
     platform.outcome->platform_errno = error;
@@ -342,6 +346,27 @@ TEST(FileListingTest, ListsVisibleRegularFilesNewestFirstAndOpensOnlyRegularFile
   EXPECT_EQ(byte, 'm');
   for (const std::string name : {"link.txt", "sub", "../outside.txt", "..", "missing.txt", ""}) {
     EXPECT_FALSE(OpenStoredFile(dir.string(), name).ok()) << name;
+  }
+}
+
+// A download serves exactly what the listing shows: every entry of a
+// folder holding hidden files, a temporary, a link, a folder and a FIFO
+// opens if and only if the listing names it.
+TEST(FileListingTest, DownloadsServeExactlyTheListedNames) {
+  testing::TempDir root;
+  const fs::path dir = root.path() / "files";
+  fs::create_directories(dir / "sub");
+  for (const char* name : {"a.txt", ".htpasswd", ".zmfile-abcdefghijklmnop", "...", ".profile", "b c.txt"}) {
+    testing::WriteFileBytes(dir / name, "x");
+  }
+  fs::create_symlink(dir / "a.txt", dir / "link.txt");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+  std::set<std::string> listed;
+  for (const StoredFile& file : ListStoredFiles(dir.string(), 100).files) listed.insert(file.name);
+  EXPECT_EQ(listed, (std::set<std::string>{"a.txt", "b c.txt"}));
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_EQ(OpenStoredFile(dir.string(), name).ok(), listed.count(name) == 1) << name;
   }
 }
 

@@ -66,7 +66,11 @@ TempDir::~TempDir() {
 ServerProcess::ServerProcess(const std::filesystem::path& dir, const std::vector<std::string>& extra_args,
                              const std::filesystem::path& log_path)
     : log_path_(log_path) {
-  std::vector<std::string> args = {ZMFILE_BINARY, "serve", "--host", "127.0.0.1", "--port", "0", "--dir", dir.string()};
+  // ZMFILE_UNDER_TEST runs another build's zmfile (an older one, to see a
+  // test fail there).
+  const char* under_test = std::getenv("ZMFILE_UNDER_TEST");
+  const std::string binary = under_test != nullptr && *under_test != '\0' ? under_test : ZMFILE_BINARY;
+  std::vector<std::string> args = {binary, "serve", "--host", "127.0.0.1", "--port", "0", "--dir", dir.string()};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -26,6 +26,7 @@ class ServerProcess {
  public:
   // Starts zmfile serve --port 0 --dir `dir` plus `extra_args`, and waits (at
   // most 15 s) for the address it prints. ok() tells whether it came up.
+  // The environment's ZMFILE_UNDER_TEST, when set, names the zmfile binary.
   ServerProcess(const std::filesystem::path& dir, const std::vector<std::string>& extra_args,
                 const std::filesystem::path& log_path);
   // Stops the server with SIGINT (then SIGKILL if it has not ended in 10 s).

@@ -66,6 +66,10 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
   command->add_option("--max-per-address", options->max_per_address, "Open connections from one address; 503 past it")
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
+  command->add_option("--accept-rate", options->accept_rate,
+                      "New connections a second from one address (twice as many at once); more are closed")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
   command->add_option("--max-first-line", options->max_first_line, "Longest form delimiter line, bytes; 400 past it")
       ->check(CLI::Range(std::size_t{72}, std::size_t{1} << 20))
       ->capture_default_str();

@@ -41,6 +41,15 @@ Reply TooManySignInsReply(int max_hash_checks) {
   return reply;
 }
 
+Reply SignInThrottledReply(std::chrono::steady_clock::duration wait) {
+  const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+  StringResponse response = PlainResponse(429, "Too many failed sign-ins; try again in " + std::to_string(seconds) + " s.");
+  response.set(http::field::retry_after, std::to_string(seconds));
+  Reply reply{std::move(response)};
+  reply.reason = "sign-in throttled after failures";
+  return reply;
+}
+
 Reply MethodNotAllowedReply() {
   const std::string reason = "Only POST " + std::string(kUploadPath) + " takes a request body.";
   StringResponse response = PlainResponse(405, reason);

@@ -4,6 +4,8 @@
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_ACCESS_PHASE_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_ACCESS_PHASE_H_
 
+#include <chrono>
+
 #include "server/authenticator.h"
 #include "server/refusal.h"
 #include "server/reply.h"
@@ -21,6 +23,10 @@ Reply CredentialsRefusedReply(const AuthOutcome& outcome);
 
 // 503: `max_hash_checks` password checks already wait.
 Reply TooManySignInsReply(int max_hash_checks);
+
+// 429: the client's address (or the user it names) failed to sign in too
+// often; it may try again after `wait`.
+Reply SignInThrottledReply(std::chrono::steady_clock::duration wait);
 
 // 405: only POST /upload takes a body.
 Reply MethodNotAllowedReply();

@@ -6,6 +6,7 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -37,8 +38,9 @@ std::string Quoted(std::string_view text) {
 
 }  // namespace
 
-Authenticator::Authenticator(std::vector<HtpasswdEntry> entries, std::size_t cache_entries, Clock::duration cache_time)
-    : cache_entries_(cache_entries), cache_time_(cache_time) {
+Authenticator::Authenticator(std::vector<HtpasswdEntry> entries, std::size_t cache_entries, Clock::duration cache_time,
+                             Clock::duration cache_life)
+    : cache_entries_(cache_entries), cache_time_(cache_time), cache_life_(cache_life) {
   // An unknown user's password is hashed with a known user's settings (so
   // with the same method and cost) and then refused whatever comes out.
   if (!entries.empty()) dummy_hash_ = entries.front().hash;
@@ -66,7 +68,11 @@ bool Authenticator::LookUp(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = cache_.find(key);
   if (found == cache_.end()) return false;
-  if (Clock::now() < found->second.expires) return true;
+  const Clock::time_point now = Clock::now();
+  if (now < found->second.expires) {
+    found->second.expires = std::min(now + cache_time_, found->second.end_of_life);
+    return true;
+  }
   order_.erase(found->second.order);
   cache_.erase(found);
   return false;
@@ -84,7 +90,9 @@ void Authenticator::Remember(const std::string& key) {
     order_.pop_front();
   }
   order_.push_back(key);
-  cache_.emplace(key, CacheEntry{Clock::now() + cache_time_, std::prev(order_.end())});
+  const Clock::time_point now = Clock::now();
+  cache_.emplace(key, CacheEntry{std::min(now + cache_time_, now + cache_life_), now + cache_life_,
+                                 std::prev(order_.end())});
 }
 
 bool Authenticator::Matches(const std::string& password, const std::string& hash) {

@@ -1,6 +1,7 @@
 // Checks HTTP Basic credentials against the users of an htpasswd file with
 // libcrypt, and remembers recent successes for a while, since a bcrypt
-// check costs tens of milliseconds. Safe to use from several threads.
+// check costs tens of milliseconds: each use renews the time, up to an
+// absolute limit after the check. Safe to use from several threads.
 //
 // Timing: the stored and computed hashes are compared in constant time, and
 // an unknown user costs one hash like a known one, so the answer time does
@@ -37,10 +38,13 @@ class Authenticator {
 
   static constexpr std::size_t kDefaultCacheEntries = 1024;
   static constexpr std::chrono::seconds kDefaultCacheTime{300};
+  static constexpr std::chrono::hours kDefaultCacheLife{8};
 
+  // A verified user and password is remembered for `cache_time` after its
+  // last use, and never longer than `cache_life` after its check.
   // REQUIRES: `entries` is not empty and each hash passes IsCheckableHash.
   explicit Authenticator(std::vector<HtpasswdEntry> entries, std::size_t cache_entries = kDefaultCacheEntries,
-                         Clock::duration cache_time = kDefaultCacheTime);
+                         Clock::duration cache_time = kDefaultCacheTime, Clock::duration cache_life = kDefaultCacheLife);
 
   // Without hashing: refuses a missing or malformed header, allows
   // credentials verified within the cache time. Returns nullopt when only a
@@ -57,6 +61,7 @@ class Authenticator {
  private:
   struct CacheEntry {
     Clock::time_point expires;
+    Clock::time_point end_of_life;
     std::list<std::string>::iterator order;
   };
 
@@ -72,6 +77,7 @@ class Authenticator {
   std::string hmac_key_;
   const std::size_t cache_entries_;
   const Clock::duration cache_time_;
+  const Clock::duration cache_life_;
   std::atomic<std::uint64_t> hash_count_{0};
 
   std::mutex mutex_;

@@ -31,13 +31,13 @@ bool IsConnectionError(const beast::error_code& error) {
 
 }  // namespace
 
-Connection::Connection(ServerCore& core, std::uint64_t id, tcp::socket socket, const tcp::endpoint& peer, Mode mode)
+Connection::Connection(ServerCore& core, std::uint64_t id, tcp::socket socket, const tcp::endpoint& peer)
     : core_(core),
       options_(core.options()),
       id_(id),
-      mode_(mode),
       stream_(std::move(socket), core.tls()),
       timer_(stream_.get_executor()),
+      pace_timer_(stream_.get_executor()),
       peer_(peer),
       buffer_(options_.max_header + kReadAhead) {}
 
@@ -50,16 +50,6 @@ void Connection::ReleaseSlot() {
 
 void Connection::Start() {
   asio::post(stream_.get_executor(), [self = shared_from_this()] {
-    if (self->mode_ == Mode::kBusy) {
-      self->Note("refused: more than " + std::to_string(self->options_.max_per_address) +
-                 " connections from this address");
-      self->method_ = "-";
-      self->path_ = "-";
-      // Over TLS the refusal is sent only once the handshake is done.
-      if (!self->stream_.tls()) {
-        return self->Refuse(503, "Too many connections from your address; try again later.");
-      }
-    }
     if (self->stream_.tls()) return self->Handshake();
     self->ReadRequest(true);
   });
@@ -70,6 +60,9 @@ void Connection::Stop() {
     if (self->phase_ == Phase::kHandshake || self->phase_ == Phase::kIdle || self->phase_ == Phase::kHeaders) {
       self->Close();
     }
+    // An upload waiting for its turn to begin files has it now: the drain
+    // time is for finishing.
+    self->pace_timer_.cancel();
   });
 }
 
@@ -94,10 +87,11 @@ void Connection::ArmAt(Clock::time_point deadline) {
 void Connection::OnTimer() {
   switch (phase_) {
     case Phase::kHandshake:
-      Note("no TLS handshake within " + std::to_string(options_.header_seconds) + " s of the connection");
+      Note("no TLS handshake within " + std::to_string(HandshakeTimeFor(options_.header_seconds).count()) +
+           " s of the connection");
       return Close();
-    case Phase::kAuthorizing:
-      return;  // a password check is bounded; the answer follows it
+    case Phase::kWaiting:
+      return;  // a password check or a listing scan is bounded; the answer follows it
     case Phase::kFinishing:
       return;  // the disk's time: the answer follows the upload's sync
     case Phase::kIdle:
@@ -136,24 +130,29 @@ void Connection::OnTimer() {
   }
 }
 
-// The TLS handshake, under the deadline of the first request's headers.
+// The TLS handshake, within its own time (shorter than the headers') and
+// counted against the server's cap on handshakes in progress.
 void Connection::Handshake() {
   phase_ = Phase::kHandshake;
-  header_deadline_ = start_ + std::chrono::seconds(options_.header_seconds);  // start_: the connection's time
-  ArmAt(header_deadline_);
+  counted_handshake_ = true;
+  core_.HandshakeBegun();
+  ArmAt(start_ + HandshakeTimeFor(options_.header_seconds));  // start_: the connection's time
   stream_.async_handshake([self = shared_from_this()](const beast::error_code& error) {
     if (self->phase_ != Phase::kHandshake) return;
+    self->EndHandshake();
     if (error) {
       // OpenSSL's reason for a plain HTTP request here is just "http request".
       const bool plain = error.message().find("http request") != std::string::npos;
       self->Note("TLS handshake failed: " + error.message() + (plain ? " (plain HTTP sent to the HTTPS port)" : ""));
       return self->Close();
     }
-    if (self->mode_ == Mode::kBusy) {
-      return self->Refuse(503, "Too many connections from your address; try again later.");
-    }
     self->ReadRequest(true);
   });
+}
+
+void Connection::EndHandshake() {
+  if (counted_handshake_) core_.HandshakeEnded();
+  counted_handshake_ = false;
 }
 
 void Connection::ReadRequest(bool first) {

@@ -29,10 +29,9 @@ class ServerCore;
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   using Clock = std::chrono::steady_clock;
-  enum class Mode { kServe, kBusy };  // kBusy: refused with 503, too many from its address
-
+  // A connection the server admitted (ServerCore::Admit): one that takes a slot.
   Connection(ServerCore& core, std::uint64_t id, boost::asio::ip::tcp::socket socket,
-             const boost::asio::ip::tcp::endpoint& peer, Mode mode);
+             const boost::asio::ip::tcp::endpoint& peer);
   ~Connection();
 
   void Start();
@@ -47,14 +46,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // the bytes dropped while lingering.
   static constexpr std::size_t kReadAhead = 64 * 1024;
 
+  // kWaiting: for a password check or a listing scan, each bounded;
+  // kFinishing: an upload's Finish runs on the disk threads.
   enum class Phase {
     kHandshake,
     kIdle,
     kHeaders,
-    kAuthorizing,
+    kWaiting,
     kContinue,
     kBody,
-    kFinishing,  // an upload's Finish runs on the disk threads
+    kFinishing,
     kWriting,
     kLinger,
     kClosed,
@@ -66,6 +67,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ArmAt(Clock::time_point deadline);
   void OnTimer();
   void Handshake();
+  // Counted in the server's handshakes in progress no more.
+  void EndHandshake();
   void ReadRequest(bool first);
   void OnFirstBytes();
   void AwaitFirstTlsBytes();
@@ -76,8 +79,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // connection_dispatch.cc: the access and content phases.
   void Dispatch();
+  // The request's target in origin form, or the refusal of an absolute
+  // form naming another server, of an unknown Expect.
+  std::optional<Reply> CheckTargetAndExpectation();
   void Authorize(After after);
   void OnAuthorized(const AuthOutcome& outcome, After after);
+  // The listing, from the server's scans; answered when the page is in.
+  void List(std::string_view target, After after);
 
   // connection_body.cc: an upload's body, pumped into its exchange.
   void StartUpload();
@@ -85,6 +93,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadBody();
   void FeedUpload(const std::uint8_t* data, std::size_t size);
   void OnBody(const boost::beast::error_code& error, std::size_t n);
+  // Feeds chunk_[fed_, filled_) in turns: a turn that began kFilesPerTurn
+  // files (each a file created on this I/O thread) lets every other
+  // connection's work run before the next, and waits for the server's
+  // pace of file starts (FileStartPacer) when it began more than the
+  // upload's first.
+  void FeedChunk();
+  // After a turn: the rest of the chunk, or the next read.
+  void ContinueBody();
   void FinishUpload();
   void OnUploadFinished(Reply&& reply);
 
@@ -108,9 +124,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   ServerCore& core_;
   const ServeOptions& options_;
   const std::uint64_t id_;
-  const Mode mode_;
   SessionStream stream_;
   boost::asio::steady_timer timer_;
+  boost::asio::steady_timer pace_timer_;  // an upload waiting for its turn to begin files
   std::uint64_t timer_generation_ = 0;
   const boost::asio::ip::tcp::endpoint peer_;
   boost::beast::flat_buffer buffer_;
@@ -127,6 +143,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool head_ = false;
   bool authorized_ = false;
   bool first_read_pending_ = false;
+  bool counted_handshake_ = false;
+  std::string target_;  // the request target in origin form
   std::string user_;  // the authenticated user of the current request
   std::string method_;
   std::string path_;
@@ -139,6 +157,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint64_t window_bytes_ = 0;
   std::uint64_t lingered_ = 0;
   bool released_ = false;
+  std::size_t fed_ = 0;      // of chunk_, fed to the upload
+  std::size_t filled_ = 0;   // of chunk_, read from the client
+  int files_begun_ = 0;      // by the upload so far (its file gate counts them)
 };
 
 }  // namespace zimrax::zmfile

@@ -16,11 +16,28 @@ namespace beast = boost::beast;
 // an upload's body is read, so an idle connection costs none of it.
 constexpr std::size_t kBodyChunk = 256 * 1024;
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+// A turn of feeding ends once it began this many files. Creating a file
+// costs the I/O thread from tens of microseconds to milliseconds on a busy
+// disk, and a flood of uploads of a hundred tiny files each would
+// otherwise hold both threads for seconds between two other requests.
+constexpr int kFilesPerTurn = 1;
+// The piece fed at a time while files begin; larger once they do not.
+constexpr std::size_t kSmallPiece = 256;
 
 }  // namespace
 
 void Connection::StartUpload() {
-  upload_ = std::make_unique<UploadExchange>(core_.config(), json_);
+  files_begun_ = 0;
+  upload_ = std::make_unique<UploadExchange>(
+      core_.config(), json_,
+      [gate = FileGateForOneUpload(core_.budget()), begun = &files_begun_] {
+        // Only files that are made cost the thread; the exchange (and this
+        // gate) goes before the connection.
+        const bool allowed = gate();
+        *begun += allowed;
+        return allowed;
+      },
+      [&core = core_](const std::vector<std::string>& stored) { return core.PageListing(stored); });
   if (std::optional<Reply> refusal = upload_->Open(parser_->get())) {
     upload_.reset();
     return Send(std::move(*refusal), After::kLinger);
@@ -47,13 +64,14 @@ void Connection::BeginBody() {
   Arm(std::chrono::seconds(options_.body_rate_seconds));
   // The body bytes that came in with the headers.
   const std::size_t early = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), remaining_));
-  if (early > 0) {
-    FeedUpload(static_cast<const std::uint8_t*>(buffer_.data().data()), early);
-    buffer_.consume(early);
-  }
-  if (remaining_ == 0) return FinishUpload();
-  chunk_.resize(kBodyChunk);
-  ReadBody();
+  chunk_.resize(std::max(kBodyChunk, early));
+  const auto* data = static_cast<const std::uint8_t*>(buffer_.data().data());
+  std::copy(data, data + early, chunk_.begin());
+  buffer_.consume(early);
+  window_bytes_ += early;
+  fed_ = 0;
+  filled_ = early;
+  FeedChunk();
 }
 
 // The body is read straight from the socket into the chunk, never past
@@ -69,20 +87,52 @@ void Connection::ReadBody() {
 void Connection::FeedUpload(const std::uint8_t* data, std::size_t size) {
   upload_->Feed(std::span<const std::uint8_t>(data, size));
   received_ += size;
-  window_bytes_ += size;
   remaining_ -= size;
+}
+
+void Connection::FeedChunk() {
+  const int begun_before = files_begun_;
+  // Small pieces first, each twice the last while no file begins: a file's
+  // data goes in a few large pieces, a run of tiny files in small ones.
+  std::size_t piece_size = kSmallPiece;
+  while (fed_ < filled_ && files_begun_ - begun_before < kFilesPerTurn) {
+    const std::size_t piece = std::min(filled_ - fed_, piece_size);
+    const int begun = files_begun_;
+    FeedUpload(chunk_.data() + fed_, piece);
+    fed_ += piece;
+    piece_size = files_begun_ == begun ? piece_size * 2 : kSmallPiece;
+  }
+  // The upload's first file is promised; every later one waits its turn.
+  const int paced = files_begun_ - begun_before - (begun_before == 0 && files_begun_ > 0 ? 1 : 0);
+  const Clock::time_point now = Clock::now();
+  Clock::time_point resume = now;
+  for (int i = 0; i < paced; ++i) resume = core_.file_pacer().Take(now);
+  if (fed_ == filled_ && resume <= now) return ContinueBody();
+  pace_timer_.expires_at(resume);
+  // Cancelled by a stop: the upload then goes on at once.
+  pace_timer_.async_wait([self = shared_from_this()](const beast::error_code&) {
+    if (self->phase_ == Phase::kBody) self->ContinueBody();
+  });
+}
+
+void Connection::ContinueBody() {
+  if (fed_ < filled_) return FeedChunk();
+  if (remaining_ == 0) return FinishUpload();
+  ReadBody();
 }
 
 void Connection::OnBody(const beast::error_code& error, std::size_t n) {
   if (phase_ != Phase::kBody) return;
-  if (n > 0) FeedUpload(chunk_.data(), n);
+  fed_ = 0;
+  filled_ = n;
+  window_bytes_ += n;
   if (error) {
+    if (n > 0) FeedUpload(chunk_.data(), n);
     Note("upload ended after " + std::to_string(received_) + " of " + std::to_string(expected_) + " body bytes (" +
          error.message() + "); nothing stored");
     return Close();
   }
-  if (remaining_ == 0) return FinishUpload();
-  ReadBody();
+  FeedChunk();
 }
 
 void Connection::FinishUpload() {
@@ -109,6 +159,7 @@ void Connection::FinishUpload() {
 }
 
 void Connection::OnUploadFinished(Reply&& reply) {
+  if (!reply.stored_name.empty()) core_.listing().Invalidate();
   Send(std::move(reply), keep_alive_ ? After::kKeepAlive : After::kClose);
 }
 

@@ -3,11 +3,14 @@
 #include <openssl/crypto.h>
 
 #include "server/access_phase.h"
+#include "server/basic_credentials.h"
 #include "server/ascii_text.h"
 #include "server/client_address.h"
 #include "server/connection.h"
 #include "server/handlers.h"
+#include "server/listing_query.h"
 #include "server/request_origin.h"
+#include "server/request_target.h"
 #include "server/router.h"
 #include "server/server_core.h"
 
@@ -16,11 +19,37 @@ namespace zimrax::zmfile {
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
 
+namespace {
+
+// The user an Authorization header names, "" when it names none.
+std::string UserNamed(const std::string& authorization) {
+  std::optional<BasicCredentials> credentials = ParseBasicAuthorization(authorization);
+  if (!credentials) return "";
+  OPENSSL_cleanse(credentials->password.data(), credentials->password.size());
+  return credentials->user;
+}
+
+}  // namespace
+
+std::optional<Reply> Connection::CheckTargetAndExpectation() {
+  auto& request = parser_->get();
+  const std::string_view raw(request.target().data(), request.target().size());
+  OriginFormTarget target = OriginFormOf(raw, core_.own_origins());
+  if (target.refusal) {
+    path_ = RequestPath(raw);
+    return FailReply(target.refusal->status, target.refusal->message);
+  }
+  target_ = std::move(target.target);
+  path_ = RequestPath(target_);
+  if (std::optional<Refusal> refusal = CheckExpectation(request)) return FailReply(refusal->status, refusal->message);
+  return std::nullopt;
+}
+
 void Connection::Dispatch() {
   auto& request = parser_->get();
-  const std::string_view target(request.target().data(), request.target().size());
   method_ = std::string(request.method_string());
-  path_ = RequestPath(target);
+  std::optional<Reply> target_refusal = CheckTargetAndExpectation();
+  const std::string_view target = target_;
   json_ = Lowered(std::string(request[http::field::accept])).find("application/json") != std::string::npos;
   head_ = request.method() == http::verb::head;
   const bool has_body = parser_->chunked() || parser_->content_length().value_or(0) > 0;
@@ -29,6 +58,8 @@ void Connection::Dispatch() {
   keep_alive_ = request.keep_alive() && !has_body;
   const After after = keep_alive_ ? After::kKeepAlive : has_body ? After::kLinger : After::kClose;
   client_ = ClientAddress(request, peer_.address().to_string(), options_.trust_proxy);
+  // Before anything else: the route and the body depend on them.
+  if (target_refusal) return Send(std::move(*target_refusal), has_body ? After::kLinger : after);
 
   const std::optional<Refusal> site_refusal =
       CheckRequestSite(request, request.method(), request.version(), core_.own_origins());
@@ -54,7 +85,7 @@ void Connection::Dispatch() {
     case Route::kMethodNotAllowed:
       return Send(MethodNotAllowedReply(), has_body ? After::kLinger : after);
     case Route::kListing:
-      return Send(ListingReply(options_.dir, target), after);
+      return List(target, after);
     case Route::kDownload:
       return Send(DownloadReply(options_.dir, DownloadName(path_)), after);
     case Route::kConfig:
@@ -67,24 +98,55 @@ void Connection::Dispatch() {
 }
 
 // Checks the request's credentials (on the hash threads when the cache
-// does not know them), then dispatches it again or answers 401.
+// does not know them), then dispatches it again or answers 401. An address
+// or user name failing again and again waits (429, without a hash), and an
+// address takes at most its share of the hash places.
 void Connection::Authorize(After after) {
   std::string header(parser_->get()[http::field::authorization]);
-  if (std::optional<AuthOutcome> outcome = core_.authenticator()->CheckQuickly(header)) {
-    return OnAuthorized(*outcome, after);
-  }
-  phase_ = Phase::kAuthorizing;
   Authenticator* authenticator = core_.authenticator();
-  const bool posted =
-      core_.PostHashCheck([self = shared_from_this(), authenticator, header = std::move(header), after]() mutable {
+  if (std::optional<AuthOutcome> outcome = authenticator->CheckQuickly(header)) return OnAuthorized(*outcome, after);
+  const std::string address = peer_.address().to_string();
+  const std::string user = UserNamed(header);
+  SignInThrottle& throttle = core_.sign_in_throttle();
+  if (const auto wait = throttle.WaitFor(address, user, Clock::now())) {
+    // Closed after the answer: a new connection costs the client an accept.
+    return Send(SignInThrottledReply(*wait), After::kLinger);
+  }
+  if (!throttle.TryTakeHashPlace(address)) return Send(TooManySignInsReply(options_.max_hash_checks), After::kLinger);
+  phase_ = Phase::kWaiting;
+  const bool posted = core_.PostHashCheck(
+      address, [self = shared_from_this(), authenticator, &throttle, address, user, header = std::move(header), after]() mutable {
         AuthOutcome outcome = authenticator->Check(header);
         OPENSSL_cleanse(header.data(), header.size());
+        throttle.GiveBackHashPlace(address);
+        if (outcome.allowed) {
+          throttle.Succeeded(address, user);
+        } else {
+          throttle.Failed(address, user, Clock::now());
+        }
         asio::post(self->stream_.get_executor(), [self, outcome = std::move(outcome), after] {
-          if (self->phase_ != Phase::kAuthorizing) return;
+          if (self->phase_ != Phase::kWaiting) return;
           self->OnAuthorized(outcome, after);
         });
       });
-  if (!posted) return Send(TooManySignInsReply(options_.max_hash_checks), After::kLinger);
+  if (!posted) {
+    throttle.GiveBackHashPlace(address);
+    return Send(TooManySignInsReply(options_.max_hash_checks), After::kLinger);
+  }
+}
+
+void Connection::List(std::string_view target, After after) {
+  const ListingQuery query = ParseListingQuery(target);
+  if (!query.error.empty()) return Send(ListingQueryRefusedReply(query.error), after);
+  phase_ = Phase::kWaiting;
+  const bool asked = core_.listing().Request(
+      peer_.address().to_string(), query.limit, query.after, [self = shared_from_this(), after](const Listing& page) {
+        asio::post(self->stream_.get_executor(), [self, reply = ListingPageReply(page), after]() mutable {
+          if (self->phase_ != Phase::kWaiting) return;
+          self->Send(std::move(reply), after);
+        });
+      });
+  if (!asked) Send(TooManyListingsReply(), after);
 }
 
 void Connection::OnAuthorized(const AuthOutcome& outcome, After after) {

@@ -122,12 +122,14 @@ void Connection::OnLingerRead(const beast::error_code& error, std::size_t n) {
 void Connection::Close() {
   if (phase_ == Phase::kClosed) return;
   phase_ = Phase::kClosed;
+  EndHandshake();
   if (upload_) {
     upload_->Abort();
     upload_.reset();
   }
   ++timer_generation_;
   timer_.cancel();
+  pace_timer_.cancel();
   // Its place in the connection counts is free before the client sees the
   // close: a client that reconnects at once is not refused as one too many.
   ReleaseSlot();

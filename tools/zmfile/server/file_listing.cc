@@ -43,7 +43,7 @@ Listing ListStoredFiles(const std::string& dir, std::size_t limit, const std::op
   const std::size_t keep = limit + 1;  // one more tells whether a next page exists
   while (const struct dirent* entry = ::readdir(stream)) {
     const std::string name = entry->d_name;
-    if (!IsPlainFileName(name) || name.front() == '.') continue;
+    if (!IsListedFileName(name)) continue;
     struct stat info {};
     if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
     const std::int64_t ns = NanosecondsOf(info.st_mtim);
@@ -85,7 +85,7 @@ int OpenedFile::Release() { return std::exchange(fd_, -1); }
 
 OpenedFile OpenStoredFile(const std::string& dir, const std::string& name) {
   OpenedFile opened;
-  if (!IsPlainFileName(name)) return opened;
+  if (!IsListedFileName(name)) return opened;
   const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return opened;
   // O_NOFOLLOW: a symbolic link in the directory could point anywhere.

@@ -65,8 +65,8 @@ class OpenedFile {
 };
 
 // Opens the regular file `name` directly in `dir` for reading. Fails (ok()
-// false) for a name that is not plain, a symbolic link, or anything but a
-// regular file.
+// false) for a name the listing would not show (not plain, or hidden), a
+// symbolic link, or anything but a regular file.
 OpenedFile OpenStoredFile(const std::string& dir, const std::string& name);
 
 // `raw` with every byte but ASCII letters, digits and the characters of

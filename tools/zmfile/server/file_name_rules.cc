@@ -12,6 +12,8 @@ bool IsPlainFileName(std::string_view name) {
   });
 }
 
+bool IsListedFileName(std::string_view name) { return IsPlainFileName(name) && name.front() != '.'; }
+
 std::string_view StoredPartOfClientName(std::string_view client_name) {
   const auto last = client_name.rfind('\\');
   return last == std::string_view::npos ? client_name : client_name.substr(last + 1);

@@ -11,6 +11,11 @@ namespace zimrax::zmfile {
 // "\" and no control character (NUL included).
 bool IsPlainFileName(std::string_view name);
 
+// True for the names the listing shows and downloads serve: plain names
+// that are not hidden (no leading "."; the component's temporaries are
+// hidden files, and so are the server's own files such as .htpasswd).
+bool IsListedFileName(std::string_view name);
+
 // What follows the last backslash of a browser's file name: the name part of
 // a Windows client path (the whole name when it has none).
 std::string_view StoredPartOfClientName(std::string_view client_name);

@@ -6,14 +6,21 @@
 #include <string>
 #include <string_view>
 
+#include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
 
 namespace zimrax::zmfile {
 
-// GET /files?limit=N&after=CURSOR: a page of the stored files in `dir` as
-// JSON, or 400 for a query that does not parse.
-Reply ListingReply(const std::string& dir, std::string_view target);
+// GET /files?limit=N&after=CURSOR: a page of the stored files (scanned by
+// the ListingService) as JSON.
+Reply ListingPageReply(const Listing& page);
+
+// 400 for a listing query that does not parse (ListingQuery::error).
+Reply ListingQueryRefusedReply(const std::string& error);
+
+// 503: the client has as many listings waiting as it may, or the server has.
+Reply TooManyListingsReply();
 
 // GET /files/NAME: the stored file `name` in `dir` as an attachment; 400
 // for a name that is not a plain file name, 404 for no such file.

@@ -1,21 +1,27 @@
 #include "server/answers.h"
 #include "server/file_listing.h"
 #include "server/handlers.h"
-#include "server/listing_query.h"
 
 namespace zimrax::zmfile {
 
-Reply ListingReply(const std::string& dir, std::string_view target) {
-  const ListingQuery query = ParseListingQuery(target);
-  if (!query.error.empty()) {
-    Reply reply = FailReply(400, query.error);
-    reply.notes.push_back("listing refused: " + query.error);
-    return reply;
-  }
-  StringResponse response =
-      TextResponse(200, ListingJson(ListStoredFiles(dir, query.limit, query.after)), "application/json");
+Reply ListingPageReply(const Listing& page) {
+  StringResponse response = TextResponse(200, ListingJson(page), "application/json");
   response.set(boost::beast::http::field::cache_control, "no-store");
   return Reply{std::move(response)};
+}
+
+Reply ListingQueryRefusedReply(const std::string& error) {
+  Reply reply = FailReply(400, error);
+  reply.notes.push_back("listing refused: " + error);
+  return reply;
+}
+
+Reply TooManyListingsReply() {
+  StringResponse response = PlainResponse(503, "Too many listings at once; try again shortly.");
+  response.set(boost::beast::http::field::retry_after, "1");
+  Reply reply{std::move(response)};
+  reply.reason = "too many listings waiting";
+  return reply;
 }
 
 }  // namespace zimrax::zmfile

@@ -42,6 +42,7 @@ struct ServeOptions {
   int send_seconds = 30;                  // one write of an answer that the client does not take
   int max_connections = 512;              // open connections; more wait in the kernel's backlog
   int max_per_address = 16;               // open connections from one client address (503 past it)
+  int accept_rate = 100;                  // new connections a second from one address (twice that saved up); more are closed
   std::size_t max_first_line = 8 * 1024;  // the form's delimiter line, bytes (400 past it)
   std::size_t max_comment = 64 * 1024;    // the comment field kept for the answer, bytes
   int drain_seconds = 10;                 // on SIGINT/SIGTERM, time given to uploads in flight

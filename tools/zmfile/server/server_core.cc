@@ -1,15 +1,19 @@
 #include "server/server_core.h"
 
-#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "server/connection.h"
 #include "server/request_origin.h"
+#include "server/listing_query.h"
 #include "server/upload_stream.h"
 
 namespace zimrax::zmfile {
@@ -19,11 +23,19 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 using tcp = asio::ip::tcp;
 
-// Descriptors beyond the connections: listening socket, logs, the
-// directory, downloads. An upload in flight also holds two per file field
-// whose data has begun (its temporary file and the folder), up to
-// 2 * kMaxFileFields; past the limit a file fails with 67 (EMFILE).
-constexpr rlim_t kSpareDescriptors = 64;
+// A refused connection's answer: sent at once, then it lingers in the
+// pool (which holds no connection slot) so that the client reads it.
+constexpr std::string_view kBusyAnswer =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\nRetry-After: 1\r\n"
+    "Connection: close\r\nContent-Length: 58\r\n\r\nToo many connections from your address; try again later.\n";
+// The lingering pool: its own cap, apart from --max-connections.
+constexpr std::size_t kLingeringRefusals = 1024;
+constexpr auto kLingerTime = std::chrono::seconds(2);
+// How long the upload page may show a listing scanned before (plus what
+// the upload itself stored) rather than scan the folder again.
+constexpr auto kPageListingAge = std::chrono::seconds(5);
+// Connections taken from the backlog in one turn of the accept loop.
+constexpr int kAcceptsPerTurn = 64;
 // Threads that run uploads' Finish when uploads are synced. A thread in
 // fsync() waits for the disk without using a core, and the more syncs run
 // at once, the more of them one journal commit covers.
@@ -35,11 +47,16 @@ ServerCore::ServerCore(ServeConfig config, std::ostream& log, ServerAccess acces
     : config_(std::move(config)),
       log_(log),
       access_(std::move(access)),
+      sign_in_throttle_(config_.options.max_hash_checks),
+      // Its thread starts here, before the server tells where it listens.
+      listing_(std::make_unique<ListingService>(config_.options.dir, ListingService::Settings{})),
+      refused_(ioc_, kLingeringRefusals, kLingerTime),
       strand_(asio::make_strand(ioc_)),
       acceptor_(strand_),
       signals_(strand_),
       drain_timer_(strand_),
-      retry_timer_(strand_) {}
+      retry_timer_(strand_),
+      accept_rate_(config_.options.accept_rate, 2.0 * config_.options.accept_rate) {}
 
 bool ServerCore::Bind() {
   beast::error_code error;
@@ -62,31 +79,23 @@ bool ServerCore::Bind() {
   return !error;
 }
 
-void ServerCore::RaiseDescriptorLimit() {
-  const rlim_t needed = static_cast<rlim_t>(options().max_connections) * 2 + kSpareDescriptors;
-  struct rlimit limit {};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
+void ServerCore::MakeDescriptorBudget() {
+  const std::int64_t limit = DescriptorBudget::RaisedProcessLimit();
+  if (const std::string warning = DescriptorBudget::WarningFor(limit, options().max_connections); !warning.empty()) {
+    log_.Note(warning);
   }
-  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
-    log_.Note("warning: the descriptor limit " + std::to_string(limit.rlim_cur) + " is below the " +
-              std::to_string(needed) + " that --max-connections " + std::to_string(options().max_connections) +
-              " may need");
-    return;
+  budget_ = std::make_unique<DescriptorBudget>(limit, options().max_connections);
+}
+
+Listing ServerCore::PageListing(const std::vector<std::string>& stored) {
+  if (std::optional<Listing> latest = listing_->LatestFirstPage(kPageListingAge)) {
+    return WithStoredFiles(*latest, options().dir, stored, kDefaultListLimit);
   }
-  // Uploads of many files hold two descriptors per file (kSpareDescriptors).
-  const rlim_t with_files = needed + static_cast<rlim_t>(options().max_connections) * 2 * kMaxFileFields;
-  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < with_files) {
-    log_.Note("note: the descriptor limit " + std::to_string(limit.rlim_cur) + " holds fewer than --max-connections " +
-              std::to_string(options().max_connections) + " uploads of " + std::to_string(kMaxFileFields) +
-              " files each (" + std::to_string(with_files) + "); past it a file fails with 67 (too many files open)");
-  }
+  return ListStoredFiles(options().dir, kDefaultListLimit);
 }
 
 bool ServerCore::Run() {
-  RaiseDescriptorLimit();
+  MakeDescriptorBudget();
   WaitForSignal();
   asio::post(strand_, [this] { Accept(); });
   const unsigned cores = std::thread::hardware_concurrency();
@@ -131,10 +140,14 @@ void ServerCore::Accept() {
 
 void ServerCore::OnAccept(const beast::error_code& error, tcp::socket socket) {
   if (stopping_ || error == asio::error::operation_aborted) return;
-  if (error) {
-    // Out of descriptors, most likely: try again shortly rather than spin.
+  if (error == asio::error::no_descriptors || error.value() == ENFILE) {
+    AcceptWithReserve();
+  } else if (error) {
     log_.Note("accept failed: " + error.message());
-    retry_timer_.expires_after(std::chrono::milliseconds(100));
+  }
+  if (error) {
+    // Try again shortly rather than spin.
+    retry_timer_.expires_after(std::chrono::milliseconds(error == asio::error::no_descriptors ? 10 : 100));
     retry_timer_.async_wait([this](const beast::error_code& e) {
       if (!e) Accept();
     });
@@ -142,17 +155,81 @@ void ServerCore::OnAccept(const beast::error_code& error, tcp::socket socket) {
   }
   beast::error_code ignored;
   const tcp::endpoint peer = socket.remote_endpoint(ignored);
-  socket.set_option(tcp::no_delay(true), ignored);
-  if (!ignored) {
-    ++active_;
-    const int from_address = ++per_address_[peer.address()];
-    const auto mode = from_address > options().max_per_address ? Connection::Mode::kBusy : Connection::Mode::kServe;
-    const std::uint64_t id = next_id_++;
-    auto connection = std::make_shared<Connection>(*this, id, std::move(socket), peer, mode);
-    connections_.emplace(id, connection);
-    connection->Start();
-  }
+  if (!ignored) Admit(std::move(socket), peer);
+  AcceptWaiting();
   Accept();
+}
+
+void ServerCore::AcceptWaiting() {
+  // Each turn of the accept loop waits behind the work of every busy
+  // connection: take what the backlog holds now in this one turn.
+  for (int i = 0; i < kAcceptsPerTurn && !stopping_ && active_ < options().max_connections; ++i) {
+    beast::error_code error;
+    tcp::socket socket(asio::make_strand(ioc_));
+    const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+      AcceptWithReserve();
+      continue;
+    }
+    if (fd < 0) return;  // EAGAIN: the backlog is empty
+    socket.assign(acceptor_.local_endpoint(error).protocol(), fd, error);
+    if (error) {
+      ::close(fd);
+      continue;
+    }
+    const tcp::endpoint peer = socket.remote_endpoint(error);
+    if (!error) Admit(std::move(socket), peer);
+  }
+}
+
+void ServerCore::AcceptWithReserve() {
+  budget_->ReleaseReserve();
+  const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0) {
+    static constexpr std::string_view kNoDescriptors =
+        "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    [[maybe_unused]] const ssize_t sent = ::send(fd, kNoDescriptors.data(), kNoDescriptors.size(), MSG_NOSIGNAL);
+    ::close(fd);
+    if (++refused_count_ % 100 == 1) log_.Note("out of descriptors: a connection answered 503 from the reserve");
+  }
+  budget_->RestoreReserve();
+}
+
+void ServerCore::Admit(tcp::socket socket, const tcp::endpoint& peer) {
+  beast::error_code ignored;
+  const auto found = per_address_.find(peer.address());
+  const int open = found == per_address_.end() ? 0 : found->second;
+  const bool tls = access_.tls != nullptr;
+  const Admission admission =
+      zmfile::Admit(accept_rate_.TryAccept(peer.address(), std::chrono::steady_clock::now()), open,
+                    options().max_per_address, tls, handshakes_.load(), HandshakeCapFor(options().max_connections));
+  switch (admission) {
+    case Admission::kServe:
+      break;
+    case Admission::kOverAddress:
+      if (refused_count_++ % 100 == 0) {
+        log_.Note(peer.address().to_string() + ": refused: more than " + std::to_string(options().max_per_address) +
+                  " connections from this address");
+      }
+      // Over TLS nothing is sent before a handshake, which is what must not be paid for.
+      if (!tls) {
+        refused_.Adopt(std::move(socket), kBusyAnswer);
+        return;
+      }
+      socket.close(ignored);
+      return;
+    case Admission::kOverRate:
+    case Admission::kOverHandshakes:
+      socket.close(ignored);
+      return;
+  }
+  socket.set_option(tcp::no_delay(true), ignored);
+  ++active_;
+  ++per_address_[peer.address()];
+  const std::uint64_t id = next_id_++;
+  auto connection = std::make_shared<Connection>(*this, id, std::move(socket), peer);
+  connections_.emplace(id, connection);
+  connection->Start();
 }
 
 void ServerCore::Release(std::uint64_t id, const asio::ip::address& address) {
@@ -197,6 +274,7 @@ void ServerCore::BeginStop(int signal) {
   beast::error_code ignored;
   acceptor_.close(ignored);
   retry_timer_.cancel();
+  refused_.Close();
   log_.Note("stopping on signal " + std::to_string(signal) + ": " + std::to_string(connections_.size()) +
             " connections open; uploads in flight get up to " + std::to_string(options().drain_seconds) + " s");
   ForEachConnection([](Connection& connection) { connection.Stop(); });

@@ -1,6 +1,9 @@
 // The acceptor side of the server: the listening socket, the connections'
-// count and registry (in all and per client address), the password-hash
-// threads, the signals and the stop. Its state lives on one strand.
+// count and registry (in all and per client address), who may take a
+// connection slot (ConnectionAdmission), the descriptor budget, the
+// guards the connections share (sign-in throttle, listing scans, the pool
+// of refused connections lingering), the password-hash threads, the
+// signals and the stop. Its state lives on one strand.
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_SERVER_CORE_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_SERVER_CORE_H_
 
@@ -12,10 +15,19 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "server/connection_admission.h"
+#include "server/descriptor_budget.h"
+#include "server/fair_task_queue.h"
+#include "server/file_start_pacer.h"
+#include "server/linger_pool.h"
+#include "server/listing_service.h"
 #include "server/request_log.h"
+#include "server/sign_in_throttle.h"
 #include "server/serve_config.h"
 #include "server/upload_server.h"
 #include "server/web_origin.h"
@@ -41,17 +53,20 @@ class ServerCore {
   Authenticator* authenticator() const { return access_.authenticator.get(); }
   boost::asio::ssl::context* tls() const { return access_.tls.get(); }
   // Runs `check` on the password-hash threads, so that a slow hash holds
-  // up no connection but its own. False when options.max_hash_checks are
-  // already waiting or running (nothing is run then).
+  // up no connection but its own; the checks of different client
+  // addresses take turns (FairTaskQueue). False when options.max_hash_checks
+  // are already waiting or running (nothing is run then).
   // REQUIRES: authenticator() is not null.
   template <class Check>
-  bool PostHashCheck(Check check) {
+  bool PostHashCheck(const std::string& address, Check check) {
     if (hash_checks_.fetch_add(1) >= options().max_hash_checks) {
       --hash_checks_;
       return false;
     }
-    boost::asio::post(*hash_pool_, [this, check = std::move(check)]() mutable {
-      check();
+    hash_queue_.Push(address, [check = std::make_shared<Check>(std::move(check))] { (*check)(); });
+    // Each post runs whichever check is next in turn.
+    boost::asio::post(*hash_pool_, [this] {
+      if (std::optional<FairTaskQueue::Task> next = hash_queue_.Pop()) (*next)();
       --hash_checks_;
     });
     return true;
@@ -69,12 +84,30 @@ class ServerCore {
   // Called once for every connection as it closes or ends (from any thread).
   void Release(std::uint64_t id, const boost::asio::ip::address& address);
 
+  // REQUIRES: Run() has begun.
+  DescriptorBudget& budget() { return *budget_; }
+  SignInThrottle& sign_in_throttle() { return sign_in_throttle_; }
+  ListingService& listing() { return *listing_; }
+  FileStartPacer& file_pacer() { return file_pacer_; }
+  // The upload page's list of the newest files, with `stored` just stored.
+  Listing PageListing(const std::vector<std::string>& stored);
+  // TLS handshakes in progress (counted by the connections).
+  void HandshakeBegun() { ++handshakes_; }
+  void HandshakeEnded() { --handshakes_; }
+
  private:
   using tcp = boost::asio::ip::tcp;
 
-  void RaiseDescriptorLimit();
+  void MakeDescriptorBudget();
   void Accept();
   void OnAccept(const boost::system::error_code& error, tcp::socket socket);
+  // The connections waiting in the backlog, taken without waiting.
+  void AcceptWaiting();
+  // accept() failed for want of a descriptor: one connection is taken with
+  // the reserve and answered 503.
+  void AcceptWithReserve();
+  // The connection from `peer` if admission lets it in; otherwise refused.
+  void Admit(tcp::socket socket, const tcp::endpoint& peer);
   void WaitForSignal();
   void BeginStop(int signal);
   void AbortRemaining();
@@ -87,11 +120,18 @@ class ServerCore {
   RequestLog log_;
   const ServerAccess access_;
   boost::asio::io_context ioc_;
+  std::unique_ptr<DescriptorBudget> budget_;
+  SignInThrottle sign_in_throttle_;
+  std::unique_ptr<ListingService> listing_;
+  LingerPool refused_;  // plain connections refused at accept, lingering over their 503
+  std::atomic<int> handshakes_{0};
+  FileStartPacer file_pacer_;
   // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
   std::atomic<int> hash_checks_{0};
   // Uploads' Finish (publishing and its syncs) when uploads are durable.
   std::unique_ptr<boost::asio::thread_pool> disk_pool_;
+  FairTaskQueue hash_queue_;
   boost::asio::strand<boost::asio::io_context::executor_type> strand_;
   tcp::acceptor acceptor_;
   boost::asio::signal_set signals_;
@@ -107,6 +147,8 @@ class ServerCore {
   bool stopped_by_signal_ = false;
   std::uint64_t next_id_ = 0;
   std::map<boost::asio::ip::address, int> per_address_;
+  AcceptRateLimiter accept_rate_;
+  std::uint64_t refused_count_ = 0;  // connections refused at accept, for the log
   std::unordered_map<std::uint64_t, std::weak_ptr<Connection>> connections_;
 };
 

@@ -27,7 +27,7 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   if (std::optional<Refusal> refusal = CheckUploadRequest(headers, options.max_body, &length_)) {
     UploadReport report;
     report.refusal = std::move(refusal);
-    Reply reply = Answer(report, wants_json_, options.dir);
+    Reply reply = Answer(report, wants_json_, options.dir, lister_);
     reply.notes.insert(reply.notes.begin(), RefusedNote("upload", *report.refusal));
     return reply;
   }
@@ -36,6 +36,7 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.max_comment = options.max_comment;
   limits.durable = options.fsync;
   limits.client_conflicts = config_.client_conflicts;
+  limits.may_open_file = may_open_file_;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" && length_ > 0;
   return std::nullopt;
@@ -53,7 +54,7 @@ Reply UploadExchange::Finish() {
     report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};
   }
   stream_.reset();
-  Reply reply = Answer(report, wants_json_, config_.options.dir);
+  Reply reply = Answer(report, wants_json_, config_.options.dir, lister_);
   if (!report.warning.empty()) reply.notes.push_back("warning: " + report.warning);
   if (report.files.empty() && report.refusal) reply.notes.push_back(RefusedNote("upload", *report.refusal));
   for (const FileReport& file : report.files) {
@@ -68,13 +69,18 @@ void UploadExchange::Abort() {
   stream_.reset();
 }
 
-Reply UploadExchange::Answer(const UploadReport& report, bool wants_json, const std::string& dir) {
+Reply UploadExchange::Answer(const UploadReport& report, bool wants_json, const std::string& dir,
+                             const PageLister& lister) {
   StringResponse response;
   if (wants_json) {
     response = TextResponse(HttpStatusOf(report), UploadJson(report), "application/json");
   } else {
-    response = TextResponse(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(dir, kDefaultListLimit)),
-                            "text/html; charset=utf-8");
+    std::vector<std::string> stored;
+    for (const FileReport& file : report.files) {
+      if (std::string name = NameStoredFor(file); !name.empty()) stored.push_back(std::move(name));
+    }
+    const Listing page = lister ? lister(stored) : ListStoredFiles(dir, kDefaultListLimit);
+    response = TextResponse(HttpStatusOf(report), UploadHtml(report, page), "text/html; charset=utf-8");
     response.set("Content-Security-Policy", kPageSecurityPolicy);
   }
   response.set(http::field::cache_control, "no-store");

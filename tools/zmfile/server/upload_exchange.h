@@ -9,10 +9,14 @@
 
 #include <boost/beast/http/fields.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
+#include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
 #include "server/upload_report.h"
@@ -22,8 +26,16 @@ namespace zimrax::zmfile {
 
 class UploadExchange {
  public:
+  // The upload page's list of the newest files, given the names just stored.
+  using PageLister = std::function<Listing(const std::vector<std::string>& stored)>;
+
+  // `may_open_file` gates each file's temporary (UploadLimits); `lister`
+  // makes the list of an HTML answer (ListStoredFiles when null).
   // REQUIRES: `config` outlives the exchange.
-  UploadExchange(const ServeConfig& config, bool wants_json) : config_(config), wants_json_(wants_json) {}
+  UploadExchange(const ServeConfig& config, bool wants_json, std::function<bool()> may_open_file = nullptr,
+                 PageLister lister = nullptr)
+      : config_(config), wants_json_(wants_json), may_open_file_(std::move(may_open_file)),
+        lister_(std::move(lister)) {}
   UploadExchange(const UploadExchange&) = delete;
   UploadExchange& operator=(const UploadExchange&) = delete;
   ~UploadExchange();
@@ -45,11 +57,14 @@ class UploadExchange {
 
   // The answer that tells `report`: JSON, or for a browser without script
   // a small page that also lists the newest files in `dir`.
-  static Reply Answer(const UploadReport& report, bool wants_json, const std::string& dir);
+  static Reply Answer(const UploadReport& report, bool wants_json, const std::string& dir,
+                      const PageLister& lister = nullptr);
 
  private:
   const ServeConfig& config_;
   const bool wants_json_;
+  std::function<bool()> may_open_file_;
+  PageLister lister_;
   std::unique_ptr<UploadStream> stream_;
   std::uint64_t length_ = 0;
   bool expects_continue_ = false;

@@ -15,6 +15,8 @@ int HttpStatusOfFile(const FileReport& file) {
   const int platform_errno = file.outcome->platform_errno;
   if (platform_errno == ENAMETOOLONG) return 400;
   if (platform_errno == ENOSPC || platform_errno == EDQUOT) return 507;
+  // Out of descriptors (67): the server is busy, not broken; try again.
+  if (platform_errno == EMFILE || platform_errno == ENFILE) return 503;
   return 500;
 }
 

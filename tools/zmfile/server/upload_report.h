@@ -51,7 +51,8 @@ struct UploadReport : FileReport {
 // 200 for ErrorCode 0; 400 for 101 to 105, a fault, or a bad request; 409
 // for 106; for a platform error 400 when the name is one the file system
 // cannot hold (ENAMETOOLONG, the client's fault), 507 when the disk or quota
-// is full (ENOSPC, EDQUOT), else 500; a refusal's own status.
+// is full (ENOSPC, EDQUOT), 503 when the server is out of descriptors
+// (EMFILE, ENFILE: 67), else 500; a refusal's own status.
 int HttpStatusOfFile(const FileReport& file);
 
 // 200 when every file in `report.files` was stored; otherwise the status of

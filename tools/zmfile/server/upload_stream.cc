@@ -23,6 +23,7 @@ FormStreamOptions StreamOptions(const std::string& dir, const UploadLimits& limi
   for (std::string& field : FileFieldNames()) options.value_fields.push_back({std::move(field), kMaxClientName});
   options.max_first_line = limits.max_first_line;
   options.save.durable = limits.durable;
+  options.may_open_file = limits.may_open_file;
   return options;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ struct UploadLimits {
   // value is refused with 400 and nothing is stored. The messages offer
   // only these after a 106.
   std::vector<std::string> client_conflicts = {"error", "makeunique"};
+  // Asked before each file's temporary file is made (FormStreamOptions):
+  // false fails that file with 67, as when descriptors run out.
+  std::function<bool()> may_open_file;
 };
 
 class UploadStream {
@@ -70,8 +74,8 @@ class UploadStream {
   // One pass over the body. It finishes in two steps: the values first (the
   // conflict field, the client's file names), then, once each file is
   // judged by its name (a refused one is discarded, not published), the
-  // files. It holds one temporary file (one descriptor) per file field
-  // whose data has begun, until Finish.
+  // files. It holds one descriptor of the directory and one temporary file (one
+  // descriptor) per file field whose data has begun, until Finish.
   FormStream stream_;
   DelimiterCheck delimiter_check_;
 };

@@ -1,0 +1,170 @@
+// zmfile serve under floods that aim at what every client shares: its
+// descriptors and its connection slots. Attackers connect from 127.0.0.2
+// and up; the client that must still be served is 127.0.0.1 (or .3).
+// Timing bounds are for the release build (kAttackTimeScale loosens them
+// under the sanitizers).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "attack_clients.h"
+#include "server_process.h"
+
+namespace zimrax::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kBoundary = "B";
+
+std::string FilePartBytes(const std::string& field, const std::string& filename, const std::string& data) {
+  return "--B\r\nContent-Disposition: form-data; name=\"" + field + "\"; filename=\"" + filename + "\"\r\n\r\n" +
+         data + "\r\n";
+}
+
+// One upload of `files` one-byte file parts that then trickles its comment,
+// as an attacker holding a temporary file per part would.
+int OpenTricklingUpload(const std::string& source, int port, int files, int index) {
+  const int fd = ConnectFrom(source, port, 5);
+  if (fd < 0) return -1;
+  std::string bytes = "POST /upload HTTP/1.1\r\n" + HostLine(port) +
+                      "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: 50000000\r\n\r\n";
+  for (int k = 1; k <= files; ++k) {
+    std::string filename = std::to_string(k);
+    filename.insert(0, 1, 'f').append("_").append(std::to_string(index));
+    bytes += FilePartBytes("upload" + std::to_string(k), filename, "x");
+  }
+  bytes += "--B\r\nContent-Disposition: form-data; name=\"comment\"\r\n\r\n";
+  if (!SendAll(fd, bytes)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string SmallUpload(int port, const std::string& name) {
+  const std::string body = MultipartBody(kBoundary, {{"upload1", "hello", true, name}});
+  return "POST /upload HTTP/1.1\r\n" + HostLine(port) + "Connection: close\r\nAccept: application/json\r\n" +
+         "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+// 128 uploads from 8 addresses (within --max-per-address), each with 100
+// one-byte files open, then trickling above the rate floor: under the
+// unit's LimitNOFILE of 8192 another client's GET /config, download and
+// upload are each answered within 1 s, accept never fails, and once the
+// attackers go nothing partial or temporary is left.
+TEST(FloodsTest, UploadsHoldingManyFilesLeaveDescriptorsForOthers) {
+  SetOwnDescriptorLimit(8192, 8192);  // the server inherits it, as from the unit
+  TempDir root;
+  const fs::path uploads = root.path() / "uploads";
+  fs::create_directories(uploads);
+  WriteFileBytes(uploads / "known.txt", "known\n");
+  ServerProcess server(uploads, {}, root.path() / "server.log");
+  ASSERT_TRUE(server.ok()) << server.Log();
+
+  constexpr int kAttackers = 128;
+  std::vector<int> attackers;
+  for (int i = 0; i < kAttackers; ++i) {
+    const int fd = OpenTricklingUpload("127.0.0." + std::to_string(2 + i % 8), server.port(), 100, i);
+    if (fd >= 0) attackers.push_back(fd);
+  }
+  EXPECT_GE(attackers.size(), 120u) << "the attack did not get its connections in";
+  const std::string trickle(2048, 'c');
+  const double bound = 1.0 * kAttackTimeScale;
+  double slowest = 0;
+  for (int round = 0; round < 4; ++round) {
+    for (const int fd : attackers) ::send(fd, trickle.data(), trickle.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const std::string tag = std::to_string(round);
+    const ProbeResult config = TimedRequest("127.0.0.1", server.port(), GetRequest(server.port(), "/config"));
+    const ProbeResult download =
+        TimedRequest("127.0.0.1", server.port(), GetRequest(server.port(), "/files/known.txt"));
+    const ProbeResult upload =
+        TimedRequest("127.0.0.1", server.port(), SmallUpload(server.port(), "legit" + tag + ".txt"));
+    EXPECT_EQ(config.status, 200) << "round " << round;
+    EXPECT_LT(config.seconds, bound) << "round " << round;
+    EXPECT_EQ(download.status, 200) << "round " << round;
+    EXPECT_LT(download.seconds, bound) << "round " << round;
+    EXPECT_EQ(upload.status, 200) << "round " << round;
+    EXPECT_LT(upload.seconds, bound) << "round " << round;
+    EXPECT_TRUE(fs::exists(uploads / ("legit" + tag + ".txt"))) << "round " << round;
+    slowest = std::max({slowest, config.seconds, download.seconds, upload.seconds});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  std::cout << "measured: slowest answer to 127.0.0.1 under the attack " << slowest << " s\n";
+  for (const int fd : attackers) ::close(fd);
+  // The attackers' uploads end unfinished: nothing of theirs may stay.
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  std::vector<std::string> left;
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    left.clear();
+    for (const auto& entry : fs::directory_iterator(uploads)) {
+      const std::string name = entry.path().filename().string();
+      if (name != "known.txt" && !name.starts_with("legit")) left.push_back(name);
+    }
+  } while (!left.empty() && Clock::now() < deadline);
+  EXPECT_TRUE(left.empty()) << left.size() << " entries left, first " << left.front();
+  EXPECT_EQ(server.Log().find("accept failed"), std::string::npos) << "accept ran out of descriptors";
+  EXPECT_EQ(server.Interrupt(), 0);
+}
+
+struct FloodCase {
+  const char* name;
+  bool tls;
+};
+
+class ConnectionFloodTest : public ::testing::TestWithParam<FloodCase> {};
+
+// One address opens 500 connections a second that never send a byte.
+// Another address's GET /config is answered within 200 ms at the median
+// and 1 s at the 99th percentile, over plain HTTP and over TLS.
+TEST_P(ConnectionFloodTest, OneAddressCannotFillTheConnectionSlots) {
+  SetOwnDescriptorLimit(20000, 0);
+  TempDir root;
+  std::vector<std::string> args;
+  if (GetParam().tls) {
+    ASSERT_TRUE(MakeTestCertificate(root.path().string()));
+    args = {"--tls-cert", (root.path() / "cert.pem").string(), "--tls-key", (root.path() / "key.pem").string()};
+  }
+  ServerProcess server(root.path() / "uploads", args, root.path() / "server.log");
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const std::string config = GetRequest(server.port(), "/config");
+  ConnectionFlood flood("127.0.0.2", server.port(), 500, 12.0, 6000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the slots fill within a second, if they can
+  Prober prober("127.0.0.3", server.port(), config, std::chrono::milliseconds(100), GetParam().tls);
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const std::vector<ProbeResult> results = prober.Stop();
+  flood.Stop();
+  std::vector<double> seconds;
+  int answered = 0;
+  for (const ProbeResult& result : results) {
+    seconds.push_back(result.status == 0 ? 15.0 : result.seconds);
+    answered += result.status == 200;
+  }
+  ASSERT_GE(results.size(), 5u);
+  std::cout << "measured: " << GetParam().name << " flood of " << flood.opened() << " connections: median "
+            << Quantile(seconds, 0.5) << " s, p99 " << Quantile(seconds, 0.99) << " s over " << results.size()
+            << " probes\n";
+  EXPECT_EQ(answered, static_cast<int>(results.size()));
+  EXPECT_LT(Quantile(seconds, 0.5), 0.2 * kAttackTimeScale) << flood.opened() << " flood connections";
+  EXPECT_LT(Quantile(seconds, 0.99), 1.0 * kAttackTimeScale) << flood.opened() << " flood connections";
+  EXPECT_EQ(server.Interrupt(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, ConnectionFloodTest,
+                         ::testing::Values(FloodCase{"plain", false}, FloodCase{"tls", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace zimrax::testing
