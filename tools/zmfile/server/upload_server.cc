@@ -13,6 +13,7 @@
 #include <boost/beast/http.hpp>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -28,8 +29,10 @@
 #include "server/authenticator.h"
 #include "server/client_address.h"
 #include "server/conflict_choices.h"
+#include "server/download_answer.h"
 #include "server/embedded_assets.h"
 #include "server/file_listing.h"
+#include "server/file_sender.h"
 #include "server/file_name_rules.h"
 #include "server/listing_query.h"
 #include "server/public_url.h"
@@ -37,6 +40,7 @@
 #include "server/request_log.h"
 #include "server/request_origin.h"
 #include "server/session_stream.h"
+#include "server/stored_file_delete.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -467,10 +471,16 @@ class Session : public std::enable_shared_from_this<Session> {
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
       return StartUpload();
     }
+    const bool stored_file = path_.starts_with("/files/") && path_.size() > 7;
+    if (request.method() == http::verb::delete_ && stored_file && options_.allow_delete) {
+      return Delete(path_.substr(7), has_body ? After::kLinger : after);
+    }
     if (HasBodyMethod(request.method()) || (request.method() != http::verb::get && !head_)) {
-      reason_ = "Only POST " + std::string(kUploadPath) + " takes a request body.";
+      reason_ = request.method() == http::verb::delete_ && stored_file
+                    ? "This server does not delete files (it runs without --allow-delete)."
+                    : "Only POST " + std::string(kUploadPath) + " takes a request body.";
       auto response = Plain(405, reason_);
-      response.set(http::field::allow, "GET, HEAD");
+      response.set(http::field::allow, stored_file && options_.allow_delete ? "GET, HEAD, DELETE" : "GET, HEAD");
       return Send(std::move(response), has_body ? After::kLinger : after);
     }
     if (path_ == "/files") {
@@ -484,10 +494,10 @@ class Session : public std::enable_shared_from_this<Session> {
       response.set(http::field::cache_control, "no-store");
       return Send(std::move(response), after);
     }
-    if (path_.starts_with("/files/") && path_.size() > 7) return Download(path_.substr(7), after);
+    if (stored_file) return Download(path_.substr(7), after);
     if (path_ == "/config") {
       return Send(
-          Text(200, ConfigJson(options_.max_body, options_.conflict, core_.client_conflicts()), "application/json"),
+          Text(200, ConfigJson(options_.max_body, options_.conflict, core_.client_conflicts(), options_.allow_delete), "application/json"),
           after);
     }
     if (path_.starts_with("/") && path_.find('/', 1) == std::string::npos) {
@@ -546,19 +556,41 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Download(const std::string& name, After after) {
     if (!IsPlainFileName(name)) return Fail(400, "Not a plain file name.", after);
-    OpenedFile opened = OpenStoredFile(options_.dir, name);
-    if (!opened.ok()) return Fail(404, "No such file.", after);
-    beast::file file;
-    file.native_handle(opened.Release());
-    http::file_body::value_type body;
-    beast::error_code error;
-    body.reset(std::move(file), error);
-    if (error) return Fail(500, "The file cannot be read.", after);
-    http::response<http::file_body> response{http::status::ok, 11, std::move(body)};
-    response.set(http::field::content_type, "application/octet-stream");
-    response.set(http::field::content_disposition, AttachmentDisposition(name));
-    response.set(http::field::cache_control, "no-store");
-    Send(std::move(response), after);
+    DownloadAnswer answer = AnswerDownload(options_.dir, name, parser_->get(), head_);
+    const int status = answer.head.result_int();
+    if (status == 404) return Fail(404, "No such file.", after);
+    if (status == 500) return Fail(500, "The file cannot be read.", after);
+    if (after == After::kKeepAlive && core_.stopping()) after = After::kClose;
+    http::response<http::empty_body>& head = answer.head;
+    head.set("X-Content-Type-Options", "nosniff");
+    head.set("Referrer-Policy", "same-origin");
+    head.keep_alive(after == After::kKeepAlive);
+    if (status == 412 || status == 416) head.content_length(0);
+    LogAnswer(status, answer.length);
+    if (!answer.file.ok()) return Write(std::move(head), after);
+    phase_ = Phase::kWriting;
+    Arm(std::chrono::seconds(options_.send_seconds));
+    FileSender::Start(
+        stream_, SerializedHead(head), std::move(answer.file), answer.first, answer.length,
+        [self = shared_from_this()] {
+          if (self->phase_ == Phase::kWriting) self->Arm(std::chrono::seconds(self->options_.send_seconds));
+        },
+        [self = shared_from_this(), after](const beast::error_code& error) {
+          if (self->phase_ != Phase::kWriting) return;
+          if (error) return self->Close();
+          self->AfterSend(after);
+        });
+  }
+
+  void Delete(const std::string& name, After after) {
+    if (!IsPlainFileName(name)) return Fail(400, "Not a plain file name.", after);
+    const DeleteResult result = DeleteStoredFile(options_.dir, name, options_.fsync);
+    if (result.outcome == DeleteOutcome::kAbsent) return Fail(404, "No such file.", after);
+    if (result.outcome == DeleteOutcome::kFailed) {
+      Note("delete failed: " + std::string(std::strerror(result.error_number)));
+      return Fail(500, "The file could not be deleted: " + std::string(std::strerror(result.error_number)), after);
+    }
+    Send(http::response<http::empty_body>{http::status::no_content, 11}, after);
   }
 
   void StartUpload() {
@@ -703,12 +735,23 @@ class Session : public std::enable_shared_from_this<Session> {
     response.keep_alive(after == After::kKeepAlive);
     response.prepare_payload();
     const std::uint64_t size = response.payload_size().value_or(0);
+    LogAnswer(static_cast<int>(response.result_int()), head_ ? 0 : size);
+    if (head_) {
+      http::response<http::empty_body> header_only{std::move(response.base())};
+      header_only.content_length(size);
+      return Write(std::move(header_only), after);
+    }
+    Write(std::move(response), after);
+  }
+
+  // Writes the request's log line, for an answer of `status` carrying `bytes_out` body bytes.
+  void LogAnswer(int status, std::uint64_t bytes_out) {
     LogFields fields;
     fields.method = method_;
     fields.path = path_;
-    fields.status = static_cast<int>(response.result_int());
+    fields.status = status;
     fields.bytes_in = received_;
-    fields.bytes_out = head_ ? 0 : size;
+    fields.bytes_out = bytes_out;
     fields.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
     fields.stored_name = std::move(stored_name_);
     fields.user = user_;
@@ -717,12 +760,6 @@ class Session : public std::enable_shared_from_this<Session> {
     fields.reason = std::move(reason_);
     reason_.clear();
     core_.log().Write(fields);
-    if (head_) {
-      http::response<http::empty_body> header_only{std::move(response.base())};
-      header_only.content_length(size);
-      return Write(std::move(header_only), after);
-    }
-    Write(std::move(response), after);
   }
 
   template <class Body>
