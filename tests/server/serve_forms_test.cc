@@ -71,7 +71,7 @@ TEST(ResultMessagesTest, EveryOutcomeHasASentenceShownAlikeInJsonAndHtml) {
   FileReport hidden;
   hidden.field = "upload2";
   hidden.client_name = ".env";
-  hidden.refusal = Refusal{400, kHiddenNameRefusal};
+  hidden.refusal = HiddenNameRefusal();
   struct Case {
     std::string label;
     FileReport file;
@@ -118,6 +118,20 @@ TEST(ResultMessagesTest, EveryOutcomeHasASentenceShownAlikeInJsonAndHtml) {
     EXPECT_EQ(json["Files"][0]["Message"], message);
     EXPECT_EQ(HtmlMessage(UploadHtml(report, Listing{})), HtmlEscape(message));
   }
+}
+
+// A refusal is told by its kind: a request refusal worded like the
+// hidden-name one stays as written, and only the typed one gets the advice.
+TEST(ResultMessagesTest, ARefusalIsToldByItsKindNotByItsWording) {
+  FileReport worded;
+  worded.field = "upload2";
+  worded.client_name = ".env";
+  worded.refusal = Refusal{400, kHiddenNameRefusal};
+  const UploadReport report;
+  EXPECT_EQ(PlainMessage(worded, report), kHiddenNameRefusal);
+  FileReport typed = worded;
+  typed.refusal = HiddenNameRefusal();
+  EXPECT_NE(PlainMessage(typed, report).find(".env starts with a dot"), std::string::npos);
 }
 
 // After a 106 the advice offers only what the server lets a client choose.

@@ -3,15 +3,9 @@
 #include <algorithm>
 #include <cctype>
 
-#include "server/request_origin.h"
+#include "server/web_origin.h"
 
 namespace zimrax::zmfile {
-
-int DefaultPort(std::string_view scheme) {
-  if (scheme == "http") return 80;
-  if (scheme == "https") return 443;
-  return 0;
-}
 
 std::string PublicUrl::Text() const {
   std::string text = scheme + "://" + host;

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "server/web_origin.h"
+
 namespace zimrax::zmfile {
 
 struct PublicUrl {
@@ -18,9 +20,6 @@ struct PublicUrl {
   // scheme://host[:port]/path, the port left out when it is the scheme's default.
   std::string Text() const;
 };
-
-// The default port of `scheme` ("http" 80, "https" 443), 0 for any other.
-int DefaultPort(std::string_view scheme);
 
 // Parses http[s]://host[:port][/path]. Returns nullopt, with the reason in
 // *why, for another scheme, user information, a missing or malformed host,

@@ -11,12 +11,9 @@
 #include <optional>
 #include <string>
 
-namespace zimrax::zmfile {
+#include "server/refusal.h"
 
-struct Refusal {
-  int status;           // 400, 411, 413 or 415
-  std::string message;  // one English sentence for the client
-};
+namespace zimrax::zmfile {
 
 // Returns why the upload with header fields `headers` must be refused, or
 // nullopt when its body may be read. On success *body_length holds the

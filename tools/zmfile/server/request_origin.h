@@ -16,23 +16,10 @@
 #include <vector>
 
 #include "server/public_url.h"
-#include "server/request_gate.h"
+#include "server/refusal.h"
+#include "server/web_origin.h"
 
 namespace zimrax::zmfile {
-
-// One origin: scheme, host (lower case; IP addresses in their canonical
-// text, IPv6 in brackets) and port (never 0: the scheme's default filled in).
-struct WebOrigin {
-  std::string scheme;
-  std::string host;
-  int port = 0;
-  bool operator==(const WebOrigin&) const = default;
-};
-
-// Parses "scheme://host[:port]" with, when `allow_rest`, anything from a
-// "/", "?" or "#" on (a Referer). Returns nullopt for anything else: user
-// information, a bad port, an unknown scheme, "null".
-std::optional<WebOrigin> ParseWebOrigin(std::string_view text, bool allow_rest);
 
 // The origins the server answers as. For a loopback `bound_address`:
 // localhost, 127.0.0.1 and [::1] on `port`; always the bound address on
@@ -40,7 +27,6 @@ std::optional<WebOrigin> ParseWebOrigin(std::string_view text, bool allow_rest);
 // origin. The scheme is https when `tls`, else http.
 std::vector<WebOrigin> OwnOrigins(std::string_view bound_address, int port, bool tls,
                                   const std::vector<PublicUrl>& public_urls);
-
 
 // Returns why a request must be refused, or nullopt when it may go on:
 // 400 for an HTTP/1.1 request without exactly one Host header (HTTP/1.0

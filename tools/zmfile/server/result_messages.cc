@@ -105,7 +105,7 @@ std::string PlatformMessage(const FileReport& file, std::int32_t code) {
 
 std::string PlainMessage(const FileReport& file, const UploadReport& request) {
   if (file.refusal) {
-    if (file.refusal->message == kHiddenNameRefusal) {
+    if (file.refusal->kind == RefusalKind::kHiddenName) {
       return ClientName(file) +
              " starts with a dot, and hidden names are not accepted. Rename the file and upload "
              "it again.";

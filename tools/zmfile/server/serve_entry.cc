@@ -4,24 +4,23 @@
 #include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
 
 #include <cstring>
-#include <memory>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "exit_status.h"
-#include "storage/abandoned_temp_files.h"
 #include "server/authenticator.h"
 #include "server/bind_policy.h"
-#include "server/conflict_choices.h"
 #include "server/htpasswd_file.h"
 #include "server/public_url.h"
-#include "server/request_origin.h"
+#include "server/serve_config.h"
 #include "server/serve_entry.h"
 #include "server/tls_context.h"
 #include "server/upload_server.h"
+#include "storage/abandoned_temp_files.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -76,37 +75,14 @@ bool PrepareAccess(const ServeOptions& options, ServerAccess* access) {
   return true;
 }
 
-// Checks the options that the command line cannot check alone. Returns
-// false, having said why, when the server must not start.
-bool CheckSiteOptions(const ServeOptions& options, std::vector<PublicUrl>* public_urls) {
+int RunServe(const ServeOptions& given) {
   std::string why;
-  if (!ParseConflictChoices(options.client_conflict, &why)) {
-    std::cerr << "zmfile serve: --client-conflict " << options.client_conflict << ": " << why << '\n';
-    return false;
+  std::optional<ServeConfig> config = ParseServeConfig(given, &why);
+  if (!config) {
+    std::cerr << "zmfile serve: " << why << '\n';
+    return kExitUsage;
   }
-  for (const std::string& text : options.public_urls) {
-    std::optional<PublicUrl> url = ParsePublicUrl(text, &why);
-    if (!url) {
-      std::cerr << "zmfile serve: --public-url " << text << ": " << why << '\n';
-      return false;
-    }
-    public_urls->push_back(std::move(*url));
-  }
-  // Off loopback, browsers reach the server under a name the server must
-  // know to tell its own pages and Host headers from another site's.
-  if (!IsLoopbackHost(options.host) && public_urls->empty()) {
-    std::cerr << "zmfile serve: --host " << options.host
-              << " is not a loopback address: say where clients reach the server with --public-url "
-                 "(for example --public-url http://files.example.org:"
-              << (options.port == 0 ? 8080 : options.port) << "/)\n";
-    return false;
-  }
-  return true;
-}
-
-int RunServe(ServeOptions options) {
-  std::vector<PublicUrl> public_urls;
-  if (!CheckSiteOptions(options, &public_urls)) return kExitUsage;
+  ServeOptions& options = config->options;
   ServerAccess access;
   if (!PrepareAccess(options, &access)) return kExitUsage;
   const bool tls = access.tls != nullptr;
@@ -127,7 +103,7 @@ int RunServe(ServeOptions options) {
     std::cerr << "zmfile serve: cannot read " << options.dir << ": " << std::strerror(abandoned.error_number) << '\n';
   }
 
-  UploadServer server(options, std::cout, std::move(access));
+  UploadServer server(*config, std::cout, std::move(access));
   if (!server.Bind()) {
     std::cerr << "zmfile serve: cannot listen on " << options.host << " port " << options.port << '\n';
     return kExitUsage;
@@ -142,7 +118,7 @@ int RunServe(ServeOptions options) {
     std::cout << "zmfile serve: listening on " << options.host << " port " << server.port()
               << " (Ctrl-C stops the server)\n";
   }
-  for (const PublicUrl& url : public_urls) std::cout << "zmfile serve: open " << url.Text() << '\n';
+  for (const PublicUrl& url : config->public_urls) std::cout << "zmfile serve: open " << url.Text() << '\n';
   std::cout << std::flush;
   if (server.Run()) {
     std::cout << "zmfile serve: stopped\n" << std::flush;

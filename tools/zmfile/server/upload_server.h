@@ -1,14 +1,11 @@
 // The HTTP face of the component, on Boost.Beast over Boost.Asio: the upload
 // page, POST /upload streamed into the component as it arrives, the list of
-// stored files and their download.
+// stored files and their download (the routes are in router.h).
 //
-//   GET  /              the upload page (also /app.css, /app.js)
-//   GET  /config        {"maxBody", "conflict"}: the server's limits for the page
-//   POST /upload        multipart/form-data: file field upload1, optional
-//                       fields conflict and comment; JSON (Accept:
-//                       application/json) or a small HTML page back
-//   GET  /files         the stored files as JSON
-//   GET  /files/NAME    one stored file, as an attachment
+// The pieces: ServerCore accepts; a Connection per client does the I/O;
+// RouteRequest picks a handler; the access phase (access_phase.h) refuses
+// foreign sites and missing credentials; the handlers (handlers.h,
+// UploadExchange) make the answer; the connection logs and sends it.
 //
 // With an Authenticator every request needs HTTP Basic credentials (401
 // otherwise); with a TLS context every connection is HTTPS, its handshake
@@ -23,7 +20,7 @@
 #include <iosfwd>
 #include <memory>
 
-#include "server/serve_options.h"
+#include "server/serve_config.h"
 
 namespace boost::asio::ssl {
 class context;
@@ -36,14 +33,15 @@ class ServerCore;
 
 // What guards the server's door; null members leave it open.
 struct ServerAccess {
-  std::shared_ptr<Authenticator> authenticator;     // null: no authentication
-  std::shared_ptr<boost::asio::ssl::context> tls;   // null: plain HTTP
+  std::shared_ptr<Authenticator> authenticator;    // null: no authentication
+  std::shared_ptr<boost::asio::ssl::context> tls;  // null: plain HTTP
 };
 
 class UploadServer {
  public:
-  // REQUIRES: options.dir is an existing directory, given as an absolute path.
-  UploadServer(const ServeOptions& options, std::ostream& log, ServerAccess access = {});
+  // REQUIRES: config.options.dir is an existing directory, given as an
+  // absolute path.
+  UploadServer(ServeConfig config, std::ostream& log, ServerAccess access = {});
   ~UploadServer();
   UploadServer(const UploadServer&) = delete;
   UploadServer& operator=(const UploadServer&) = delete;

@@ -221,7 +221,7 @@ UploadReport UploadStream::Finish() {
       file.refusal = Refusal{400, "The file name is not a plain file name. Send the file under its own name, "
                                   "without folders."};
     } else if (name && StoredPartOfClientName(*name).starts_with('.')) {
-      file.refusal = Refusal{400, kHiddenNameRefusal};
+      file.refusal = HiddenNameRefusal();
     }
     if (file.refusal || file.fault) file_.Discard(field);
     report.files.push_back(std::move(file));

@@ -28,9 +28,6 @@ inline constexpr std::size_t kMaxConflictValue = 64;
 // system holds the name (the stored part is at most 255 bytes). With
 // kMaxFileFields fields, the names held stay under 100 KiB per upload.
 inline constexpr std::size_t kMaxClientName = 1024;
-// Why a name starting with "." is refused: such names are hidden from the
-// listings, and the component's own temporary files are hidden files.
-inline constexpr const char* kHiddenNameRefusal = "hidden names are not accepted";
 
 // "upload1", "upload2", ... "upload100".
 std::vector<std::string> FileFieldNames();

@@ -1,7 +1,7 @@
 // Standard base64 (RFC 4648, with padding) for bytes that JSON cannot carry
 // as text.
-#ifndef ZIMRAX_TOOLS_ZMFILE_BASE64_H_
-#define ZIMRAX_TOOLS_ZMFILE_BASE64_H_
+#ifndef ZIMRAX_TOOLS_ZMFILE_COMMON_BASE64_H_
+#define ZIMRAX_TOOLS_ZMFILE_COMMON_BASE64_H_
 
 #include <string>
 #include <string_view>
@@ -17,4 +17,4 @@ bool Base64Decode(std::string_view text, std::string* bytes);
 
 }  // namespace zimrax::zmfile
 
-#endif  // ZIMRAX_TOOLS_ZMFILE_BASE64_H_
+#endif  // ZIMRAX_TOOLS_ZMFILE_COMMON_BASE64_H_

@@ -1,6 +1,6 @@
 // The exit statuses of zmfile, shared by the commands and the server module.
-#ifndef ZIMRAX_TOOLS_ZMFILE_EXIT_STATUS_H_
-#define ZIMRAX_TOOLS_ZMFILE_EXIT_STATUS_H_
+#ifndef ZIMRAX_TOOLS_ZMFILE_COMMON_EXIT_STATUS_H_
+#define ZIMRAX_TOOLS_ZMFILE_COMMON_EXIT_STATUS_H_
 
 namespace zimrax::zmfile {
 
@@ -11,4 +11,4 @@ inline constexpr int kExitFault = 3;      // the operation faulted
 
 }  // namespace zimrax::zmfile
 
-#endif  // ZIMRAX_TOOLS_ZMFILE_EXIT_STATUS_H_
+#endif  // ZIMRAX_TOOLS_ZMFILE_COMMON_EXIT_STATUS_H_

@@ -1,0 +1,53 @@
+#include "server/access_phase.h"
+
+#include "server/answers.h"
+#include "server/router.h"
+#include "server/upload_report.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+namespace http = boost::beast::http;
+
+constexpr const char* kAuthenticate = "Basic realm=\"zmfile\", charset=\"UTF-8\"";
+
+}  // namespace
+
+Reply SiteRefusalReply(const Refusal& refusal) { return FailReply(refusal.status, refusal.message); }
+
+Reply UploadSiteRefusalReply(const Refusal& refusal) {
+  UploadReport report;
+  report.refusal = refusal;
+  Reply reply{TextResponse(HttpStatusOf(report), UploadJson(report), "application/json")};
+  reply.reason = refusal.message;
+  return reply;
+}
+
+Reply CredentialsRefusedReply(const AuthOutcome& outcome) {
+  StringResponse response = PlainResponse(401, "This server needs a user name and password.");
+  response.set(http::field::www_authenticate, kAuthenticate);
+  Reply reply{std::move(response)};
+  reply.reason = outcome.reason;
+  reply.notes.push_back("401: " + outcome.reason);
+  return reply;
+}
+
+Reply TooManySignInsReply(int max_hash_checks) {
+  StringResponse response = PlainResponse(503, "Too many sign-ins at once; try again shortly.");
+  response.set(http::field::retry_after, "1");
+  Reply reply{std::move(response)};
+  reply.reason = "too many password checks waiting";
+  reply.notes.push_back("refused: " + std::to_string(max_hash_checks) + " password checks already waiting");
+  return reply;
+}
+
+Reply MethodNotAllowedReply() {
+  const std::string reason = "Only POST " + std::string(kUploadPath) + " takes a request body.";
+  StringResponse response = PlainResponse(405, reason);
+  response.set(http::field::allow, "GET, HEAD");
+  Reply reply{std::move(response)};
+  reply.reason = reason;
+  return reply;
+}
+
+}  // namespace zimrax::zmfile

@@ -1,0 +1,30 @@
+// The access phase: the answers of a request refused before its content is
+// looked at, for a foreign Host or Origin, missing or wrong credentials, or
+// a method that the server does not take.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_ACCESS_PHASE_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_ACCESS_PHASE_H_
+
+#include "server/authenticator.h"
+#include "server/refusal.h"
+#include "server/reply.h"
+
+namespace zimrax::zmfile {
+
+// A foreign Host or Origin, in plain text.
+Reply SiteRefusalReply(const Refusal& refusal);
+
+// The same for an upload that asked for JSON: the upload's JSON answer.
+Reply UploadSiteRefusalReply(const Refusal& refusal);
+
+// 401 with the challenge. REQUIRES: !outcome.allowed.
+Reply CredentialsRefusedReply(const AuthOutcome& outcome);
+
+// 503: `max_hash_checks` password checks already wait.
+Reply TooManySignInsReply(int max_hash_checks);
+
+// 405: only POST /upload takes a body.
+Reply MethodNotAllowedReply();
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_ACCESS_PHASE_H_

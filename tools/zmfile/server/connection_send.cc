@@ -1,0 +1,135 @@
+// The answer's way out: its common headers, the log phase, the write a
+// piece at a time, then the next request or the lingering close.
+#include <variant>
+
+#include "server/connection.h"
+#include "server/request_log.h"
+#include "server/server_core.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+// After a refusal, the client's unread bytes are drained this long (or this
+// many) before the close, so that it reads the answer instead of a reset.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr std::uint64_t kLingerBytes = 4 << 20;
+
+}  // namespace
+
+void Connection::Send(Reply&& reply, After after) {
+  for (const std::string& note : reply.notes) Note(note);
+  std::visit([&](auto& response) { SendResponse(std::move(response), reply.reason, reply.stored_name, after); },
+             reply.response);
+}
+
+template <class Body>
+void Connection::SendResponse(http::response<Body>&& response, const std::string& reason,
+                              const std::string& stored_name, After after) {
+  if (after == After::kKeepAlive && core_.stopping()) after = After::kClose;
+  response.set("X-Content-Type-Options", "nosniff");
+  // Same-origin requests keep their Referer and Origin (under no-referrer
+  // Chromium posts the page's form, sent without script, with "Origin:
+  // null", which the origin check refuses); other sites learn nothing.
+  response.set("Referrer-Policy", "same-origin");
+  response.keep_alive(after == After::kKeepAlive);
+  response.prepare_payload();
+  const std::uint64_t size = response.payload_size().value_or(0);
+  // The log phase: one line per answer, written as it is sent.
+  LogFields fields;
+  fields.method = method_;
+  fields.path = path_;
+  fields.status = static_cast<int>(response.result_int());
+  fields.bytes_in = received_;
+  fields.bytes_out = head_ ? 0 : size;
+  fields.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+  fields.stored_name = stored_name;
+  fields.user = user_;
+  fields.client = client_.empty() ? peer_.address().to_string() : client_;
+  fields.reason = reason;
+  core_.log().Write(fields);
+  if (head_) {
+    http::response<http::empty_body> header_only{std::move(response.base())};
+    header_only.content_length(size);
+    return Write(std::move(header_only), after);
+  }
+  Write(std::move(response), after);
+}
+
+template <class Body>
+void Connection::Write(http::response<Body>&& response, After after) {
+  struct Outgoing {
+    explicit Outgoing(http::response<Body>&& r) : message(std::move(r)), serializer(message) {}
+    http::response<Body> message;
+    http::response_serializer<Body> serializer;
+  };
+  phase_ = Phase::kWriting;
+  WriteSome(std::make_shared<Outgoing>(std::move(response)), after);
+}
+
+// Writes a piece at a time, so that the send timeout counts from the
+// client's last progress, not from the start of a long download.
+template <class Outgoing>
+void Connection::WriteSome(std::shared_ptr<Outgoing> outgoing, After after) {
+  Arm(std::chrono::seconds(options_.send_seconds));
+  http::async_write_some(stream_, outgoing->serializer,
+                         [self = shared_from_this(), outgoing, after](const beast::error_code& error, std::size_t) {
+                           if (self->phase_ != Phase::kWriting) return;
+                           if (error) return self->Close();
+                           if (!outgoing->serializer.is_done()) return self->WriteSome(outgoing, after);
+                           self->AfterSend(after);
+                         });
+}
+
+void Connection::AfterSend(After after) {
+  if (after == After::kKeepAlive) return ReadRequest(false);
+  LingerThenClose();
+}
+
+// Half-closes, then reads and drops what the client still sends (for a
+// bounded time and byte count) before the close: a close with unread
+// bytes would reset the connection and could destroy the answer before
+// the client reads it.
+void Connection::LingerThenClose() {
+  phase_ = Phase::kLinger;
+  beast::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  lingered_ = 0;
+  chunk_.resize(kReadAhead);
+  Arm(kLingerTime);
+  Linger();
+}
+
+void Connection::Linger() {
+  if (first_read_pending_) return;  // that read goes on as the linger's
+  stream_.async_read_some(asio::buffer(chunk_),
+                          [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
+                            if (self->phase_ != Phase::kLinger) return;
+                            self->OnLingerRead(error, n);
+                          });
+}
+
+void Connection::OnLingerRead(const beast::error_code& error, std::size_t n) {
+  lingered_ += n;
+  if (error || lingered_ > kLingerBytes) return Close();
+  Linger();
+}
+
+void Connection::Close() {
+  if (phase_ == Phase::kClosed) return;
+  phase_ = Phase::kClosed;
+  if (upload_) {
+    upload_->Abort();
+    upload_.reset();
+  }
+  ++timer_generation_;
+  timer_.cancel();
+  beast::error_code ignored;
+  stream_.socket().close(ignored);
+}
+
+}  // namespace zimrax::zmfile

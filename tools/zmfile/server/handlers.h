@@ -1,0 +1,33 @@
+// The content phase: one handler per kind of answer, each a function of
+// the request's parts that makes a Reply (the upload's is UploadExchange).
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_HANDLERS_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_HANDLERS_H_
+
+#include <string>
+#include <string_view>
+
+#include "server/reply.h"
+#include "server/serve_config.h"
+
+namespace zimrax::zmfile {
+
+// GET /files?limit=N&after=CURSOR: a page of the stored files in `dir` as
+// JSON, or 400 for a query that does not parse.
+Reply ListingReply(const std::string& dir, std::string_view target);
+
+// GET /files/NAME: the stored file `name` in `dir` as an attachment; 400
+// for a name that is not a plain file name, 404 for no such file.
+Reply DownloadReply(const std::string& dir, const std::string& name);
+
+// GET /config: what the upload page needs to know of `config`.
+Reply ConfigReply(const ServeConfig& config);
+
+// One of the page's embedded files. REQUIRES: RouteRequest gave kAsset for `path`.
+Reply AssetReply(std::string_view path);
+
+// 404 for a path that names nothing.
+Reply NotFoundReply();
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_HANDLERS_H_

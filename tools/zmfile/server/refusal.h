@@ -1,0 +1,32 @@
+// Why the server refuses a request, or one file of it, before the
+// component runs: a typed value that each stage hands on, so that no one
+// downstream tells refusals apart by their wording.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_REFUSAL_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_REFUSAL_H_
+
+#include <string>
+
+namespace zimrax::zmfile {
+
+enum class RefusalKind {
+  kRequest,     // the request or its form, as the message says
+  kSite,        // the Host or Origin names another site
+  kHiddenName,  // a file name that starts with "." (hidden from listings)
+  kInternal,    // the server itself failed
+};
+
+struct Refusal {
+  int status;           // the HTTP status: 400, 403, 411, 413, 415, 421, 500
+  std::string message;  // one English sentence for the client (and the log)
+  RefusalKind kind = RefusalKind::kRequest;
+};
+
+// Why a name starting with "." is refused: such names are hidden from the
+// listings, and the component's own temporary files are hidden files.
+inline constexpr const char* kHiddenNameRefusal = "hidden names are not accepted";
+
+inline Refusal HiddenNameRefusal() { return Refusal{400, kHiddenNameRefusal, RefusalKind::kHiddenName}; }
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_REFUSAL_H_

@@ -1,0 +1,52 @@
+// An answer made by a handler, before the connection sends it: the
+// response itself and what the log line says about it.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_REPLY_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_REPLY_H_
+
+#include <utility>  // before Boost.Beast: g++ 12 in C++20 mode needs it first
+
+#include <boost/beast/http/file_body.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace zimrax::zmfile {
+
+using StringResponse = boost::beast::http::response<boost::beast::http::string_body>;
+using FileResponse = boost::beast::http::response<boost::beast::http::file_body>;
+
+// How the connection goes on once the answer is sent.
+enum class After {
+  kKeepAlive,  // reads the next request
+  kClose,      // closes (after a short linger)
+  kLinger,     // closes after draining what the client still sends
+};
+
+struct Reply {
+  explicit Reply(StringResponse r) : response(std::move(r)) {}
+  explicit Reply(FileResponse r) : response(std::move(r)) {}
+
+  std::variant<StringResponse, FileResponse> response;
+  std::string reason;              // why the request was refused, for the log; "" when it was not
+  std::string stored_name;         // the names an upload stored, for the log
+  std::vector<std::string> notes;  // lines for the server's log, written before the answer's
+};
+
+inline constexpr const char* kPageSecurityPolicy =
+    "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
+    "frame-ancestors 'none'";
+
+// A response of `status` with `body` of content type `type`.
+StringResponse TextResponse(int status, std::string body, const std::string& type);
+
+// `text` and a newline as plain UTF-8 text.
+StringResponse PlainResponse(int status, const std::string& text);
+
+// A plain-text refusal whose text is also the reason logged.
+Reply FailReply(int status, const std::string& text);
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_REPLY_H_

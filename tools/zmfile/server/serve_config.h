@@ -1,0 +1,29 @@
+// The server's options parsed once: the command line's settings with the
+// policies a form may choose and the public URLs in their parsed form.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_SERVE_CONFIG_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_SERVE_CONFIG_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/public_url.h"
+#include "server/serve_options.h"
+
+namespace zimrax::zmfile {
+
+struct ServeConfig {
+  ServeOptions options;
+  std::vector<std::string> client_conflicts;  // --client-conflict, parsed (lower case, each once)
+  std::vector<PublicUrl> public_urls;         // --public-url, parsed, in the order given
+};
+
+// Parses what the command line cannot check alone. Returns nullopt, with
+// the reason in *why (a sentence that names the option), when the server
+// must not start: a --client-conflict or --public-url that does not parse,
+// or a host beyond loopback without a public URL.
+std::optional<ServeConfig> ParseServeConfig(const ServeOptions& options, std::string* why);
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_SERVE_CONFIG_H_

@@ -1,0 +1,85 @@
+#include "server/upload_exchange.h"
+
+#include <exception>
+#include <string>
+
+#include "server/answers.h"
+#include "server/ascii_text.h"
+#include "server/file_listing.h"
+#include "server/listing_query.h"
+#include "server/request_gate.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+namespace http = boost::beast::http;
+
+std::string RefusedNote(const std::string& what, const Refusal& refusal) {
+  return what + " refused with " + std::to_string(refusal.status) + ": " + refusal.message;
+}
+
+}  // namespace
+
+UploadExchange::~UploadExchange() { Abort(); }
+
+std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
+  const ServeOptions& options = config_.options;
+  if (std::optional<Refusal> refusal = CheckUploadRequest(headers, options.max_body, &length_)) {
+    UploadReport report;
+    report.refusal = std::move(refusal);
+    Reply reply = Answer(report, wants_json_, options.dir);
+    reply.notes.insert(reply.notes.begin(), RefusedNote("upload", *report.refusal));
+    return reply;
+  }
+  UploadLimits limits;
+  limits.max_first_line = options.max_first_line;
+  limits.max_comment = options.max_comment;
+  limits.durable = options.fsync;
+  limits.client_conflicts = config_.client_conflicts;
+  stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
+  expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" && length_ > 0;
+  return std::nullopt;
+}
+
+void UploadExchange::Feed(std::span<const std::uint8_t> piece) { stream_->Feed(piece); }
+
+Reply UploadExchange::Finish() {
+  UploadReport report;
+  try {
+    report = stream_->Finish();
+  } catch (const std::exception& fault) {
+    report = UploadReport{};
+    report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};
+  }
+  stream_.reset();
+  Reply reply = Answer(report, wants_json_, config_.options.dir);
+  if (report.files.empty() && report.refusal) reply.notes.push_back(RefusedNote("upload", *report.refusal));
+  for (const FileReport& file : report.files) {
+    if (file.refusal) reply.notes.push_back(RefusedNote(file.field, *file.refusal));
+  }
+  return reply;
+}
+
+void UploadExchange::Abort() {
+  if (!stream_) return;
+  stream_->Abort();
+  stream_.reset();
+}
+
+Reply UploadExchange::Answer(const UploadReport& report, bool wants_json, const std::string& dir) {
+  StringResponse response;
+  if (wants_json) {
+    response = TextResponse(HttpStatusOf(report), UploadJson(report), "application/json");
+  } else {
+    response = TextResponse(HttpStatusOf(report), UploadHtml(report, ListStoredFiles(dir, kDefaultListLimit)),
+                            "text/html; charset=utf-8");
+    response.set("Content-Security-Policy", kPageSecurityPolicy);
+  }
+  response.set(http::field::cache_control, "no-store");
+  Reply reply{std::move(response)};
+  reply.stored_name = NameStoredBy(report);
+  reply.reason = RefusalReason(report);
+  return reply;
+}
+
+}  // namespace zimrax::zmfile

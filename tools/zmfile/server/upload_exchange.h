@@ -1,0 +1,60 @@
+// One upload's exchange: its headers checked, its body pumped into the
+// component (through UploadStream) as the connection reads it, and the
+// answer made from what the component did. No socket in here: the
+// connection reads and writes.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_EXCHANGE_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_EXCHANGE_H_
+
+#include <utility>  // before Boost.Beast: g++ 12 in C++20 mode needs it first
+
+#include <boost/beast/http/fields.hpp>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "server/reply.h"
+#include "server/serve_config.h"
+#include "server/upload_report.h"
+#include "server/upload_stream.h"
+
+namespace zimrax::zmfile {
+
+class UploadExchange {
+ public:
+  // REQUIRES: `config` outlives the exchange.
+  UploadExchange(const ServeConfig& config, bool wants_json) : config_(config), wants_json_(wants_json) {}
+  UploadExchange(const UploadExchange&) = delete;
+  UploadExchange& operator=(const UploadExchange&) = delete;
+  ~UploadExchange();
+
+  // Checks the upload's headers before any of its body is read. Returns
+  // the refusal's answer, or nullopt when the body may be read: then
+  // body_length() and expects_continue() tell how.
+  std::optional<Reply> Open(const boost::beast::http::fields& headers);
+  std::uint64_t body_length() const { return length_; }
+  // The client waits for "100 Continue" before it sends the body.
+  bool expects_continue() const { return expects_continue_; }
+
+  // Takes the next piece of the body. REQUIRES: Open() gave nullopt.
+  void Feed(std::span<const std::uint8_t> piece);
+  // Ends the body, stores what the form holds and makes the answer.
+  Reply Finish();
+  // Ends the body without storing anything (the client went away).
+  void Abort();
+
+  // The answer that tells `report`: JSON, or for a browser without script
+  // a small page that also lists the newest files in `dir`.
+  static Reply Answer(const UploadReport& report, bool wants_json, const std::string& dir);
+
+ private:
+  const ServeConfig& config_;
+  const bool wants_json_;
+  std::unique_ptr<UploadStream> stream_;
+  std::uint64_t length_ = 0;
+  bool expects_continue_ = false;
+};
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_EXCHANGE_H_
