@@ -22,8 +22,12 @@ Reply CredentialsRefusedReply(const AuthOutcome& outcome);
 // 503: `max_hash_checks` password checks already wait.
 Reply TooManySignInsReply(int max_hash_checks);
 
-// 405: only POST /upload takes a body.
-Reply MethodNotAllowedReply();
+// 405: only POST /upload takes a body. `offers_delete` for a stored file's
+// path on a server that deletes: Allow then names DELETE too.
+Reply MethodNotAllowedReply(bool offers_delete);
+
+// 405 for DELETE of a stored file on a server without --allow-delete.
+Reply DeleteNotAllowedReply();
 
 }  // namespace zimrax::zmfile
 

@@ -38,7 +38,7 @@ std::string PercentEncoded(const std::string& raw);
 // bool}: what the page needs to know (the default policy, the policies a
 // form may choose, and whether stored files may be deleted).
 std::string ConfigJson(std::uint64_t max_body, const std::string& conflict,
-                       const std::vector<std::string>& client_conflict, bool allow_delete = false);
+                       const std::vector<std::string>& client_conflict, bool allow_delete);
 
 // A small page with the outcome of each file of one upload and the newest
 // stored files. Its links are relative, so that it works under a sub-path.
