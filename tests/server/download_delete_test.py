@@ -1,5 +1,6 @@
 """Downloads and deletes under way: a file replaced by "overwrite" or deleted
-mid-download is still sent whole (the old bytes), two deletes of one name
+mid-download is still sent whole (the old bytes), a client that hangs up
+mid-download costs the server nothing, two deletes of one name
 cannot both succeed, a reader that takes nothing is cut off by
 --send-timeout, a download holds its place under --max-per-address, TLS
 downloads copy the same bytes, and DELETE is refused without --allow-delete,
@@ -99,6 +100,21 @@ class DuringDownloadTest(ServerCase):
                 self.assertEqual(after[0], 200 if change == "overwrite" else 404)
                 if change == "overwrite":
                     self.assertTrue(after[2] == NEW)
+
+    def test_a_client_that_hangs_up_mid_download_leaves_the_server_serving(self):
+        (self.files / "big.bin").write_bytes(OLD)
+        for _ in range(3):
+            sock, status, _, _ = start_download(self.server.port, "big.bin")
+            self.assertEqual(status, 200)
+            # A FIN first (the server's side goes to CLOSE_WAIT), then the
+            # reset of a close with unread bytes: the server's next write
+            # meets a broken pipe, which must not be a signal that ends it.
+            sock.shutdown(socket.SHUT_WR)
+            time.sleep(0.1)
+            sock.close()
+            time.sleep(0.2)
+        self.assertIsNone(self.server.process.poll(), self.server.log())
+        self.assertEqual(exchange(self.server.port, "GET", "/config")[0], 200)
 
     def test_two_deletes_of_one_name_succeed_once(self):
         for round_number in range(20):

@@ -1,11 +1,13 @@
 #include "server/file_sender.h"
 
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 
 namespace zimrax::zmfile {
 namespace {
@@ -22,6 +24,14 @@ constexpr std::size_t kTlsChunk = 64 * 1024;
 
 error_code LastError() { return error_code(errno, boost::system::system_category()); }
 
+// sendfile() has no MSG_NOSIGNAL: a write to a connection the client has
+// reset would raise SIGPIPE, whose default action ends the whole server.
+// Ignored, the write fails with EPIPE like any other send.
+void IgnoreBrokenPipes() {
+  static std::once_flag once;
+  std::call_once(once, [] { ::signal(SIGPIPE, SIG_IGN); });
+}
+
 }  // namespace
 
 void FileSender::Start(SessionStream& stream, std::string head, OpenedFile file, std::uint64_t offset,
@@ -29,6 +39,7 @@ void FileSender::Start(SessionStream& stream, std::string head, OpenedFile file,
   auto sender = std::make_shared<FileSender>(stream, std::move(head), std::move(file), offset, length,
                                              std::move(progress), std::move(done));
   if (stream.tls()) return sender->SendTls();
+  IgnoreBrokenPipes();
   error_code error;
   // Asio keeps the descriptor non-blocking already; sendfile() relies on it.
   stream.socket().native_non_blocking(true, error);

@@ -31,6 +31,8 @@ class FileSender : public std::enable_shared_from_this<FileSender> {
   // alive until then; closing the socket ends it with an error. A file
   // that ends before offset + length ends it with an error too (the
   // promised length cannot be kept). All calls run on the stream's executor.
+  // The first plain send sets SIGPIPE to be ignored in the process, as
+  // sendfile() cannot be told not to raise it.
   // REQUIRES: `stream` outlives the send; no other write on it meanwhile.
   static void Start(SessionStream& stream, std::string head, OpenedFile file, std::uint64_t offset,
                     std::uint64_t length, Progress progress, Done done);
