@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <utility>
 
 namespace zimrax::zmfile {
 namespace {
@@ -40,10 +41,13 @@ void FileSender::Start(SessionStream& stream, std::string head, OpenedFile file,
                                              std::move(progress), std::move(done));
   if (stream.tls()) return sender->SendTls();
   IgnoreBrokenPipes();
-  error_code error;
-  // Asio keeps the descriptor non-blocking already; sendfile() relies on it.
-  stream.socket().native_non_blocking(true, error);
-  if (error) return sender->Finish(error);
+  // sendfile() must not block the thread: the descriptor is made
+  // non-blocking once (Asio remembers it, so later answers cost no call).
+  if (!stream.socket().native_non_blocking()) {
+    error_code error;
+    stream.socket().native_non_blocking(true, error);
+    if (error) return sender->Finish(error);
+  }
   sender->SendPlain();
 }
 
@@ -69,10 +73,11 @@ void FileSender::SendPlain() {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WaitWritable();
     if (n < 0) return Finish(LastError());
     head_sent_ += static_cast<std::size_t>(n);
-    progress_();
+    progressed_ = true;
   }
   while (remaining_ > 0) {
     if (this_turn >= kTurnBytes) {
+      if (std::exchange(progressed_, false)) progress_();
       asio::post(stream_.get_executor(), [self = shared_from_this()] { self->SendPlain(); });
       return;
     }
@@ -85,12 +90,13 @@ void FileSender::SendPlain() {
     offset_ += static_cast<std::uint64_t>(n);
     remaining_ -= static_cast<std::uint64_t>(n);
     this_turn += static_cast<std::uint64_t>(n);
-    progress_();
+    progressed_ = true;
   }
   Finish({});
 }
 
 void FileSender::WaitWritable() {
+  if (std::exchange(progressed_, false)) progress_();
   stream_.socket().async_wait(asio::ip::tcp::socket::wait_write,
                               [self = shared_from_this()](const error_code& error) {
                                 if (error) return self->Finish(error);

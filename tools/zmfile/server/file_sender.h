@@ -21,7 +21,8 @@ namespace zimrax::zmfile {
 
 class FileSender : public std::enable_shared_from_this<FileSender> {
  public:
-  // Called after every piece the client took: the send timeout counts from there.
+  // Called when the sender is about to wait for the client after it took
+  // some bytes: the send timeout counts from there.
   using Progress = std::function<void()>;
   // Called once at the end: no error once head and bytes were all sent.
   using Done = std::function<void(const boost::system::error_code& error)>;
@@ -52,6 +53,7 @@ class FileSender : public std::enable_shared_from_this<FileSender> {
   OpenedFile file_;
   std::uint64_t offset_;
   std::uint64_t remaining_;
+  bool progressed_ = false;  // bytes went out since progress_ was last called
   Progress progress_;
   Done done_;
   std::vector<char> chunk_;  // the TLS path's copy of the file's bytes
