@@ -117,8 +117,11 @@ class DownloadTableTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.stop()
+        status = cls.server.stop()
+        log = cls.server.log()
         cls.root.cleanup()
+        if status != 0:
+            raise AssertionError(f"zmfile serve stopped with {status}:\n{log}")
 
     def test_every_request_gets_its_exact_answer(self):
         for label, method, _, _, status, body, content_range in TABLE:
