@@ -28,6 +28,7 @@
   const kMaxNameBytes = 255;
 
   let maxBody = 0;
+  let deleteAllowed = false;  // the server's /config says whether DELETE is on
   let allowedPolicies = kPolicies.slice();
   let lastListing = '';
   const freshNames = new Set();
@@ -612,6 +613,43 @@
     setTimeout(() => { node.textContent = 'Copy link'; }, 2000);
   }
 
+  // Delete asks first, in the row itself: the row's buttons give way to
+  // "Delete NAME?" with Delete and Keep, and focus goes to Keep.
+  function askDelete(actions, file, href) {
+    const box = element('div', 'actions confirming');
+    box.setAttribute('role', 'group');
+    box.setAttribute('aria-label', `Delete ${file.name}?`);
+    const question = element('span', 'question', `Delete ${file.name}?`);
+    const keep = button('Keep', 'keep', `Keep ${file.name}`, () => {
+      box.replaceWith(actions);
+      actions.querySelector('.delete').focus();
+    });
+    const yes = button('Delete', 'cancel confirm-delete', `Yes, delete ${file.name}`, () => deleteFile(file, href, yes, question));
+    box.append(question, yes, keep);
+    actions.replaceWith(box);
+    keep.focus();
+  }
+
+  async function deleteFile(file, href, node, question) {
+    node.disabled = true;
+    let status = 0;
+    try {
+      status = (await fetch(href, { method: 'DELETE', cache: 'no-store' })).status;
+    } catch (error) {
+      status = 0;
+    }
+    if (status === 204 || status === 404) {
+      announce(status === 204 ? `Deleted ${file.name}.` : `${file.name} was already gone.`);
+      lastListing = '';
+      await refreshFiles();
+      document.getElementById('stored-heading').focus();
+      return;
+    }
+    node.disabled = false;
+    question.textContent = status === 0 ? 'The server is not reachable. Try again?' : `Not deleted (${status}). Try again?`;
+    announce(`${file.name} was not deleted${status ? `: the server answered ${status}` : ''}.`);
+  }
+
   // The listing comes in pages, newest first: the first page on every
   // refresh, and as many more as "Show more" asked for.
   let pagesShown = 1;
@@ -645,7 +683,14 @@
       main.append(meta);
       const copy = button('Copy link', 'copy', `Copy link to ${file.name}`, () => copyLink(link.href, copy));
       copy.dataset.name = file.name;
-      row.append(main, copy);
+      const actions = element('div', 'actions');
+      actions.append(copy);
+      if (deleteAllowed) {
+        const remove = button('Delete', 'delete', `Delete ${file.name}`, () => askDelete(actions, file, link.href));
+        remove.dataset.name = `delete:${file.name}`;
+        actions.append(remove);
+      }
+      row.append(main, actions);
       return row;
     });
     if (next) {
@@ -697,6 +742,11 @@
       if (!response.ok) return;
       const config = await response.json();
       maxBody = Number(config.maxBody) || 0;
+      if (config.delete === true && !deleteAllowed) {
+        deleteAllowed = true;
+        lastListing = '';
+        refreshFiles();
+      }
       if (Array.isArray(config.clientConflict)) {
         allowedPolicies = kPolicies.filter((policy) => config.clientConflict.includes(policy));
         for (const policy of kPolicies) {

@@ -220,6 +220,7 @@ test('the stored files come in pages; a name that is not UTF-8 is marked and its
   }, async ({ page, context, url }) => {
     await page.waitForFunction(() => document.getElementById('file-count').textContent === '100+');
     assert.equal(await page.locator('#files > li:not(.more)').count(), 100);
+    assert.equal(await page.locator('#files button.delete').count(), 0, 'no Delete without --allow-delete');
     await page.getByRole('button', { name: 'Show more stored files' }).click();
     await page.waitForFunction(() => document.getElementById('file-count').textContent === '106');
     assert.equal(await page.locator('#files > li').count(), 106, 'every file, and no Show more after the last page');
@@ -446,5 +447,46 @@ test('without JavaScript the form posts and the result page shows the stored nam
     const screenshot = path.join(outputDir, 'upload-result-page.png');
     await page.screenshot({ path: screenshot, fullPage: true });
     console.log(`screenshot: ${screenshot}`);
+  });
+});
+
+test('Copy link and Delete with a confirmation, by mouse and by keyboard alone', { timeout: 60000 }, async () => {
+  const existing = { 'by-mouse.txt': 'm', 'by-keys.txt': 'k', 'kept.txt': 'x' };
+  await withPage({ existing, serverArgs: ['--allow-delete'] }, async ({ page, context, url, uploads }) => {
+    await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: new URL(url).origin });
+    await page.waitForSelector('#files button.delete');
+    // By mouse: Delete asks in the row; Keep keeps; Delete again removes.
+    await page.getByRole('button', { name: 'Delete by-mouse.txt' }).click();
+    await page.getByRole('button', { name: 'Keep by-mouse.txt' }).click();
+    assert.ok(fs.existsSync(path.join(uploads, 'by-mouse.txt')));
+    await page.getByRole('button', { name: 'Delete by-mouse.txt' }).click();
+    await page.getByRole('button', { name: 'Yes, delete by-mouse.txt' }).click();
+    await page.waitForFunction(() => ![...document.querySelectorAll('#files a')].some((a) => a.textContent === 'by-mouse.txt'));
+    assert.ok(!fs.existsSync(path.join(uploads, 'by-mouse.txt')));
+
+    // By keyboard alone, from the top of the page: Tab to the row's Copy link.
+    await page.evaluate(() => document.activeElement && document.activeElement.blur());
+    let label = '';
+    for (let i = 0; i < 30 && label !== 'Copy link to by-keys.txt'; i += 1) {
+      await page.keyboard.press('Tab');
+      label = await page.evaluate(() => document.activeElement.getAttribute('aria-label') || '');
+    }
+    assert.equal(label, 'Copy link to by-keys.txt');
+    await page.keyboard.press('Enter');
+    await page.waitForSelector('#files button[data-copied="yes"]', { timeout: 5000 });
+    assert.equal(await page.evaluate(() => navigator.clipboard.readText()), new URL('files/by-keys.txt', url).href);
+    const focused = () => page.evaluate(() => document.activeElement.getAttribute('aria-label') || document.activeElement.id);
+    await page.keyboard.press('Tab');
+    assert.equal(await focused(), 'Delete by-keys.txt');
+    await page.keyboard.press('Enter');
+    assert.equal(await focused(), 'Keep by-keys.txt', 'the safe choice has the focus');
+    await screenshot(page.locator('section.card'), 'upload-page-delete.png');
+    await page.keyboard.press('Shift+Tab');
+    assert.equal(await focused(), 'Yes, delete by-keys.txt');
+    await page.keyboard.press('Enter');
+    await page.waitForFunction(() => document.activeElement.id === 'stored-heading');
+    assert.ok(!fs.existsSync(path.join(uploads, 'by-keys.txt')));
+    assert.match(await page.textContent('#announcer'), /Deleted by-keys\.txt\./);
+    assert.deepEqual(await listedNames(page), ['kept.txt']);
   });
 });

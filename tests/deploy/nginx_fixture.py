@@ -69,15 +69,38 @@ def render_site(template, listen, upstreams, sub_path):
 def write_config(directory, listen, upstreams, sub_path):
     """Writes DIRECTORY/nginx.conf (and site.conf beside it); returns its path."""
     directory = pathlib.Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / "site.conf").write_text(render_site(TEMPLATE.read_text(), listen, upstreams, sub_path))
+    return _write_main(directory)
+
+
+def write_static_config(directory, listen, files_dir, workers="1"):
+    """Writes DIRECTORY/nginx.conf for nginx serving the files of
+    `files_dir` itself at /files/NAME on `listen`, as a static file server
+    does: sendfile on, the access log on, nginx's own ETag and ranges;
+    `workers` is its worker_processes ("auto": one per core)."""
+    directory = pathlib.Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / "site.conf").write_text(
+        "server {\n"
+        f"    listen {listen};\n"
+        "    sendfile on;\n"
+        "    default_type application/octet-stream;\n"
+        f"    location /files/ {{\n        alias {pathlib.Path(files_dir).resolve()}/;\n    }}\n"
+        "}\n")
+    return _write_main(directory, workers)
+
+
+def _write_main(directory, workers="1"):
+    """The main configuration around DIRECTORY/site.conf; returns its path."""
     for name in _TEMP_DIRS:
         (directory / f"{name}_temp").mkdir(parents=True, exist_ok=True)
-    (directory / "site.conf").write_text(render_site(TEMPLATE.read_text(), listen, upstreams, sub_path))
     temp_paths = "".join(f"    {name}_temp_path {directory / (name + '_temp')};\n" for name in _TEMP_DIRS)
     # As root, the workers would otherwise run as nobody, who cannot enter a
     # private temporary directory.
     user = "user root;\n" if os.geteuid() == 0 else ""
     main = (f"{user}"
-            "worker_processes 1;\n"
+            f"worker_processes {workers};\n"
             f"pid {directory / 'nginx.pid'};\n"
             f"error_log {directory / 'error.log'} info;\n"
             "events {\n    worker_connections 256;\n}\n"

@@ -19,6 +19,7 @@ struct RouteCase {
   bool site_refused;
   AuthState auth;
   Route expected;
+  bool delete_allowed = false;
 };
 
 TEST(RouterTest, EachRequestReachesItsHandler) {
@@ -41,7 +42,15 @@ TEST(RouterTest, EachRequestReachesItsHandler) {
       {http::verb::put, "/upload", false, false, kNotRequired, Route::kMethodNotAllowed},
       {post, "/files", false, false, kNotRequired, Route::kMethodNotAllowed},
       {post, "/upload/", false, false, kNotRequired, Route::kMethodNotAllowed},
-      {http::verb::delete_, "/files/a.txt", false, false, kAllowed, Route::kMethodNotAllowed},
+      // DELETE of a stored file: only with --allow-delete, after the site and credential checks.
+      {http::verb::delete_, "/files/a.txt", false, false, kAllowed, Route::kDeleteNotAllowed},
+      {http::verb::delete_, "/files/a.txt", false, false, kAllowed, Route::kDelete, true},
+      {http::verb::delete_, "/files/a.txt", false, false, kNotRequired, Route::kDelete, true},
+      {http::verb::delete_, "/files/a.txt", false, false, kUnchecked, Route::kAuthorize, true},
+      {http::verb::delete_, "/files/a.txt", false, true, kAllowed, Route::kSiteRefusal, true},
+      {http::verb::delete_, "/files/", false, false, kAllowed, Route::kMethodNotAllowed, true},
+      {http::verb::delete_, "/files", false, false, kAllowed, Route::kMethodNotAllowed, true},
+      {http::verb::delete_, "/config", false, false, kAllowed, Route::kMethodNotAllowed, true},
       {http::verb::options, "/", false, false, kNotRequired, Route::kMethodNotAllowed},
       {http::verb::patch, "/config", false, false, kNotRequired, Route::kMethodNotAllowed},
       // The readers.
@@ -66,9 +75,10 @@ TEST(RouterTest, EachRequestReachesItsHandler) {
     facts.wants_json = c.json;
     facts.site_refused = c.site_refused;
     facts.auth = c.auth;
+    facts.delete_allowed = c.delete_allowed;
     EXPECT_EQ(RouteRequest(facts), c.expected)
         << http::to_string(c.method) << " " << c.path << " json=" << c.json << " site_refused=" << c.site_refused
-        << " auth=" << static_cast<int>(c.auth);
+        << " auth=" << static_cast<int>(c.auth) << " delete_allowed=" << c.delete_allowed;
   }
 }
 

@@ -141,7 +141,7 @@ TEST_F(AuthServeTest, EveryRouteAsksForCredentialsAndOpensToTheRightOnes) {
   EXPECT_NE(log.find("401: wrong password for user \"bob\""), std::string::npos) << log;
   EXPECT_NE(log.find("401: unknown user \"zed\""), std::string::npos) << log;
   EXPECT_NE(log.find("401: the Authorization header is not valid Basic credentials"), std::string::npos) << log;
-  EXPECT_NE(log.find("GET /config 200 in=0 out=86"), std::string::npos) << log;
+  EXPECT_NE(log.find("GET /config 200 in=0 out=101"), std::string::npos) << log;
   EXPECT_NE(log.find(" user=\"ann\""), std::string::npos) << log;
   EXPECT_NE(log.find("POST /upload 200"), std::string::npos) << log;
   EXPECT_NE(log.find(" user=\"bob\""), std::string::npos) << log;
@@ -420,7 +420,7 @@ TEST_F(TlsServeTest, CredentialsWorkOverHttps) {
   const CommandResult allowed =
       Curl({"-o", "/dev/null", "-w", "%{http_code}", "-u", std::string("ann:") + kAnnPassword, Https("/config")});
   EXPECT_EQ(allowed.out, "200");
-  EXPECT_NE(server_->Log().find("GET /config 200 in=0 out=86 "), std::string::npos) << server_->Log();
+  EXPECT_NE(server_->Log().find("GET /config 200 in=0 out=101 "), std::string::npos) << server_->Log();
   EXPECT_NE(server_->Log().find(" user=\"ann\""), std::string::npos) << server_->Log();
 }
 

@@ -50,8 +50,17 @@ Reply SignInThrottledReply(std::chrono::steady_clock::duration wait) {
   return reply;
 }
 
-Reply MethodNotAllowedReply() {
+Reply MethodNotAllowedReply(bool offers_delete) {
   const std::string reason = "Only POST " + std::string(kUploadPath) + " takes a request body.";
+  StringResponse response = PlainResponse(405, reason);
+  response.set(http::field::allow, offers_delete ? "GET, HEAD, DELETE" : "GET, HEAD");
+  Reply reply{std::move(response)};
+  reply.reason = reason;
+  return reply;
+}
+
+Reply DeleteNotAllowedReply() {
+  const std::string reason = "This server does not delete files (it runs without --allow-delete).";
   StringResponse response = PlainResponse(405, reason);
   response.set(http::field::allow, "GET, HEAD");
   Reply reply{std::move(response)};

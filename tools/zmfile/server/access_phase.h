@@ -28,8 +28,12 @@ Reply TooManySignInsReply(int max_hash_checks);
 // often; it may try again after `wait`.
 Reply SignInThrottledReply(std::chrono::steady_clock::duration wait);
 
-// 405: only POST /upload takes a body.
-Reply MethodNotAllowedReply();
+// 405: only POST /upload takes a body. `offers_delete` for a stored file's
+// path on a server that deletes: Allow then names DELETE too.
+Reply MethodNotAllowedReply(bool offers_delete);
+
+// 405 for DELETE of a stored file on a server without --allow-delete.
+Reply DeleteNotAllowedReply();
 
 }  // namespace zimrax::zmfile
 

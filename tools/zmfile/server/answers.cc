@@ -128,8 +128,11 @@ std::string ListingJson(const Listing& listing) {
 }
 
 std::string ConfigJson(std::uint64_t max_body, const std::string& conflict,
-                       const std::vector<std::string>& client_conflict) {
-  return Dump(Json{{"maxBody", max_body}, {"conflict", conflict}, {"clientConflict", client_conflict}});
+                       const std::vector<std::string>& client_conflict, bool allow_delete) {
+  return Dump(Json{{"maxBody", max_body},
+                   {"conflict", conflict},
+                   {"clientConflict", client_conflict},
+                   {"delete", allow_delete}});
 }
 
 std::string UploadHtml(const UploadReport& report, const Listing& listing) {

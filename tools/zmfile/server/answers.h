@@ -34,10 +34,11 @@ std::string DisplayName(const std::string& raw);
 // written as %XX.
 std::string PercentEncoded(const std::string& raw);
 
-// {"maxBody": n, "conflict": "...", "clientConflict": [...]}: what the page
-// needs to know (the default policy and the policies a form may choose).
+// {"maxBody": n, "conflict": "...", "clientConflict": [...], "delete":
+// bool}: what the page needs to know (the default policy, the policies a
+// form may choose, and whether stored files may be deleted).
 std::string ConfigJson(std::uint64_t max_body, const std::string& conflict,
-                       const std::vector<std::string>& client_conflict);
+                       const std::vector<std::string>& client_conflict, bool allow_delete);
 
 // A small page with the outcome of each file of one upload and the newest
 // stored files. Its links are relative, so that it works under a sub-path.

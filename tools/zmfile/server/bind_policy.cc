@@ -55,7 +55,13 @@ BindDecision DecideBind(const ServeOptions& options) {
     decision.refusal = "--htpasswd and --no-auth contradict each other: give one";
     return decision;
   }
-  if (!options.htpasswd.empty() || IsLoopbackHost(options.host)) return decision;
+  const bool loopback = IsLoopbackHost(options.host);
+  if (options.allow_delete && options.htpasswd.empty() && !loopback) {
+    decision.refusal = "refusing --allow-delete on " + options.host +
+                       " without --htpasswd: anyone who can reach it could delete the stored files";
+    return decision;
+  }
+  if (!options.htpasswd.empty() || loopback) return decision;
   if (options.no_auth) {
     decision.warning = "warning: listening on " + options.host +
                        " with --no-auth: anyone who can reach it may upload and download files";

@@ -21,7 +21,8 @@ struct BindDecision {
   std::string warning;  // a line to print when it starts unprotected, else ""
 };
 
-// Decides from options.host, htpasswd and no_auth, and checks that
+// Decides from options.host, htpasswd, no_auth and allow_delete (which
+// off loopback takes htpasswd, --no-auth or not), and checks that
 // --tls-cert and --tls-key come together. Never binds anything.
 BindDecision DecideBind(const ServeOptions& options);
 

@@ -4,7 +4,8 @@
 namespace zimrax::zmfile {
 
 Reply ConfigReply(const ServeConfig& config) {
-  return Reply{TextResponse(200, ConfigJson(config.options.max_body, config.options.conflict, config.client_conflicts),
+  return Reply{TextResponse(200, ConfigJson(config.options.max_body, config.options.conflict, config.client_conflicts,
+                                       config.options.allow_delete),
                             "application/json")};
 }
 

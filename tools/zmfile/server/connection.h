@@ -109,11 +109,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   template <class Body>
   void SendResponse(boost::beast::http::response<Body>&& response, const std::string& reason,
                     const std::string& stored_name, After after);
+  // The log phase: the request's one line, for an answer of `status` with
+  // `bytes_out` body bytes.
+  void LogAnswer(int status, std::uint64_t bytes_out, const std::string& reason, const std::string& stored_name);
   template <class Body>
   void Write(boost::beast::http::response<Body>&& response, After after);
   template <class Outgoing>
   void WriteSome(std::shared_ptr<Outgoing> outgoing, After after);
   void AfterSend(After after);
+  // A download's head, then its file's bytes (see FileSender).
+  void SendDownload(DownloadAnswer&& answer, const std::string& reason, After after);
   void LingerThenClose();
   void Linger();
   void OnLingerRead(const boost::beast::error_code& error, std::size_t n);

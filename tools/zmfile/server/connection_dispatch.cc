@@ -68,6 +68,7 @@ void Connection::Dispatch() {
   facts.path = path_;
   facts.wants_json = json_;
   facts.site_refused = site_refusal.has_value();
+  facts.delete_allowed = options_.allow_delete;
   facts.auth = core_.authenticator() == nullptr ? AuthState::kNotRequired
                : authorized_                    ? AuthState::kAllowed
                                                 : AuthState::kUnchecked;
@@ -83,11 +84,16 @@ void Connection::Dispatch() {
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
       return StartUpload();
     case Route::kMethodNotAllowed:
-      return Send(MethodNotAllowedReply(), has_body ? After::kLinger : after);
+      return Send(MethodNotAllowedReply(options_.allow_delete && IsStoredFilePath(path_)),
+                  has_body ? After::kLinger : after);
+    case Route::kDeleteNotAllowed:
+      return Send(DeleteNotAllowedReply(), has_body ? After::kLinger : after);
+    case Route::kDelete:
+      return Send(DeleteReply(options_.dir, DownloadName(path_), options_.fsync), has_body ? After::kLinger : after);
     case Route::kListing:
       return List(target, after);
     case Route::kDownload:
-      return Send(DownloadReply(options_.dir, DownloadName(path_)), after);
+      return Send(DownloadReply(options_.dir, DownloadName(path_), request, head_), after);
     case Route::kConfig:
       return Send(ConfigReply(core_.config()), after);
     case Route::kAsset:

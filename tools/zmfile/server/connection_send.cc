@@ -1,8 +1,10 @@
 // The answer's way out: its common headers, the log phase, the write a
 // piece at a time, then the next request or the lingering close.
+#include <type_traits>
 #include <variant>
 
 #include "server/connection.h"
+#include "server/file_sender.h"
 #include "server/request_log.h"
 #include "server/server_core.h"
 
@@ -23,8 +25,15 @@ constexpr std::uint64_t kLingerBytes = 4 << 20;
 
 void Connection::Send(Reply&& reply, After after) {
   for (const std::string& note : reply.notes) Note(note);
-  std::visit([&](auto& response) { SendResponse(std::move(response), reply.reason, reply.stored_name, after); },
-             reply.response);
+  std::visit(
+      [&](auto& response) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(response)>, DownloadAnswer>) {
+          SendDownload(std::move(response), reply.reason, after);
+        } else {
+          SendResponse(std::move(response), reply.reason, reply.stored_name, after);
+        }
+      },
+      reply.response);
 }
 
 template <class Body>
@@ -39,25 +48,56 @@ void Connection::SendResponse(http::response<Body>&& response, const std::string
   response.keep_alive(after == After::kKeepAlive);
   response.prepare_payload();
   const std::uint64_t size = response.payload_size().value_or(0);
-  // The log phase: one line per answer, written as it is sent.
-  LogFields fields;
-  fields.method = method_;
-  fields.path = path_;
-  fields.status = static_cast<int>(response.result_int());
-  fields.bytes_in = received_;
-  fields.bytes_out = head_ ? 0 : size;
-  fields.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
-  fields.stored_name = stored_name;
-  fields.user = user_;
-  fields.client = client_.empty() ? peer_.address().to_string() : client_;
-  fields.reason = reason;
-  core_.log().Write(fields);
+  LogAnswer(static_cast<int>(response.result_int()), head_ ? 0 : size, reason, stored_name);
   if (head_) {
     http::response<http::empty_body> header_only{std::move(response.base())};
     header_only.content_length(size);
     return Write(std::move(header_only), after);
   }
   Write(std::move(response), after);
+}
+
+void Connection::SendDownload(DownloadAnswer&& answer, const std::string& reason, After after) {
+  if (after == After::kKeepAlive && core_.stopping()) after = After::kClose;
+  http::response<http::empty_body>& head = answer.head;
+  head.set("X-Content-Type-Options", "nosniff");
+  head.set("Referrer-Policy", "same-origin");
+  head.keep_alive(after == After::kKeepAlive);
+  const int status = static_cast<int>(head.result_int());
+  // 412 and 416 have an empty body; 304 and HEAD say no length of their own.
+  if (status == 412 || status == 416) head.content_length(0);
+  LogAnswer(status, answer.length, reason, "");
+  if (!answer.file.ok()) return Write(std::move(head), after);
+  phase_ = Phase::kWriting;
+  Arm(std::chrono::seconds(options_.send_seconds));
+  // The send timeout counts from the client's last progress.
+  FileSender::Start(
+      stream_, SerializedHead(head), std::move(answer.file), answer.first, answer.length,
+      [self = shared_from_this()] {
+        if (self->phase_ == Phase::kWriting) self->Arm(std::chrono::seconds(self->options_.send_seconds));
+      },
+      [self = shared_from_this(), after](const beast::error_code& error) {
+        if (self->phase_ != Phase::kWriting) return;
+        if (error) return self->Close();
+        self->AfterSend(after);
+      });
+}
+
+// One line per answer, written as it is sent.
+void Connection::LogAnswer(int status, std::uint64_t bytes_out, const std::string& reason,
+                           const std::string& stored_name) {
+  LogFields fields;
+  fields.method = method_;
+  fields.path = path_;
+  fields.status = status;
+  fields.bytes_in = received_;
+  fields.bytes_out = bytes_out;
+  fields.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+  fields.stored_name = stored_name;
+  fields.user = user_;
+  fields.client = client_.empty() ? peer_.address().to_string() : client_;
+  fields.reason = reason;
+  core_.log().Write(fields);
 }
 
 template <class Body>

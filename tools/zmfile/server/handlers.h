@@ -3,6 +3,9 @@
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_HANDLERS_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_HANDLERS_H_
 
+#include <utility>  // before Boost.Beast: g++ 12 in C++20 mode needs it first
+
+#include <boost/beast/http/fields.hpp>
 #include <string>
 #include <string_view>
 
@@ -22,9 +25,18 @@ Reply ListingQueryRefusedReply(const std::string& error);
 // 503: the client has as many listings waiting as it may, or the server has.
 Reply TooManyListingsReply();
 
-// GET /files/NAME: the stored file `name` in `dir` as an attachment; 400
-// for a name that is not a plain file name, 404 for no such file.
-Reply DownloadReply(const std::string& dir, const std::string& name);
+// GET or HEAD (`head_only`) /files/NAME: the stored file `name` in `dir` as
+// an attachment, under the conditional and Range headers of `request` (see
+// AnswerDownload); 400 for a name that is not a plain file name, 404 for no
+// such file (hidden names included).
+Reply DownloadReply(const std::string& dir, const std::string& name, const boost::beast::http::fields& request,
+                    bool head_only);
+
+// DELETE /files/NAME: 204 once `name` is removed from `dir` (see
+// DeleteStoredFile; `durable` syncs the folder first), 404 when there is no
+// such stored file, 400 for a name that is not plain, 500 when the file
+// system refuses.
+Reply DeleteReply(const std::string& dir, const std::string& name, bool durable);
 
 // GET /config: what the upload page needs to know of `config`.
 Reply ConfigReply(const ServeConfig& config);

@@ -5,17 +5,17 @@
 
 #include <utility>  // before Boost.Beast: g++ 12 in C++20 mode needs it first
 
-#include <boost/beast/http/file_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "server/download_answer.h"
+
 namespace zimrax::zmfile {
 
 using StringResponse = boost::beast::http::response<boost::beast::http::string_body>;
-using FileResponse = boost::beast::http::response<boost::beast::http::file_body>;
 
 // How the connection goes on once the answer is sent.
 enum class After {
@@ -26,9 +26,10 @@ enum class After {
 
 struct Reply {
   explicit Reply(StringResponse r) : response(std::move(r)) {}
-  explicit Reply(FileResponse r) : response(std::move(r)) {}
+  explicit Reply(DownloadAnswer a) : response(std::move(a)) {}
 
-  std::variant<StringResponse, FileResponse> response;
+  // A download is sent with its own loop (sendfile on plain connections).
+  std::variant<StringResponse, DownloadAnswer> response;
   std::string reason;              // why the request was refused, for the log; "" when it was not
   std::string stored_name;         // the names an upload stored, for the log
   std::vector<std::string> notes;  // lines for the server's log, written before the answer's

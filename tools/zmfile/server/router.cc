@@ -34,11 +34,14 @@ Route RouteRequest(const RequestFacts& request) {
   if (request.site_refused) return upload && request.wants_json ? Route::kUploadSiteRefusal : Route::kSiteRefusal;
   if (request.auth == AuthState::kUnchecked) return Route::kAuthorize;
   if (upload) return Route::kUpload;
+  if (request.method == http::verb::delete_ && IsStoredFilePath(request.path)) {
+    return request.delete_allowed ? Route::kDelete : Route::kDeleteNotAllowed;
+  }
   if (HasBodyMethod(request.method) || (request.method != http::verb::get && request.method != http::verb::head)) {
     return Route::kMethodNotAllowed;
   }
   if (request.path == "/files") return Route::kListing;
-  if (request.path.starts_with(kFilesPrefix) && request.path.size() > kFilesPrefix.size()) return Route::kDownload;
+  if (IsStoredFilePath(request.path)) return Route::kDownload;
   if (request.path == "/config") return Route::kConfig;
   if (IsAsset(request.path)) return Route::kAsset;
   return Route::kNotFound;
@@ -57,6 +60,10 @@ std::string RequestPath(std::string_view target) {
     }
   }
   return path;
+}
+
+bool IsStoredFilePath(std::string_view path) {
+  return path.starts_with(kFilesPrefix) && path.size() > kFilesPrefix.size();
 }
 
 std::string DownloadName(std::string_view path) { return std::string(path.substr(kFilesPrefix.size())); }

@@ -5,7 +5,8 @@
 //   GET  /config        the server's limits for the page
 //   POST /upload        an upload
 //   GET  /files         the stored files as JSON
-//   GET  /files/NAME    one stored file, as an attachment
+//   GET  /files/NAME    one stored file, as an attachment (ranges, validators)
+//   DELETE /files/NAME  removes it, with --allow-delete
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 
@@ -34,6 +35,7 @@ struct RequestFacts {
   bool wants_json = false;    // Accept names application/json
   bool site_refused = false;  // the Host or Origin check refused the request
   AuthState auth = AuthState::kNotRequired;
+  bool delete_allowed = false;  // --allow-delete
 };
 
 enum class Route {
@@ -42,6 +44,8 @@ enum class Route {
   kAuthorize,          // check the credentials first, then route again
   kUpload,
   kMethodNotAllowed,  // 405: only POST /upload takes a body
+  kDeleteNotAllowed,  // 405: DELETE of a stored file, on a server without --allow-delete
+  kDelete,            // DELETE of the file named by the path after "/files/"
   kListing,
   kDownload,  // the file named by the path after "/files/"
   kConfig,
@@ -58,7 +62,10 @@ Route RouteRequest(const RequestFacts& request);
 // (a malformed escape stays as it is).
 std::string RequestPath(std::string_view target);
 
-// "/files/NAME": NAME. REQUIRES: RouteRequest gave kDownload for `path`.
+// True for "/files/NAME" with a non-empty NAME: a stored file's path.
+bool IsStoredFilePath(std::string_view path);
+
+// "/files/NAME": NAME. REQUIRES: IsStoredFilePath(path).
 std::string DownloadName(std::string_view path);
 
 }  // namespace zimrax::zmfile

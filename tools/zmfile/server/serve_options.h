@@ -53,6 +53,8 @@ struct ServeOptions {
   bool no_auth = false;  // listen beyond loopback without authentication
   int max_hash_checks = 64;         // password hashes waiting or running at once (503 past it)
   std::string tls_cert, tls_key;    // PEM files: both for HTTPS, neither for HTTP
+  // DELETE /files/NAME removes a stored file. Off loopback it takes htpasswd.
+  bool allow_delete = false;
 };
 
 }  // namespace zimrax::zmfile
