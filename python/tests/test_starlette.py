@@ -1,7 +1,8 @@
 """zimrax.starlette.receive_upload against the whole-body operations, and
 its refusals. The body reaches a Starlette Request through an ASGI receive
-that hands it out in pieces of random sizes (or cuts it off), so the worker
-thread's hand-over and its full-buffer wait are both exercised."""
+that hands it out in pieces of random sizes (or cuts it off). Each test runs
+both ways a body is stored: whole in one thread (small bodies) and streamed
+to the worker thread, whose hand-over and full-buffer wait are exercised."""
 import os
 import random
 
@@ -73,6 +74,14 @@ def make_request(body, pieces=None, content_type=None, headers=(), disconnect_af
     return Request(scope, receive), state
 
 
+@pytest.fixture(params=["streamed", "whole"])
+def path(request, monkeypatch):
+    """Which way receive_upload stores: every body streamed, or every body
+    of these tests read whole first."""
+    monkeypatch.setattr(zs, "SMALL_BODY_BYTES", 1 if request.param == "streamed" else 1 << 30)
+    return request.param
+
+
 def receive(request, directory, **options):
     async def main():
         with anyio.fail_after(30):
@@ -81,7 +90,7 @@ def receive(request, directory, **options):
 
 
 @pytest.mark.parametrize("seed", range(40))
-def test_streamed_through_starlette_equals_the_whole_body_operations(tmp_path, seed):
+def test_streamed_through_starlette_equals_the_whole_body_operations(tmp_path, seed, path):
     rng = random.Random(seed)
     random.seed(seed)
     body = random_body(rng)
@@ -130,7 +139,7 @@ REFUSALS = [
 @pytest.mark.parametrize("label,body,request_options,options,exception,status", REFUSALS,
                          ids=[r[0] for r in REFUSALS])
 def test_a_body_that_is_no_upload_is_refused_and_leaves_nothing(tmp_path, label, body, request_options, options,
-                                                                 exception, status):
+                                                                 exception, status, path):
     request, state = make_request(body, **request_options)
     with pytest.raises(exception) as raised:
         receive(request, tmp_path, files=["upload1"], values=["comment"], **options)
@@ -141,14 +150,14 @@ def test_a_body_that_is_no_upload_is_refused_and_leaves_nothing(tmp_path, label,
         assert state["calls"] == 0  # refused before reading
 
 
-def test_a_client_that_goes_away_leaves_nothing(tmp_path):
+def test_a_client_that_goes_away_leaves_nothing(tmp_path, path):
     request, _ = make_request(GOOD_BODY, pieces=[30] * 100, disconnect_after=len(GOOD_BODY) - 10)
     with pytest.raises(ClientDisconnect):
         receive(request, tmp_path, files=["upload1"])
     assert os.listdir(tmp_path) == []
 
 
-def test_limits_and_policy_come_out_in_the_results(tmp_path):
+def test_limits_and_policy_come_out_in_the_results(tmp_path, path):
     (tmp_path / "f.bin").write_bytes(b"old")
     body = section(b"comment", b"x" * 11) + section(b"title", b"ok") + section(b"upload1", b"new", b"f.bin") + close()
     request, _ = make_request(body, pieces=[7] * 1000)

@@ -39,6 +39,8 @@ __all__ = ["BadUpload", "NotMultipart", "MalformedBody", "BodyTooLarge", "receiv
 DEFAULT_MAX_BODY = 1 << 30
 # The most bytes of one body waiting for the worker thread.
 DEFAULT_MAX_PENDING_BYTES = 4 << 20
+# A body shorter than this is read whole before one thread stores it.
+SMALL_BODY_BYTES = 64 << 10
 
 
 class BadUpload(zimrax.Error, HTTPException):
@@ -97,23 +99,51 @@ async def receive_upload(request, directory=None, files=(), values=(), *, confli
         return zimrax.Upload(directory, files=files, values=wanted_values, conflict=conflict,
                              max_first_line=max_first_line)
 
+    pieces = _checked_pieces(request.stream(), framing, max_body)
+    # A small body is gathered first and handed to a thread whole: one
+    # hand-off, no worker to coordinate. A larger one streams.
+    head, held = [], 0
+    async for piece in pieces:
+        head.append(piece)
+        held += len(piece)
+        if held >= SMALL_BODY_BYTES:
+            break
+    else:
+        return await anyio.to_thread.run_sync(_store_whole, make_upload, head)
+
     worker = DiskWorker(make_upload, max_pending_bytes)
     async with anyio.create_task_group() as group:
         group.start_soon(worker.run)
         try:
-            received = 0
-            async for piece in request.stream():
-                received += len(piece)
-                if max_body is not None and received > max_body:
-                    raise BodyTooLarge("The body is larger than the limit of %d bytes." % max_body)
-                framing.see(piece)
+            for piece in head:
                 await worker.put(piece)
-            framing.check_complete()
+            del head
+            async for piece in pieces:
+                await worker.put(piece)
         except BaseException:
             worker.cancel()
             raise
         worker.end()
     return worker.outcome
+
+
+async def _checked_pieces(stream, framing, max_body):
+    """The pieces of the body stream, each past the limit and framing checks."""
+    received = 0
+    async for piece in stream:
+        received += len(piece)
+        if max_body is not None and received > max_body:
+            raise BodyTooLarge("The body is larger than the limit of %d bytes." % max_body)
+        framing.see(piece)
+        yield piece
+    framing.check_complete()
+
+
+def _store_whole(make_upload, pieces):
+    with make_upload() as upload:
+        for piece in pieces:
+            upload.feed(piece)
+        return upload.finish()
 
 
 def _boundary_of(headers, max_body):
