@@ -33,6 +33,11 @@ def test_public_names_are_all_and_nothing_else():
         assert name == "DEFAULT_MAX_VALUE_BYTES" or getattr(zimrax, name).__module__ == "zimrax"
 
 
+def test_the_starlette_module_shows_only_all():
+    import zimrax.starlette
+    assert {name for name in dir(zimrax.starlette) if not name.startswith("_")} == set(zimrax.starlette.__all__)
+
+
 def test_the_library_beside_the_modules_comes_first(tmp_path):
     # A copy of the package with the library inside, as the wheel installs
     # it; ZIMRAX_LIBRARY names a file that does not exist and must not matter.

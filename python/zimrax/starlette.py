@@ -22,18 +22,18 @@ A request that cannot be an upload raises a BadUpload before anything is
 stored: it is a Starlette HTTPException too, so an application that does
 not catch it answers with its status (400, 413 or 415) and message.
 """
-import email.message
-import email.utils
+# Imported under private names: the module's public names are __all__.
+import email.message as _email_message
+import email.utils as _email_utils
 
-from starlette.exceptions import HTTPException
+import anyio as _anyio
+from starlette.exceptions import HTTPException as _HTTPException
 
-import anyio
-
-import zimrax
-from zimrax._disk_worker import DiskWorker
+import zimrax as _zimrax
+from zimrax._disk_worker import DiskWorker as _DiskWorker
 
 __all__ = ["BadUpload", "NotMultipart", "MalformedBody", "BodyTooLarge", "receive_upload", "DEFAULT_MAX_BODY",
-           "DEFAULT_MAX_PENDING_BYTES"]
+           "DEFAULT_MAX_PENDING_BYTES", "SMALL_BODY_BYTES"]
 
 # The largest body receive_upload reads unless told otherwise.
 DEFAULT_MAX_BODY = 1 << 30
@@ -43,15 +43,15 @@ DEFAULT_MAX_PENDING_BYTES = 4 << 20
 SMALL_BODY_BYTES = 64 << 10
 
 
-class BadUpload(zimrax.Error, HTTPException):
+class BadUpload(_zimrax.Error, _HTTPException):
     """A request that cannot be an upload; status_code is the HTTP answer
     that fits and detail (also str()) says why. Nothing was stored."""
 
     status = 400
 
     def __init__(self, detail):
-        zimrax.Error.__init__(self, detail)
-        HTTPException.__init__(self, status_code=self.status, detail=detail)
+        _zimrax.Error.__init__(self, detail)
+        _HTTPException.__init__(self, status_code=self.status, detail=detail)
 
     def __str__(self):
         return self.detail
@@ -75,7 +75,7 @@ class BodyTooLarge(BadUpload):
 
 
 async def receive_upload(request, directory=None, files=(), values=(), *, conflict=None,
-                         max_body=DEFAULT_MAX_BODY, max_value_bytes=zimrax.DEFAULT_MAX_VALUE_BYTES,
+                         max_body=DEFAULT_MAX_BODY, max_value_bytes=_zimrax.DEFAULT_MAX_VALUE_BYTES,
                          max_first_line=0, max_pending_bytes=DEFAULT_MAX_PENDING_BYTES):
     """Reads the body of `request` (a Starlette Request) into an Upload that
     stores the file fields `files` in `directory` and reads the fields
@@ -91,12 +91,12 @@ async def receive_upload(request, directory=None, files=(), values=(), *, confli
     Raises BadUpload (nothing stored) for a request that is not an upload,
     and lets the body stream's own exceptions (a client that went away)
     through, after aborting: nothing is left behind either way."""
-    zimrax._conflict(conflict, allow_unset=True)  # a bad policy raises ValueError before the body is read
+    _zimrax._conflict(conflict, allow_unset=True)  # a bad policy raises ValueError before the body is read
     framing = _Framing(_boundary_of(request.headers, max_body))
     wanted_values = [(item, max_value_bytes) if isinstance(item, (str, bytes)) else item for item in values]
 
     def make_upload():
-        return zimrax.Upload(directory, files=files, values=wanted_values, conflict=conflict,
+        return _zimrax.Upload(directory, files=files, values=wanted_values, conflict=conflict,
                              max_first_line=max_first_line)
 
     pieces = _checked_pieces(request.stream(), framing, max_body)
@@ -109,10 +109,10 @@ async def receive_upload(request, directory=None, files=(), values=(), *, confli
         if held >= SMALL_BODY_BYTES:
             break
     else:
-        return await anyio.to_thread.run_sync(_store_whole, make_upload, head)
+        return await _anyio.to_thread.run_sync(_store_whole, make_upload, head)
 
-    worker = DiskWorker(make_upload, max_pending_bytes)
-    async with anyio.create_task_group() as group:
+    worker = _DiskWorker(make_upload, max_pending_bytes)
+    async with _anyio.create_task_group() as group:
         group.start_soon(worker.run)
         try:
             for piece in head:
@@ -172,10 +172,10 @@ def _boundary_of(headers, max_body):
 
 def _parse_content_type(value):
     """("type/subtype" in lower case, {"boundary": its value unquoted, if any})."""
-    header = email.message.Message()
+    header = _email_message.Message()
     header["content-type"] = value
     boundary = header.get_param("boundary", header="content-type")
-    boundary = email.utils.collapse_rfc2231_value(boundary) if boundary is not None else ""
+    boundary = _email_utils.collapse_rfc2231_value(boundary) if boundary is not None else ""
     return value.partition(";")[0].strip().lower(), {"boundary": boundary}
 
 
