@@ -168,3 +168,48 @@ def test_limits_and_policy_come_out_in_the_results(tmp_path, path):
     assert (tmp_path / "f.bin").read_bytes() == b"old"
     with pytest.raises(ValueError):
         receive(make_request(body)[0], tmp_path, files=["upload1"], conflict="sometimes")
+
+
+class FailingUpload:
+    """An Upload stand-in whose third feed fails, as a full disk would."""
+
+    def __init__(self):
+        self.fed, self.aborted = 0, False
+
+    def feed(self, piece):
+        self.fed += 1
+        if self.fed == 3:
+            raise OSError(28, "No space left on device")
+
+    def finish(self):
+        raise AssertionError("finished after a failed feed")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.aborted = True
+
+
+@pytest.mark.parametrize("max_pending_bytes", [1, 1 << 20])
+def test_a_failing_worker_ends_the_request_with_its_error(max_pending_bytes):
+    from zimrax._disk_worker import DiskWorker
+    upload = FailingUpload()
+    worker = DiskWorker(lambda: upload, max_pending_bytes)
+
+    async def main():
+        with anyio.fail_after(30):
+            async with anyio.create_task_group() as group:
+                group.start_soon(worker.run)
+                try:
+                    for _ in range(1000):
+                        await worker.put(b"x" * 100)
+                        await anyio.sleep(0)
+                except BaseException:
+                    worker.cancel()
+                    raise
+                worker.end()
+
+    with pytest.raises(OSError):
+        anyio.run(main)
+    assert upload.fed == 3 and upload.aborted
