@@ -249,6 +249,8 @@ def main():
     parser.add_argument("--probe-mib", type=int, default=4, help="python-multipart's CR LF and near-boundary bodies")
     parser.add_argument("--body-runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="small sizes and one run each")
+    parser.add_argument("--parts", default="large,small,in-process",
+                        help="which parts to run, comma-separated (default: all)")
     args = parser.parse_args()
     if args.quick:
         args.large_mib, args.large_runs, args.small_seconds, args.small_runs = 64, 1, 2, 1
@@ -260,6 +262,20 @@ def main():
     report = ["### Python uploads (bench/python_uploads.py, %s)" % time.strftime("%Y-%m-%d"), "",
               "Machine: %d cores, Python %s, %s." % (os.cpu_count(), sys.version.split()[0], load_note()), ""]
 
+    parts = set(args.parts.split(","))
+    if "large" in parts:
+        report += large_part(args, work, rng) + [""]
+    if "small" in parts:
+        report += small_part(args, work) + [""]
+    if "in-process" in parts:
+        report += in_process_part(args, work, rng)
+    shutil.rmtree(work)
+    text = "\n".join(report) + "\n"
+    (args.out / "results.md").write_text(text)
+    print(text)
+
+
+def large_part(args, work, rng):
     print("python_uploads: generating the %d MiB upload" % args.large_mib, flush=True)
     large = compare.large_workload(work, "random", "random bytes", args.large_mib, rng).bodies[0]
     runs = {name: [] for name in SERVER_CONTENDERS}
@@ -268,8 +284,10 @@ def main():
             runs[name].append(large_upload_run(name, large, work / "uploads"))
             print("  large %s run %d: %.0f MB/s" % (name, round_number + 1, rate(runs[name][-1]) / 1e6), flush=True)
     large.path.unlink()
-    report += server_table("uvicorn, one %d MiB upload (curl), %s" % (args.large_mib, load_note()), runs, False)
+    return server_table("uvicorn, one %d MiB upload (curl), %s" % (args.large_mib, load_note()), runs, False)
 
+
+def small_part(args, work):
     runs = {name: [] for name in SERVER_CONTENDERS}
     for round_number in range(args.small_runs):
         for name in SERVER_CONTENDERS:
@@ -277,12 +295,14 @@ def main():
             print("  small %s run %d: %.0f files/s" % (name, round_number + 1,
                                                         runs[name][-1]["files"] / runs[name][-1]["seconds"]),
                   flush=True)
-    report += [""] + server_table("uvicorn, 10 KiB uploads (wrk, 8 connections, %d s per run), %s" % (
+    return server_table("uvicorn, 10 KiB uploads (wrk, 8 connections, %d s per run), %s" % (
         args.small_seconds, load_note()), runs, True)
 
-    report += ["", "#### In process, 64 KiB pieces, %s" % load_note(), "",
-               "| Body | Contender | Runs | GB/s median (min-max) | x python-multipart | CPU s (median) |",
-               "|---|---|---:|---:|---:|---:|"]
+
+def in_process_part(args, work, rng):
+    report = ["#### In process, 64 KiB pieces, %s" % load_note(), "",
+              "| Body | Contender | Runs | GB/s median (min-max) | x python-multipart | CPU s (median) |",
+              "|---|---|---:|---:|---:|---:|"]
     for kind, label in compare.LARGE_KINDS:
         print("python_uploads: in process, %s" % label, flush=True)
         full = compare.large_workload(work, kind, label, args.body_mib, rng).bodies[0]
@@ -300,11 +320,7 @@ def main():
                 statistics.median(run["cpu"] for run in body_runs[name])))
         for body in {full.path, probe.path}:
             body.unlink()
-
-    shutil.rmtree(work)
-    text = "\n".join(report) + "\n"
-    (args.out / "results.md").write_text(text)
-    print(text)
+    return report
 
 
 if __name__ == "__main__":

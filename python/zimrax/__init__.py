@@ -18,6 +18,8 @@ Each field ends with a Result: .code (0, 101-106, or a platform error
 number 53-76), .ok, .text, .bytes, .stored_name, .replaced and .fault
 (6 overflow, 9 subscript out of range; 0 for none). A call that cannot run
 at all (a bad argument, a stream used after it ended) raises instead.
+zimrax.__version__ is the package's version (the CMake project's);
+zimrax.starlette reads Starlette and FastAPI requests into an Upload.
 """
 
 # Imported under private names, so that the package's public names are
