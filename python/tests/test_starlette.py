@@ -5,6 +5,7 @@ both ways a body is stored: whole in one thread (small bodies) and streamed
 to the worker thread, whose hand-over and full-buffer wait are exercised."""
 import os
 import random
+import threading
 
 import anyio
 import pytest
@@ -213,3 +214,24 @@ def test_a_failing_worker_ends_the_request_with_its_error(max_pending_bytes):
     with pytest.raises(OSError):
         anyio.run(main)
     assert upload.fed == 3 and upload.aborted
+
+
+def test_uploads_do_not_wait_for_threads_of_anyios_default_limiter(tmp_path, path):
+    # Every thread of the default limiter (FastAPI's sync endpoints) busy:
+    # an upload still goes through.
+    request, _ = make_request(GOOD_BODY, pieces=[50] * 100)
+    release = threading.Event()
+
+    async def main():
+        anyio.to_thread.current_default_thread_limiter().total_tokens = 1
+        with anyio.fail_after(30):
+            async with anyio.create_task_group() as group:
+                group.start_soon(anyio.to_thread.run_sync, release.wait)
+                await anyio.sleep(0.05)
+                try:
+                    return await zs.receive_upload(request, str(tmp_path), files=["upload1"], values=["comment"])
+                finally:
+                    release.set()
+
+    outcome = anyio.run(main)
+    assert outcome.file("upload1").ok and outcome.value("comment").text == "hello"

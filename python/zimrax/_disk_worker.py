@@ -17,7 +17,7 @@ import anyio.to_thread
 class DiskWorker:
     """Feeds an Upload from a worker thread. Use from one task:
 
-        worker = DiskWorker(lambda: zimrax.Upload(...), max_pending_bytes)
+        worker = DiskWorker(lambda: zimrax.Upload(...), max_pending_bytes, limiter)
         async with anyio.create_task_group() as group:
             group.start_soon(worker.run)
             ... await worker.put(piece) ...; worker.end()   # or worker.cancel()
@@ -26,8 +26,9 @@ class DiskWorker:
     REQUIRES: end() or cancel() is called before the task group is left, or
     the worker waits for pieces forever."""
 
-    def __init__(self, make_upload, max_pending_bytes):
+    def __init__(self, make_upload, max_pending_bytes, limiter=None):
         self._make_upload = make_upload
+        self._limiter = limiter
         self._max_pending = max(1, max_pending_bytes)
         self._lock = threading.Condition()
         self._pieces = collections.deque()
@@ -40,7 +41,7 @@ class DiskWorker:
     async def run(self):
         """The task that runs the worker thread; sets outcome once finished.
         Not cancellable while the thread runs: cancel() ends it promptly."""
-        self.outcome = await anyio.to_thread.run_sync(self._work)
+        self.outcome = await anyio.to_thread.run_sync(self._work, limiter=self._limiter)
 
     async def put(self, piece):
         """Hands one piece to the worker; waits while the buffer is full."""

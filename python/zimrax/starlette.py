@@ -16,7 +16,8 @@ as it arrives; nothing is spooled to memory or to a temporary file.
 The component's work (creating, writing and publishing files) runs in one
 worker thread per request, off the event loop, while the loop reads the
 next pieces; a bounded buffer between them holds the loop back when the
-disk is slower than the network.
+disk is slower than the network. The worker threads count against a
+limiter of their own (MAX_UPLOAD_THREADS), not anyio's default one.
 
 A request that cannot be an upload raises a BadUpload before anything is
 stored: it is a Starlette HTTPException too, so an application that does
@@ -27,13 +28,14 @@ import email.message as _email_message
 import email.utils as _email_utils
 
 import anyio as _anyio
+from anyio.lowlevel import RunVar as _RunVar
 from starlette.exceptions import HTTPException as _HTTPException
 
 import zimrax as _zimrax
 from zimrax._disk_worker import DiskWorker as _DiskWorker
 
 __all__ = ["BadUpload", "NotMultipart", "MalformedBody", "BodyTooLarge", "receive_upload", "DEFAULT_MAX_BODY",
-           "DEFAULT_MAX_PENDING_BYTES", "SMALL_BODY_BYTES"]
+           "DEFAULT_MAX_PENDING_BYTES", "SMALL_BODY_BYTES", "MAX_UPLOAD_THREADS"]
 
 # The largest body receive_upload reads unless told otherwise.
 DEFAULT_MAX_BODY = 1 << 30
@@ -41,6 +43,12 @@ DEFAULT_MAX_BODY = 1 << 30
 DEFAULT_MAX_PENDING_BYTES = 4 << 20
 # A body shorter than this is read whole before one thread stores it.
 SMALL_BODY_BYTES = 64 << 10
+# The most uploads whose disk work runs at once (in each event loop); more
+# wait, each holding at most max_pending_bytes. A limiter of their own, so
+# that uploads from slow clients, whose threads wait on the network, never
+# take the threads of anyio's default limiter (FastAPI's sync endpoints).
+MAX_UPLOAD_THREADS = 64
+_upload_limiter = _RunVar("zimrax_upload_limiter")
 
 
 class BadUpload(_zimrax.Error, _HTTPException):
@@ -109,9 +117,9 @@ async def receive_upload(request, directory=None, files=(), values=(), *, confli
         if held >= SMALL_BODY_BYTES:
             break
     else:
-        return await _anyio.to_thread.run_sync(_store_whole, make_upload, head)
+        return await _anyio.to_thread.run_sync(_store_whole, make_upload, head, limiter=_limiter())
 
-    worker = _DiskWorker(make_upload, max_pending_bytes)
+    worker = _DiskWorker(make_upload, max_pending_bytes, _limiter())
     async with _anyio.create_task_group() as group:
         group.start_soon(worker.run)
         try:
@@ -137,6 +145,16 @@ async def _checked_pieces(stream, framing, max_body):
         framing.see(piece)
         yield piece
     framing.check_complete()
+
+
+def _limiter():
+    """The upload threads' CapacityLimiter of the running event loop."""
+    try:
+        return _upload_limiter.get()
+    except LookupError:
+        limiter = _anyio.CapacityLimiter(MAX_UPLOAD_THREADS)
+        _upload_limiter.set(limiter)
+        return limiter
 
 
 def _store_whole(make_upload, pieces):
