@@ -28,7 +28,7 @@ import ctypes as _ctypes
 import os as _os
 
 from . import _native
-from ._version import __version__
+from ._version import __version__  # noqa: F401  (re-exported)
 
 __all__ = ["Error", "StateError", "Result", "Outcome", "Upload", "save", "value", "library_version",
            "DEFAULT_MAX_VALUE_BYTES"]
