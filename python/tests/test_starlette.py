@@ -167,8 +167,11 @@ def test_limits_and_policy_come_out_in_the_results(tmp_path, path):
     assert outcome.value("title").ok and outcome.value("title").text == "ok"
     assert outcome.file("upload1").code == 106  # "error" by default: the old file stays
     assert (tmp_path / "f.bin").read_bytes() == b"old"
-    with pytest.raises(ValueError):
-        receive(make_request(body)[0], tmp_path, files=["upload1"], conflict="sometimes")
+    for bad in ({"conflict": "sometimes"}, {"directory": None}):
+        request, state = make_request(body)
+        with pytest.raises(ValueError):
+            anyio.run(lambda: zs.receive_upload(request, **({"directory": str(tmp_path)} | bad), files=["upload1"]))
+        assert state["calls"] == 0
 
 
 class FailingUpload:

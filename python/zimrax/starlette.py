@@ -99,7 +99,10 @@ async def receive_upload(request, directory=None, files=(), values=(), *, confli
     Raises BadUpload (nothing stored) for a request that is not an upload,
     and lets the body stream's own exceptions (a client that went away)
     through, after aborting: nothing is left behind either way."""
-    _zimrax._conflict(conflict, allow_unset=True)  # a bad policy raises ValueError before the body is read
+    # Arguments the Upload would refuse are refused before the body is read.
+    _zimrax._conflict(conflict, allow_unset=True)
+    if files and directory is None:
+        raise ValueError("zimrax: file fields need a directory")
     framing = _Framing(_boundary_of(request.headers, max_body))
     wanted_values = [(item, max_value_bytes) if isinstance(item, (str, bytes)) else item for item in values]
 
