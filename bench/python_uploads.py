@@ -40,6 +40,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -84,28 +85,29 @@ def sha256_of(path):
     return digest.hexdigest()
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 class Server:
     """One python_upload_server.py process; its counters from /proc."""
 
     def __init__(self, app, directory):
-        self.port = free_port()
-        self.url = "http://127.0.0.1:%d/" % self.port
-        self.process = subprocess.Popen([SYSTEM_PYTHON, str(SERVER), app, str(directory), str(self.port)],
-                                        stderr=subprocess.PIPE)
+        self.log = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([SYSTEM_PYTHON, str(SERVER), app, str(directory)], stdout=subprocess.PIPE,
+                                        stderr=self.log)
+        port = self.process.stdout.readline().strip()
+        if not port:
+            raise RuntimeError("%s server did not start: %s" % (app, self.errors()))
+        self.url = "http://127.0.0.1:%d/" % int(port)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline and self.process.poll() is None:
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                socket.create_connection(("127.0.0.1", int(port)), timeout=1).close()
                 return
             except OSError:
                 time.sleep(0.05)
-        raise RuntimeError("%s server did not start: %s" % (app, self.process.stderr.read().decode()))
+        raise RuntimeError("%s server did not start: %s" % (app, self.errors()))
+
+    def errors(self):
+        self.log.seek(0)
+        return self.log.read().decode(errors="replace")
 
     def counters(self):
         pid = self.process.pid

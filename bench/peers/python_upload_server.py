@@ -3,7 +3,10 @@
 Debian's uvicorn runs without httptools and uvloop) serving one app on
 127.0.0.1. Every app takes POST on any path.
 
-Usage: python_upload_server.py APP DIR PORT
+Usage: python_upload_server.py APP DIR
+
+Listens on a port of its own choosing and prints it as the first line of
+its output once bound (no other process can take the port in between).
 
   drain        a bare ASGI app that reads the body and answers; it stores
                nothing: the floor of any upload on this server
@@ -19,6 +22,7 @@ replaced (fastapi): the bench sends every file under its own name.
 """
 import os
 import shutil
+import socket
 import sys
 
 import anyio
@@ -79,13 +83,17 @@ def zimrax_hops_app(directory):
 
 
 def main(argv):
-    if len(argv) != 4:
+    if len(argv) != 3:
         print(__doc__.strip().splitlines()[4], file=sys.stderr)
         return 2
-    name, directory, port = argv[1], argv[2], int(argv[3])
+    name, directory = argv[1], argv[2]
     apps = {"drain": lambda d: drain, "fastapi": fastapi_app, "zimrax": zimrax_app, "zimrax-hops": zimrax_hops_app}
-    uvicorn.run(apps[name](directory), host="127.0.0.1", port=port, http="h11", loop="asyncio", lifespan="off",
-                log_level="warning", access_log=False)
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    print(listener.getsockname()[1], flush=True)
+    config = uvicorn.Config(apps[name](directory), http="h11", loop="asyncio", lifespan="off", log_level="warning",
+                            access_log=False)
+    uvicorn.Server(config).run(sockets=[listener])
     return 0
 
 

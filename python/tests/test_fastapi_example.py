@@ -7,6 +7,7 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.request
 
 import pytest
 from starlette.testclient import TestClient
@@ -58,6 +59,16 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def serves_the_example(port):
+    """Whether the example answers on the port (not another program that
+    took it between the probe and uvicorn's bind)."""
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d/openapi.json" % port, timeout=2) as answer:
+            return json.load(answer)["info"]["title"] == "zimrax upload example"
+    except (OSError, ValueError, KeyError):
+        return False
+
+
 @pytest.fixture
 def server(tmp_path):
     uploads = tmp_path / "uploads"
@@ -66,14 +77,12 @@ def server(tmp_path):
         process = subprocess.Popen([sys.executable, EXAMPLE, "--dir", str(uploads), "--port", str(port)],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 20
-        while process.poll() is None and time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
-        if process.poll() is None:
+        while process.poll() is None and time.monotonic() < deadline and not serves_the_example(port):
+            time.sleep(0.05)
+        if process.poll() is None and serves_the_example(port):
             break
+        process.kill()
+        process.wait()
     else:
         pytest.fail("uvicorn did not start: %s" % process.stderr.read().decode(errors="replace"))
     yield "http://127.0.0.1:%d/" % port, uploads, tmp_path
