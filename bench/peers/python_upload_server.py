@@ -88,7 +88,9 @@ def main(argv):
         return 2
     name, directory = argv[1], argv[2]
     apps = {"drain": lambda d: drain, "fastapi": fastapi_app, "zimrax": zimrax_app, "zimrax-hops": zimrax_hops_app}
-    listener = socket.socket()
+    # IPPROTO_TCP named, as asyncio sets TCP_NODELAY only on sockets that say
+    # so; without it every small answer waited out a delayed ACK (40 ms).
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     listener.bind(("127.0.0.1", 0))
     print(listener.getsockname()[1], flush=True)
     config = uvicorn.Config(apps[name](directory), http="h11", loop="asyncio", lifespan="off", log_level="warning",
