@@ -6,7 +6,7 @@
 # and with plain -lzimraxfileio. Nothing outside the prefix is used, so a
 # header or library missing from the install fails here. The prefix is then
 # moved, the pkg-config builds repeated from the new place, and the Python
-# binding pip-installed into a venv there and imported.
+# package installed (its wheel, and from a checkout) and imported.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -103,23 +103,74 @@ mv "$prefix" "$work/moved"
 echo "install-consumer: pkg-config, the installed tree moved"
 pkgconfig_build "$work/moved" "$work/pkg-consumer-moved"
 
-# The Python binding, installed with pip into a venv made in the installed
-# tree (as the README shows, from a copy so the checkout stays clean), must
-# find the library beside it with no ZIMRAX_LIBRARY and no loader path.
-echo "install-consumer: Python, pip install into a venv beside the library"
-cp -r python "$work/python-source"
-/usr/bin/python3 -m venv --system-site-packages "$work/moved" > "$work/venv.log"
-"$work/moved/bin/pip" install --quiet --no-build-isolation --no-index "$work/python-source" >> "$work/venv.log" 2>&1 ||
-  { cat "$work/venv.log"; exit 1; }
-(cd "$work" && env -u ZIMRAX_LIBRARY -u LD_LIBRARY_PATH "$work/moved/bin/python" - "$work/moved" <<'PY'
-import os, sys
+# The Python package, three ways, each imported with no ZIMRAX_LIBRARY and no
+# loader path from outside any checkout: the wheel of the python_wheel target
+# in a fresh venv (it carries the library); `pip install ./python` from a
+# checkout that has a build (the build's library goes into the package); and
+# the same from a checkout without one, into a venv made in the installed
+# tree, which finds the library there. The checkouts are copies of python/
+# beside the top CMakeLists.txt (the version's source), so this one stays clean.
+# python_import VENV bundled|beside: imports zimrax in VENV and checks where
+# the library came from: the package's own copy, or the tree the venv is in.
+python_import() {
+  local venv="$1" library="$2"
+  (cd "$work" && env -u ZIMRAX_LIBRARY -u LD_LIBRARY_PATH "$venv/bin/python" - "$venv" "$library" \
+    "$(cat "$work/version")" <<'PY'
+import os
+import sys
 import zimrax
 from zimrax import _native
 body = b'--B\r\nContent-Disposition: form-data; name="title"\r\n\r\nQ3\r\n--B--\r\n'
 result = zimrax.value(body, "title")
-print("Python: version %s from %s, title: ErrorCode %d, %s" % (
-    zimrax.library_version(), os.path.relpath(_native.library_path, sys.argv[1]), result.code, result.text))
-sys.exit(0 if result.ok and result.text == "Q3" and _native.library_path.startswith(sys.argv[1]) else 1)
+public = sorted(name for name in dir(zimrax) if not name.startswith("_"))
+print("Python: zimrax %s, library %s from %s, title: ErrorCode %d, %s" % (
+    zimrax.__version__, zimrax.library_version(), _native.library_path, result.code, result.text))
+venv, library, version = sys.argv[1:]
+package_dir = os.path.dirname(os.path.abspath(zimrax.__file__))
+in_package = os.path.dirname(os.path.abspath(_native.library_path)) == package_dir
+checks = {
+    "title read": result.ok and result.text == "Q3",
+    "library %s, in %s" % (library, venv): _native.library_path.startswith(venv + os.sep)
+    and in_package == (library == "bundled"),
+    "__version__ is the project's": zimrax.__version__ == version,
+    "public names are __all__": public == sorted(zimrax.__all__),
+}
+failed = [name for name, ok in checks.items() if not ok]
+if failed:
+    print("install-consumer: Python: failed: %s (public names: %s)" % (", ".join(failed), public), file=sys.stderr)
+sys.exit(1 if failed else 0)
 PY
-)
+  )
+}
+checkout_copy() {
+  mkdir -p "$1"
+  cp -r python "$1/python"
+  rm -rf "$1/python/build" "$1"/python/*.egg-info
+  cp CMakeLists.txt "$1/"
+}
+
+echo "install-consumer: Python, the wheel into a fresh venv"
+cmake --build "$build" --target python_wheel > "$work/wheel.log" 2>&1 || { cat "$work/wheel.log"; exit 1; }
+wheels=("$build"/python/dist/zimrax-*.whl)
+[[ ${#wheels[@]} -eq 1 ]] || { echo "install-consumer: expected one wheel, found ${wheels[*]}" >&2; exit 1; }
+/usr/bin/python3 -m venv "$work/wheel-venv" > "$work/venv.log"
+"$work/wheel-venv/bin/pip" install --quiet --no-index "${wheels[0]}" >> "$work/venv.log" 2>&1 ||
+  { cat "$work/venv.log"; exit 1; }
+python_import "$work/wheel-venv" bundled
+
+echo "install-consumer: Python, pip install ./python from a checkout with a build"
+checkout_copy "$work/checkout"
+mkdir -p "$work/checkout/build"
+ln -s "$PWD/$build" "$work/checkout/build/release"
+/usr/bin/python3 -m venv --system-site-packages "$work/checkout-venv" >> "$work/venv.log"
+(cd "$work/checkout" && "$work/checkout-venv/bin/pip" install --quiet --no-build-isolation --no-index ./python) \
+  >> "$work/venv.log" 2>&1 || { cat "$work/venv.log"; exit 1; }
+python_import "$work/checkout-venv" bundled
+
+echo "install-consumer: Python, pip install ./python without a build, into a venv beside the library"
+checkout_copy "$work/bare-checkout"
+/usr/bin/python3 -m venv --system-site-packages "$work/moved" >> "$work/venv.log"
+(cd "$work/bare-checkout" && "$work/moved/bin/pip" install --quiet --no-build-isolation --no-index ./python) \
+  >> "$work/venv.log" 2>&1 || { cat "$work/venv.log"; exit 1; }
+python_import "$work/moved" beside
 echo "install-consumer: all consumers built and ran"

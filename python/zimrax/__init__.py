@@ -22,13 +22,17 @@ Each field ends with a Result: .code (0, 101-106, or a platform error
 number 53-76), .ok, .text, .bytes, .stored_name, .replaced and .fault
 (6 overflow, 9 subscript out of range; 0 for none). A call that cannot run
 at all (a bad argument, a stream used after it ended) raises instead.
+zimrax.__version__ is the package's version (the CMake project's);
+zimrax.starlette reads Starlette and FastAPI requests into an Upload.
 """
 
-import ctypes
-import os
+# Imported under private names, so that the package's public names are
+# exactly __all__ (and __version__).
+import ctypes as _ctypes
+import os as _os
 
 from . import _native
-from ._native import CALL_BAD_ARGUMENT, CALL_BAD_STATE, CALL_NO_MEMORY, CALL_OK
+from ._version import __version__  # noqa: F401  (re-exported)
 
 __all__ = ["Error", "StateError", "Result", "Outcome", "Upload", "save", "value", "library_version",
            "DEFAULT_MAX_VALUE_BYTES", "SweepReport", "remove_abandoned_temp_files"]
@@ -57,13 +61,13 @@ class StateError(Error):
 
 
 def _check(call):
-    if call == CALL_OK:
+    if call == _native.CALL_OK:
         return
-    if call == CALL_BAD_ARGUMENT:
+    if call == _native.CALL_BAD_ARGUMENT:
         raise ValueError("zimrax: argument refused by the library")
-    if call == CALL_NO_MEMORY:
+    if call == _native.CALL_NO_MEMORY:
         raise MemoryError("zimrax: out of memory")
-    if call == CALL_BAD_STATE:
+    if call == _native.CALL_BAD_STATE:
         raise StateError("zimrax: the upload has already ended")
     raise Error("zimrax: internal failure (%d)" % call)
 
@@ -76,7 +80,7 @@ def _name(name):
 
 
 def _directory(directory):
-    encoded = os.fsencode(directory)
+    encoded = _os.fsencode(directory)
     if b"\0" in encoded:
         raise ValueError("zimrax: a directory cannot hold a NUL byte")
     return encoded
@@ -94,13 +98,13 @@ def _conflict(conflict, allow_unset=False):
 def _buffer(data):
     """A pointer to the bytes of `data`, its length, and what keeps it alive."""
     if isinstance(data, bytes):
-        return ctypes.cast(ctypes.c_char_p(data), _native._u8p), len(data), data
+        return _ctypes.cast(_ctypes.c_char_p(data), _native._u8p), len(data), data
     view = memoryview(data).cast("B")
     if view.readonly:
         copy = view.tobytes()
-        return ctypes.cast(ctypes.c_char_p(copy), _native._u8p), len(copy), copy
-    array = (ctypes.c_uint8 * len(view)).from_buffer(view)
-    return ctypes.cast(array, _native._u8p), len(view), array
+        return _ctypes.cast(_ctypes.c_char_p(copy), _native._u8p), len(copy), copy
+    array = (_ctypes.c_uint8 * len(view)).from_buffer(view)
+    return _ctypes.cast(array, _native._u8p), len(view), array
 
 
 def _text(raw):
@@ -119,7 +123,7 @@ class Result:
         self.error_code_is_int32 = bool(c_result.error_code_is_int32)
         self.fault = c_result.fault
         self.platform_errno = c_result.platform_errno
-        self.bytes = ctypes.string_at(c_result.bytes, c_result.length) if c_result.length else b""
+        self.bytes = _ctypes.string_at(c_result.bytes, c_result.length) if c_result.length else b""
         self.stored_name = _text(c_result.stored_name or b"")
         self.replaced = bool(c_result.replaced)
         self.status = _STATUSES.get(c_result.status, "done")
@@ -184,11 +188,11 @@ def save(body, field, directory, conflict="error"):
     pointer, length, keep = _buffer(body)
     c_result = _native.CResult()
     _check(_native.lib.zimrax_save(pointer, length, _name(field), _directory(directory), _conflict(conflict),
-                                   ctypes.byref(c_result)))
+                                   _ctypes.byref(c_result)))
     try:
         return Result(c_result)
     finally:
-        _native.lib.zimrax_result_free(ctypes.byref(c_result))
+        _native.lib.zimrax_result_free(_ctypes.byref(c_result))
         del keep
 
 
@@ -197,11 +201,11 @@ def value(body, field):
     file name the browser sent."""
     pointer, length, keep = _buffer(body)
     c_result = _native.CResult()
-    _check(_native.lib.zimrax_value(pointer, length, _name(field), ctypes.byref(c_result)))
+    _check(_native.lib.zimrax_value(pointer, length, _name(field), _ctypes.byref(c_result)))
     try:
         return Result(c_result)
     finally:
-        _native.lib.zimrax_result_free(ctypes.byref(c_result))
+        _native.lib.zimrax_result_free(_ctypes.byref(c_result))
         del keep
 
 
@@ -249,14 +253,14 @@ class Upload:
             raise ValueError("zimrax: file fields need a directory")
         options = _native.CStreamOptions()
         options.directory = _directory(directory) if directory is not None else None
-        options.file_fields = (ctypes.c_char_p * max(1, len(file_names)))(*file_names)
+        options.file_fields = (_ctypes.c_char_p * max(1, len(file_names)))(*file_names)
         options.file_field_count = len(file_names)
         options.value_fields = (_native.CValueField * max(1, len(wanted_values)))(*wanted_values)
         options.value_field_count = len(wanted_values)
         options.policy = _conflict(conflict, allow_unset=True)
         options.max_first_line = max_first_line
-        self._handle = ctypes.c_void_p()
-        _check(_native.lib.zimrax_stream_new(ctypes.byref(options), ctypes.byref(self._handle)))
+        self._handle = _ctypes.c_void_p()
+        _check(_native.lib.zimrax_stream_new(_ctypes.byref(options), _ctypes.byref(self._handle)))
         self._ended = False
 
     def feed(self, data):
@@ -274,11 +278,11 @@ class Upload:
         """Ends the body, publishes the file fields in order and returns the
         Outcome. `conflict` applies when none was given to the constructor
         ("error" when neither was)."""
-        outcome = ctypes.c_void_p()
+        outcome = _ctypes.c_void_p()
         policy = _conflict(conflict, allow_unset=True)
         handle = self._live()
         self._ended = True
-        _check(_native.lib.zimrax_stream_finish(handle, policy, ctypes.byref(outcome)))
+        _check(_native.lib.zimrax_stream_finish(handle, policy, _ctypes.byref(outcome)))
         try:
             lib = _native.lib
             files = [Result(lib.zimrax_outcome_file(outcome, i).contents)
@@ -287,9 +291,9 @@ class Upload:
                       for i in range(lib.zimrax_outcome_value_count(outcome))]
             sections = []
             for i in range(lib.zimrax_outcome_section_count(outcome)):
-                length = ctypes.c_size_t()
-                address = lib.zimrax_outcome_section(outcome, i, ctypes.byref(length))
-                sections.append(_text(ctypes.string_at(address, length.value)))
+                length = _ctypes.c_size_t()
+                address = lib.zimrax_outcome_section(outcome, i, _ctypes.byref(length))
+                sections.append(_text(_ctypes.string_at(address, length.value)))
             more = bool(lib.zimrax_outcome_more_sections(outcome))
             return Outcome(files, values, sections, more)
         finally:
@@ -306,7 +310,7 @@ class Upload:
         """Aborts unless finished, and releases the stream."""
         if self._handle:
             _native.lib.zimrax_stream_free(self._handle)
-            self._handle = ctypes.c_void_p()
+            self._handle = _ctypes.c_void_p()
         self._ended = True
 
     def _live(self):

@@ -2,12 +2,14 @@
 
 The library is looked for, in order:
 
-1. the path in the ZIMRAX_LIBRARY environment variable;
-2. beside an installation: a lib/ directory (or lib/<multiarch>/) of the
+1. beside this module: the wheel (the CMake target python_wheel) and
+   `pip install ./python` from a checkout with a build carry it there;
+2. the path in the ZIMRAX_LIBRARY environment variable;
+3. beside an installation: a lib/ directory (or lib/<multiarch>/) of the
    package's own directory or of one of its parents, so a package installed
    under the same prefix as the library finds it;
-3. the build tree of a source checkout (build/*/src/);
-4. wherever the dynamic loader finds libzimraxfileio.so.1.
+4. the build tree of a source checkout (build/*/src/);
+5. wherever the dynamic loader finds libzimraxfileio.so.1.
 """
 
 import ctypes
@@ -67,11 +69,14 @@ class CStreamOptions(ctypes.Structure):
 
 
 def _candidates():
+    here = os.path.dirname(os.path.abspath(__file__))
+    bundled = os.path.join(here, _SONAME)
+    if os.path.exists(bundled):
+        yield bundled
     explicit = os.environ.get("ZIMRAX_LIBRARY")
     if explicit:
         yield explicit
         return
-    here = os.path.dirname(os.path.abspath(__file__))
     multiarch = sysconfig.get_config_var("MULTIARCH") or ""
     directory = here
     while True:
