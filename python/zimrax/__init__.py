@@ -175,9 +175,9 @@ def remove_abandoned_temp_files(directory, min_age_seconds=0):
         raise ValueError("zimrax: min_age_seconds cannot be negative")
     report = _native.CSweepReport()
     _check(_native.lib.zimrax_remove_abandoned_temp_files(_directory(directory), int(min_age_seconds),
-                                                           ctypes.byref(report)))
+                                                           _ctypes.byref(report)))
     if report.error_number != 0:
-        raise OSError(report.error_number, os.strerror(report.error_number), os.fsdecode(_directory(directory)))
+        raise OSError(report.error_number, _os.strerror(report.error_number), _os.fsdecode(_directory(directory)))
     return SweepReport(report.removed, report.kept_recent)
 
 

@@ -22,6 +22,13 @@
 namespace zimrax::testing {
 namespace {
 
+// The last `count` lines of a log, for a failure message.
+std::string LastLines(const std::string& log, std::size_t count) {
+  std::size_t at = log.size();
+  while (count-- > 0 && at > 0) at = log.rfind('\n', at - 1);
+  return at == std::string::npos ? log : log.substr(at);
+}
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -116,7 +123,7 @@ TEST(FloodsTest, UploadsHoldingManyFilesLeaveDescriptorsForOthers) {
   } while (!left.empty() && Clock::now() < deadline);
   EXPECT_TRUE(left.empty()) << left.size() << " entries left, first " << left.front();
   EXPECT_EQ(server.Log().find("accept failed"), std::string::npos) << "accept ran out of descriptors";
-  EXPECT_EQ(server.Interrupt(), 0);
+  EXPECT_EQ(server.Interrupt(), 0) << LastLines(server.Log(), 20);
 }
 
 struct FloodCase {

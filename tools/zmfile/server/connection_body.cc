@@ -106,7 +106,10 @@ void Connection::FeedChunk() {
   const int paced = files_begun_ - begun_before - (begun_before == 0 && files_begun_ > 0 ? 1 : 0);
   const Clock::time_point now = Clock::now();
   Clock::time_point resume = now;
-  for (int i = 0; i < paced; ++i) resume = core_.file_pacer().Take(now);
+  // Once the server stops, the drain time is for finishing: no more waits.
+  if (!core_.stopping()) {
+    for (int i = 0; i < paced; ++i) resume = core_.file_pacer().Take(now);
+  }
   if (fed_ == filled_ && resume <= now) return ContinueBody();
   pace_timer_.expires_at(resume);
   // Cancelled by a stop: the upload then goes on at once.

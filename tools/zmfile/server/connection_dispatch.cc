@@ -88,8 +88,12 @@ void Connection::Dispatch() {
                   has_body ? After::kLinger : after);
     case Route::kDeleteNotAllowed:
       return Send(DeleteNotAllowedReply(), has_body ? After::kLinger : after);
-    case Route::kDelete:
-      return Send(DeleteReply(options_.dir, DownloadName(path_), options_.fsync), has_body ? After::kLinger : after);
+    case Route::kDelete: {
+      Reply reply = DeleteReply(options_.dir, DownloadName(path_), options_.fsync);
+      // A listing scanned before the delete must not show the name again.
+      core_.listing().Invalidate();
+      return Send(std::move(reply), has_body ? After::kLinger : after);
+    }
     case Route::kListing:
       return List(target, after);
     case Route::kDownload:

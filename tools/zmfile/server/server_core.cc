@@ -132,7 +132,7 @@ void ServerCore::Accept() {
     return;
   }
   accepting_ = true;
-  acceptor_.async_accept(asio::make_strand(ioc_), [this](const beast::error_code& error, tcp::socket socket) {
+  acceptor_.async_accept(asio::make_strand(ioc_), accept_peer_, [this](const beast::error_code& error, tcp::socket socket) {
     accepting_ = false;
     OnAccept(error, std::move(socket));
   });
@@ -153,9 +153,7 @@ void ServerCore::OnAccept(const beast::error_code& error, tcp::socket socket) {
     });
     return;
   }
-  beast::error_code ignored;
-  const tcp::endpoint peer = socket.remote_endpoint(ignored);
-  if (!ignored) Admit(std::move(socket), peer);
+  Admit(std::move(socket), accept_peer_);
   AcceptWaiting();
   Accept();
 }
@@ -166,7 +164,9 @@ void ServerCore::AcceptWaiting() {
   for (int i = 0; i < kAcceptsPerTurn && !stopping_ && active_ < options().max_connections; ++i) {
     beast::error_code error;
     tcp::socket socket(asio::make_strand(ioc_));
-    const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    tcp::endpoint peer;
+    socklen_t peer_size = static_cast<socklen_t>(peer.capacity());
+    const int fd = ::accept4(acceptor_.native_handle(), peer.data(), &peer_size, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
       AcceptWithReserve();
       continue;
@@ -177,8 +177,8 @@ void ServerCore::AcceptWaiting() {
       ::close(fd);
       continue;
     }
-    const tcp::endpoint peer = socket.remote_endpoint(error);
-    if (!error) Admit(std::move(socket), peer);
+    peer.resize(peer_size);
+    Admit(std::move(socket), peer);
   }
 }
 

@@ -143,6 +143,10 @@ class ServerCore {
   // On strand_ only:
   int active_ = 0;
   bool accepting_ = false;
+  // The peer as accept() saw it: a client that reset its connection before
+  // it was taken from the backlog has no peer name any more, yet its bytes
+  // are there to read and its end to log.
+  boost::asio::ip::tcp::endpoint accept_peer_;
   bool paused_ = false;
   bool stopped_by_signal_ = false;
   std::uint64_t next_id_ = 0;
