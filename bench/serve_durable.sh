@@ -55,16 +55,21 @@ for round in $(seq "$rounds"); do
   for connections in 16 64; do
     for zmfile in "$@"; do
       start_server "$zmfile"
-      rate="$(timeout $((seconds + 60)) wrk -t 2 -c "$connections" -d "${seconds}s" --timeout 10s -s "$script" \
-        "http://127.0.0.1:$port/upload" | sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p')"
+      wrk_out="$(timeout $((seconds + 60)) wrk -t 2 -c "$connections" -d "${seconds}s" --timeout 10s -s "$script" \
+        "http://127.0.0.1:$port/upload" 2>&1 || true)"
+      rate="$(sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p' <<<"$wrk_out")"
+      if [[ -z "$rate" ]]; then
+        alive="$(kill -0 "$server_pid" 2>/dev/null && echo running || echo gone)"
+        echo "no rate from wrk (server $alive): $(head -2 <<<"$wrk_out"); server log: $(tail -2 "$work/out" | tr "\n" " ")" >&2
+      fi
       non2xx="$(grep -c -E ' /upload [013-9][0-9]{2} in=' "$work/out" || true)"
       stop_server
       echo "round $round  $connections connections  $zmfile  ${rate:-0} uploads/s  (answers not 2xx: $non2xx)"
-      rates["$zmfile $connections"]+="${rate:-0} "
+      [[ -n "$rate" ]] && rates["$zmfile $connections"]+="$rate "  # a failed run is left out
     done
   done
 done
-echo "medians of $rounds runs of $seconds s:"
+echo "medians of up to $rounds runs of $seconds s:"
 for connections in 16 64; do
   for zmfile in "$@"; do
     median="$(tr ' ' '\n' <<<"${rates["$zmfile $connections"]}" | grep . | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')"
