@@ -37,7 +37,10 @@ void AddMarks(const FileReport& file, Json& json) {
   if (file.fault) {
     json["Fault"] = {{"Number", file.fault->Number()}, {"Description", file.fault->Description()}};
   }
-  if (file.refusal) json["Refused"] = file.refusal->message;
+  if (file.refusal) {
+    json["Refused"] = file.refusal->message;
+    json["RefusedKind"] = RefusalKindName(file.refusal->kind);
+  }
 }
 
 // The name a file was sent under, for the heading of its outcome.

@@ -24,12 +24,8 @@ UploadExchange::~UploadExchange() { Abort(); }
 
 std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   const ServeOptions& options = config_.options;
-  if (std::optional<Refusal> refusal = CheckUploadRequest(headers, options.max_body, &length_)) {
-    UploadReport report;
-    report.refusal = std::move(refusal);
-    Reply reply = Answer(report, wants_json_, options.dir);
-    reply.notes.insert(reply.notes.begin(), RefusedNote("upload", *report.refusal));
-    return reply;
+  if (std::optional<Refusal> refusal = CheckUploadRequest(headers, options.max_body, &frame_)) {
+    return Refuse(std::move(*refusal));
   }
   UploadLimits limits;
   limits.max_first_line = options.max_first_line;
@@ -37,7 +33,8 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.durable = options.fsync;
   limits.client_conflicts = config_.client_conflicts;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
-  expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" && length_ > 0;
+  expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
+                      (frame_.chunked || frame_.length > 0);
   return std::nullopt;
 }
 
@@ -57,6 +54,15 @@ Reply UploadExchange::Finish() {
   for (const FileReport& file : report.files) {
     if (file.refusal) reply.notes.push_back(RefusedNote(file.field, *file.refusal));
   }
+  return reply;
+}
+
+Reply UploadExchange::Refuse(Refusal refusal) {
+  Abort();
+  UploadReport report;
+  report.refusal = std::move(refusal);
+  Reply reply = Answer(report, wants_json_, config_.options.dir);
+  reply.notes.insert(reply.notes.begin(), RefusedNote("upload", *report.refusal));
   return reply;
 }
 

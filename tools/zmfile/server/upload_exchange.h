@@ -30,9 +30,9 @@ class UploadExchange {
 
   // Checks the upload's headers before any of its body is read. Returns
   // the refusal's answer, or nullopt when the body may be read: then
-  // body_length() and expects_continue() tell how.
+  // frame() and expects_continue() tell how.
   std::optional<Reply> Open(const boost::beast::http::fields& headers);
-  std::uint64_t body_length() const { return length_; }
+  const BodyFrame& frame() const { return frame_; }
   // The client waits for "100 Continue" before it sends the body.
   bool expects_continue() const { return expects_continue_; }
 
@@ -43,6 +43,11 @@ class UploadExchange {
   // Ends the body without storing anything (the client went away).
   void Abort();
 
+  // Ends the body without storing anything, refused as `refusal` says (a
+  // chunked body that breaks its framing or passes the limit), and makes
+  // the answer.
+  Reply Refuse(Refusal refusal);
+
   // The answer that tells `report`: JSON, or for a browser without script
   // a small page that also lists the newest files in `dir`.
   static Reply Answer(const UploadReport& report, bool wants_json, const std::string& dir);
@@ -51,7 +56,7 @@ class UploadExchange {
   const ServeConfig& config_;
   const bool wants_json_;
   std::unique_ptr<UploadStream> stream_;
-  std::uint64_t length_ = 0;
+  BodyFrame frame_;
   bool expects_continue_ = false;
 };
 
