@@ -166,7 +166,7 @@ TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {
   UploadReport refused;
   refused.refusal = Refusal{415, "No."};
   EXPECT_EQ(UploadJson(refused),
-            R"({"ErrorCode":null,"Result":null,"Comment":"","Refused":"No.","Message":"No.","Files":[]})");
+            R"({"ErrorCode":null,"Result":null,"Comment":"","Refused":"No.","RefusedKind":"request","Message":"No.","Files":[]})");
 
   // Names and comments are bytes; what is not UTF-8 must not break the JSON.
   UploadReport latin1 = Coded(std::int16_t{0}, Variant("caf\xe9.txt"));
