@@ -3,6 +3,7 @@
 // refuses every framing that request smuggling relies on.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -84,11 +85,17 @@ std::string ChunkedHead(int port, bool keep_alive = false) {
          (keep_alive ? "" : "Connection: close\r\n") + "\r\n";
 }
 
-// The status lines in `raw` (a message's text may name HTTP/1.1 too).
+// The status lines in `raw`: "HTTP/1.1 ", three digits, a blank (a
+// message's text may name HTTP/1.1 too).
 std::size_t AnswerCount(const std::string& raw) {
   std::size_t count = 0;
   for (std::size_t at = raw.find("HTTP/1.1 "); at != std::string::npos; at = raw.find("HTTP/1.1 ", at + 1)) {
-    if (at == 0 || raw[at - 1] == '\n') ++count;
+    const std::string status = raw.substr(at + 9, 4);
+    if (status.size() == 4 && std::isdigit(static_cast<unsigned char>(status[0])) &&
+        std::isdigit(static_cast<unsigned char>(status[1])) && std::isdigit(static_cast<unsigned char>(status[2])) &&
+        status[3] == ' ') {
+      ++count;
+    }
   }
   return count;
 }

@@ -372,7 +372,8 @@ TEST_F(ServeFormsTest, SeveralFilesOneRefusedTheOthersStored) {
     EXPECT_FALSE(json["Files"][i]["Message"].get<std::string>().empty());
   }
   EXPECT_EQ(json["Files"][1]["Message"],
-            "A file named taken.txt is already there. Choose Keep both to store yours beside it.");
+            "A file named taken.txt is already there (ErrorCode 106). Send conflict=makeunique to store yours under a "
+            "numbered name.");
   EXPECT_TRUE(testing::ReadFileBytes(uploads_ / "first.bin") == first);
   EXPECT_TRUE(testing::ReadFileBytes(uploads_ / "last.bin") == last);
   EXPECT_EQ(testing::ReadFileBytes(uploads_ / "taken.txt"), "already here");

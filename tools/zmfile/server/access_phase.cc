@@ -41,8 +41,10 @@ Reply TooManySignInsReply(int max_hash_checks) {
   return reply;
 }
 
-Reply MethodNotAllowedReply() {
-  const std::string reason = "Only POST " + std::string(kUploadPath) + " takes a request body.";
+Reply MethodNotAllowedReply(std::string_view method, std::string_view path) {
+  const std::string reason = std::string(method) + " is not allowed on " + std::string(path.substr(0, 200)) +
+                             ": this server answers GET and HEAD, and takes uploads as POST " +
+                             std::string(kUploadPath) + ".";
   StringResponse response = PlainResponse(405, reason);
   response.set(http::field::allow, "GET, HEAD");
   Reply reply{std::move(response)};

@@ -4,6 +4,8 @@
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_ACCESS_PHASE_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_ACCESS_PHASE_H_
 
+#include <string_view>
+
 #include "server/authenticator.h"
 #include "server/refusal.h"
 #include "server/reply.h"
@@ -22,8 +24,9 @@ Reply CredentialsRefusedReply(const AuthOutcome& outcome);
 // 503: `max_hash_checks` password checks already wait.
 Reply TooManySignInsReply(int max_hash_checks);
 
-// 405: only POST /upload takes a body.
-Reply MethodNotAllowedReply();
+// 405 for `method` on `path` (named in the answer, the path cut to 200
+// bytes): GET and HEAD are answered, and POST only on /upload.
+Reply MethodNotAllowedReply(std::string_view method, std::string_view path);
 
 }  // namespace zimrax::zmfile
 

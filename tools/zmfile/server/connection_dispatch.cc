@@ -65,7 +65,7 @@ void Connection::Dispatch() {
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
       return StartUpload();
     case Route::kMethodNotAllowed:
-      return Send(MethodNotAllowedReply(), has_body ? After::kLinger : after);
+      return Send(MethodNotAllowedReply(method_, path_), has_body ? After::kLinger : after);
     case Route::kListing:
       return Send(ListingReply(options_.dir, target), after);
     case Route::kDownload:

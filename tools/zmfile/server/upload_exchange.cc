@@ -7,6 +7,7 @@
 #include "server/ascii_text.h"
 #include "server/file_listing.h"
 #include "server/listing_query.h"
+#include "server/optional_inputs.h"
 #include "server/request_gate.h"
 
 namespace zimrax::zmfile {
@@ -33,17 +34,22 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.durable = options.fsync;
   limits.client_conflicts = config_.client_conflicts;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
+  unchosen_.emplace(options.max_first_line);
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
                       (frame_.chunked || frame_.length > 0);
   return std::nullopt;
 }
 
-void UploadExchange::Feed(std::span<const std::uint8_t> piece) { stream_->Feed(piece); }
+void UploadExchange::Feed(std::span<const std::uint8_t> piece) {
+  stream_->Feed(piece);
+  unchosen_->Feed(piece);
+}
 
 Reply UploadExchange::Finish() {
   UploadReport report;
   try {
     report = stream_->Finish();
+    ApplyOptionalInputs(report, [this](const FileReport& file) { return unchosen_->Unchosen(file.field); });
   } catch (const std::exception& fault) {
     report = UploadReport{};
     report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};

@@ -15,6 +15,7 @@
 
 #include "server/reply.h"
 #include "server/serve_config.h"
+#include "server/unchosen_file_inputs.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -56,6 +57,7 @@ class UploadExchange {
   const ServeConfig& config_;
   const bool wants_json_;
   std::unique_ptr<UploadStream> stream_;
+  std::optional<UnchosenFileInputs> unchosen_;
   BodyFrame frame_;
   bool expects_continue_ = false;
 };

@@ -24,6 +24,10 @@ struct FileReport {
   int platform_errno = 0;                // the errno behind a platform error code; 0 otherwise
   bool replaced = false;                 // "overwrite" replaced a file already stored under the name
   bool empty = false;                    // stored, and holds no bytes
+  // Sent from a file input left empty: filename="" and no data (104).
+  bool unchosen = false;
+  // Unchosen beside a chosen file: it does not count for the status.
+  bool skipped = false;
 };
 
 // The whole request. Its own FileReport part is what the answer's top-level
@@ -47,8 +51,9 @@ struct UploadReport : FileReport {
 // is full (ENOSPC, EDQUOT), else 500; a refusal's own status.
 int HttpStatusOfFile(const FileReport& file);
 
-// 200 when every file in `report.files` was stored; otherwise the status of
-// the first that was not. A report without files: the status of its own part.
+// 200 when every file in `report.files` was stored or skipped; otherwise
+// the status of the first that was not. A report without files: the status
+// of its own part.
 int HttpStatusOf(const UploadReport& report);
 
 // The stored name of one file, "" when it was not stored.
