@@ -64,6 +64,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnHeader(const boost::beast::error_code& error);
   // Answers `status` with a plain text, then closes lingeringly.
   void Refuse(int status, const std::string& text);
+  // Answers plain HTTP sent to the TLS port with a plain-text 400, then closes.
+  void AnswerPlainHttp();
+  void DrainPlain();
 
   // connection_dispatch.cc: the access and content phases.
   void Dispatch();
