@@ -379,6 +379,11 @@ TEST_F(ServeTest, BadRequestHeadersGetClearAnswers) {
     EXPECT_EQ(answer.status, c.status) << answer.head;
     EXPECT_FALSE(answer.body.empty());
   }
+  // A method the server does not take is named in the answer, body or not.
+  const HttpAnswer deleted = ParseHttpAnswer(RawExchange(
+      server_.port(), "DELETE /files/a.txt HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n", 10));
+  EXPECT_EQ(deleted.status, 405);
+  EXPECT_NE(deleted.body.find("DELETE is not allowed on /files/a.txt"), std::string::npos) << deleted.body;
   // curl -d sends application/x-www-form-urlencoded.
   const CommandResult form = RunCommand({"curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "30",
                                          "-d", "upload1=x", server_.Url("/upload")});
