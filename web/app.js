@@ -107,9 +107,8 @@
       return { ok: false, code: `HTTP ${status}`,
                text: `The server answered without a result this page understands. Retry; if it keeps happening, tell whoever runs the server.` };
     }
-    // The server's own sentence, where it sent one (the same wording as
-    // below, and it knows more: an empty file, an unknown code).
-    const message = typeof answer.Message === 'string' && answer.Message ? answer.Message : '';
+    // The page words every outcome itself, from the code or the kind of
+    // refusal: the server's "Message" is written for API callers.
     if (answer.ErrorCode === 0) {
       let text = `Stored as ${answer.Result}.`;
       if (answer.Replaced === true) {
@@ -117,9 +116,9 @@
       } else if (answer.Result !== name) {
         text = `Stored as ${answer.Result}, because a file named ${name} was already there.`;
       }
-      return { ok: true, code: 'code 0', text: message || text };
+      return { ok: true, code: 'code 0', text };
     }
-    if (answer.Refused) return describeRefusal(upload, status, answer.Refused, message);
+    if (answer.Refused) return describeRefusal(upload, status, answer.Refused, answer.RefusedKind);
     if (answer.Fault) {
       const number = answer.Fault.Number;
       const code = `fault ${number}`;
@@ -186,30 +185,28 @@
                  text: 'The server\'s upload folder is missing. Ask whoever runs the server to check it.' };
       default:
         return { ok: false, code: result ? `${small}: ${result}` : small,
-                 text: message || 'The server could not store the file. Retry later; if it keeps happening, tell whoever runs the server.' };
+                 text: 'The server could not store the file. Retry later; if it keeps happening, tell whoever runs the server.' };
     }
   }
 
-  function describeRefusal(upload, status, reason, message) {
+  // A refusal in the page's words, by its kind ("RefusedKind"); the
+  // server's reason stays in the small print.
+  function describeRefusal(upload, status, reason, kind) {
     const code = `HTTP ${status}: ${reason}`;
-    switch (status) {
-      case 413:
-        return { ok: false, code,
-                 text: `${upload.file.name} is too large for this server${maxBody ? `, which takes up to ${formatSize(maxBody)} per upload` : ''}. It was not stored.` };
-      case 411:
-        return { ok: false, code, text: 'The browser sent the upload without its length, which the server needs. Try another browser.' };
-      case 415:
-        return { ok: false, code, text: 'The server takes uploads only as forms. Reload this page and upload again.' };
-      default:
-        if (/file name/i.test(reason)) {
-          return { ok: false, code,
-                   text: `The server takes plain file names only, and ${upload.file.name} looks like a path. Rename the file and upload it again.` };
-        }
-        if (/body could not be read/i.test(reason)) {
-          return { ok: false, code, text: 'The upload did not arrive whole. Retry.' };
-        }
-        return { ok: false, code, text: message || `The server refused the upload: ${reason}` };
-    }
+    const name = upload.file.name;
+    const texts = {
+      'too-large': `${name} is too large for this server${maxBody ? `, which takes up to ${formatSize(maxBody)} per upload` : ''}. It was not stored.`,
+      'no-length': 'The browser sent the upload without its length, which the server needs. Try another browser.',
+      framing: 'The browser sent the upload in a way the server does not take. Try another browser.',
+      'not-a-form': 'The server takes uploads only as forms. Reload this page and upload again.',
+      'path-name': `The server takes plain file names only, and ${name} looks like a path or is too long. Rename the file and upload it again.`,
+      'hidden-name': `${name} starts with a dot, and hidden names are not accepted. Rename the file and upload it again.`,
+      incomplete: 'The upload did not arrive whole. Retry.',
+      site: 'The server does not take uploads from this address of the page. Open the page at the server\'s own address and upload again.',
+      internal: 'The server failed while storing the upload. Retry; if it keeps happening, tell whoever runs the server.',
+    };
+    return { ok: false, code,
+             text: texts[kind] || 'The server refused the upload. Retry; if it keeps happening, tell whoever runs the server.' };
   }
 
   // ---- Rows -----------------------------------------------------------------

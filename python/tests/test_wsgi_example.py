@@ -3,22 +3,25 @@ import http.client
 import json
 import os
 import runpy
+import socket
 import threading
-from wsgiref.simple_server import WSGIRequestHandler, make_server
+import time
+from wsgiref.simple_server import make_server
 
 import pytest
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "wsgi_upload.py")
 
 
-class QuietHandler(WSGIRequestHandler):
-    def log_message(self, *args):
-        pass
-
-
 @pytest.fixture
 def server(tmp_path):
-    make_app = runpy.run_path(EXAMPLE)["make_app"]
+    example = runpy.run_path(EXAMPLE)
+    make_app = example["make_app"]
+
+    class QuietHandler(example["ContinueHandler"]):
+        def log_message(self, *args):
+            pass
+
     # Small pieces, so that even this body reaches the stream in several.
     app = make_app(str(tmp_path), file_fields=("upload1",), value_fields=("comment",), piece_size=7)
     httpd = make_server("127.0.0.1", 0, app, handler_class=QuietHandler)
@@ -65,3 +68,37 @@ def test_post_stores_the_file_and_answers_json(server):
     status, answer = post(port, b"a=b", content_type="application/x-www-form-urlencoded")
     assert status == 415
     assert sorted(p.name for p in directory.iterdir()) == ["page(1).bin", "page.bin"]
+
+
+def test_an_absent_optional_comment_is_no_error(server):
+    port, directory = server
+    body = (b"--XyZ\r\nContent-Disposition: form-data; name=\"upload1\"; filename=\"alone.txt\"\r\n\r\n"
+            b"just the file\r\n--XyZ--\r\n")
+    status, answer = post(port, body)
+    assert status == 200, answer
+    assert answer["values"][0]["Absent"] is True and answer["values"][0]["ErrorCode"] in (101, 102)
+    assert (directory / "alone.txt").read_bytes() == b"just the file"
+
+
+def test_expect_100_continue_is_answered_before_the_body(server):
+    port, directory = server
+    body = body_with(b"later.bin", b"x" * 5000, b"")
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
+        client.sendall(b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n"
+                       b"Content-Type: multipart/form-data; boundary=XyZ\r\n"
+                       b"Content-Length: " + str(len(body)).encode() + b"\r\n\r\n")
+        started = time.monotonic()
+        interim = client.recv(64)
+        assert interim.startswith(b"HTTP/1.1 100 Continue\r\n\r\n"), interim
+        assert time.monotonic() - started < 5
+        client.sendall(body)
+        answer = b""
+        while chunk := client.recv(65536):
+            answer += chunk
+    assert b" 200 " in answer.split(b"\r\n", 1)[0], answer
+    assert (directory / "later.bin").read_bytes() == b"x" * 5000
+
+
+def test_the_default_port_is_not_the_quick_start_port():
+    source = open(EXAMPLE, encoding="utf-8").read()
+    assert "default=8080" not in source and "8080/" not in source

@@ -154,6 +154,34 @@ class NginxDeployTest(unittest.TestCase):
             status, _, answer = read_answer(sock)
         return status, answer
 
+    def test_chunked_client_body_passes_through_nginx(self):
+        # With request buffering off, nginx hands a chunked client body on
+        # chunked; zmfile decodes it. Odd chunk sizes, a chunk extension
+        # and a trailer, as a client may send them.
+        boundary = "zmfileNginxChunked41c"
+        head, tail = multipart(boundary, "chunked-through-nginx.bin")
+        data = os.urandom(3 * CHUNK + 12345)
+        body = head + data + tail
+        framed = bytearray()
+        sizes = (1, 4093, 65536, 1 << 20)
+        at = 0
+        for index in range(1 << 20):
+            if at >= len(body):
+                break
+            size = min(sizes[index % len(sizes)], len(body) - at)
+            framed += b"%x%s\r\n" % (size, b";ext=1" if index % 2 else b"") + body[at:at + size] + b"\r\n"
+            at += size
+        framed += b"0\r\nX-Trailer: yes\r\n\r\n"
+        lines = [f"POST {SUB_PATH}upload HTTP/1.1", f"Host: {self.public_host}", "Accept: application/json",
+                 f"Content-Type: multipart/form-data; boundary={boundary}", "Transfer-Encoding: chunked",
+                 "Connection: close"]
+        with connect(self.nginx_port) as sock:
+            sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode() + bytes(framed))
+            status, _, answer = read_answer(sock)
+        self.assertEqual(status, 200, answer)
+        self.assertEqual(json.loads(answer)["Result"], "chunked-through-nginx.bin")
+        self.assertEqual((self.uploads / "chunked-through-nginx.bin").read_bytes(), data)
+
     def test_large_upload_streams_through_nginx_and_downloads_back(self):
         boundary = "zmfileNginxLarge0b9e4d2c"
         head, tail = multipart(boundary, "large.bin")

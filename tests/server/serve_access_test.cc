@@ -425,14 +425,21 @@ TEST_F(TlsServeTest, CredentialsWorkOverHttps) {
   EXPECT_NE(server_->Log().find(" user=\"ann\""), std::string::npos) << server_->Log();
 }
 
-TEST_F(TlsServeTest, PlainHttpToTheHttpsPortIsClosedAndLogged) {
+TEST_F(TlsServeTest, PlainHttpToTheHttpsPortIsAnsweredInPlainTextAndLogged) {
   Start({});
   const auto start = Clock::now();
   const std::string raw =
       RawExchange(server_->port(), "GET /config HTTP/1.1\r\n" + HostLine(server_->port()) + "\r\n", 10);
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 5.0);
   EXPECT_EQ(raw.find("maxBody"), std::string::npos) << raw;
-  EXPECT_FALSE(raw.starts_with("HTTP/1.1 200")) << raw;
+  const HttpAnswer answer = ParseHttpAnswer(raw);
+  EXPECT_EQ(answer.status, 400) << raw;
+  EXPECT_EQ(answer.Header("Connection"), "close");
+  EXPECT_NE(answer.body.find("https://127.0.0.1:" + std::to_string(server_->port()) + "/"), std::string::npos) << raw;
+  // curl, told http://, shows the sentence rather than "Empty reply from server".
+  const CommandResult curl = RunCommand({"curl", "-sS", "--max-time", "10", "http://127.0.0.1:" +
+                                                                               std::to_string(server_->port()) + "/"});
+  EXPECT_NE(curl.out.find("https://"), std::string::npos) << curl.out;
   EXPECT_NE(server_->Log().find("TLS handshake failed"), std::string::npos) << server_->Log();
   EXPECT_NE(server_->Log().find("plain HTTP sent to the HTTPS port"), std::string::npos) << server_->Log();
   // The server goes on serving HTTPS.

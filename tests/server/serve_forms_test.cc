@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server/answers.h"
+#include "server/api_messages.h"
 #include "server/file_listing.h"
 #include "server/listing_query.h"
 #include "server/result_messages.h"
@@ -114,11 +115,18 @@ TEST(ResultMessagesTest, EveryOutcomeHasASentenceShownAlikeInJsonAndHtml) {
     EXPECT_NE(message.find(c.expected), std::string::npos) << message;
     EXPECT_EQ(message.back(), '.') << message;
     EXPECT_EQ(message.find("Error:"), std::string::npos) << "not the component's fixed text: " << message;
+    // The JSON answer's sentence is the API's: the same outcome, no words
+    // of the page's controls.
+    const std::string api = ApiMessage(c.file, report);
+    EXPECT_EQ(api.back(), '.') << api;
+    EXPECT_EQ(api.find("Error:"), std::string::npos) << api;
+    EXPECT_EQ(api.find("Choose"), std::string::npos) << api;
+    EXPECT_EQ(api.find("Pick"), std::string::npos) << api;
     const Json json = Json::parse(UploadJson(report));
-    EXPECT_EQ(json["Message"], message);
+    EXPECT_EQ(json["Message"], api);
     ASSERT_EQ(json["Files"].size(), 1u);
     EXPECT_EQ(json["Files"][0]["Field"], "upload2");
-    EXPECT_EQ(json["Files"][0]["Message"], message);
+    EXPECT_EQ(json["Files"][0]["Message"], api);
     EXPECT_EQ(HtmlMessage(UploadHtml(report, Listing{})), HtmlEscape(message));
   }
 }
@@ -137,25 +145,33 @@ TEST(ResultMessagesTest, ARefusalIsToldByItsKindNotByItsWording) {
   EXPECT_NE(PlainMessage(typed, report).find(".env starts with a dot"), std::string::npos);
 }
 
-// After a 106 the advice offers only what the server lets a client choose.
+// After a 106 the advice offers only what the server lets a client choose:
+// buttons on the page, conflict= values to an API caller.
 TEST(ResultMessagesTest, TakenNameOffersOnlyTheAllowedChoices) {
   const FileReport taken = Coded(106, "Error: File Already Exists.");
   struct Case {
     std::vector<std::string> choices;
-    std::string expected;
+    std::string page;
+    std::string api;
   };
+  const std::string api = "A file named report.txt is already there (ErrorCode 106).";
   const std::vector<Case> cases = {
-      {{"error"}, "A file named report.txt is already there. Rename your file and upload it again."},
-      {{"error", "makeunique"}, "A file named report.txt is already there. Choose Keep both to store yours beside it."},
-      {{"error", "overwrite"}, "A file named report.txt is already there. Choose Replace to overwrite it."},
+      {{"error"}, "A file named report.txt is already there. Rename your file and upload it again.",
+       api + " Send the file under another name."},
+      {{"error", "makeunique"}, "A file named report.txt is already there. Choose Keep both to store yours beside it.",
+       api + " Send conflict=makeunique to store yours under a numbered name."},
+      {{"error", "overwrite"}, "A file named report.txt is already there. Choose Replace to overwrite it.",
+       api + " Send conflict=overwrite to replace it."},
       {{"error", "makeunique", "overwrite"},
        "A file named report.txt is already there. Choose Keep both to store yours beside it, or Replace to "
-       "overwrite it."},
+       "overwrite it.",
+       api + " Send conflict=makeunique to store yours under a numbered name, or conflict=overwrite to replace it."},
   };
   for (const Case& c : cases) {
     UploadReport report;
     report.client_choices = c.choices;
-    EXPECT_EQ(PlainMessage(taken, report), c.expected);
+    EXPECT_EQ(PlainMessage(taken, report), c.page);
+    EXPECT_EQ(ApiMessage(taken, report), c.api);
   }
 }
 
@@ -431,7 +447,8 @@ TEST_F(ServeFormsTest, SeveralFilesOneRefusedTheOthersStored) {
     EXPECT_FALSE(json["Files"][i]["Message"].get<std::string>().empty());
   }
   EXPECT_EQ(json["Files"][1]["Message"],
-            "A file named taken.txt is already there. Choose Keep both to store yours beside it.");
+            "A file named taken.txt is already there (ErrorCode 106). Send conflict=makeunique to store yours under a "
+            "numbered name.");
   EXPECT_TRUE(testing::ReadFileBytes(uploads_ / "first.bin") == first);
   EXPECT_TRUE(testing::ReadFileBytes(uploads_ / "last.bin") == last);
   EXPECT_EQ(testing::ReadFileBytes(uploads_ / "taken.txt"), "already here");

@@ -48,8 +48,9 @@ TEST(RequestGateTest, RefusesWhatCannotBeAnUpload) {
       {"mixed multipart", {{"Content-Type", "multipart/mixed; boundary=a"}, {"Content-Length", "5"}}, 415},
       {"gzip body", {form, {"Content-Length", "5"}, {"Content-Encoding", "gzip"}}, 415},
       {"no length", {form}, 411},
-      {"chunked", {form, {"Transfer-Encoding", "chunked"}}, 411},
-      {"chunked with a length", {form, {"Transfer-Encoding", "chunked"}, {"Content-Length", "5"}}, 411},
+      {"chunked", {form, {"Transfer-Encoding", "chunked"}}, 0},
+      {"chunked with a length", {form, {"Transfer-Encoding", "chunked"}, {"Content-Length", "5"}}, 400},
+      {"chunked after gzip", {form, {"Transfer-Encoding", "gzip, chunked"}}, 400},
       {"negative length", {form, {"Content-Length", "-1"}}, 400},
       {"length with letters", {form, {"Content-Length", "12abc"}}, 400},
       {"empty length", {form, {"Content-Length", ""}}, 400},
@@ -61,11 +62,13 @@ TEST(RequestGateTest, RefusesWhatCannotBeAnUpload) {
     SCOPED_TRACE(c.label);
     boost::beast::http::fields headers;
     for (const auto& [key, value] : c.headers) headers.insert(key, value);
-    std::uint64_t length = 12345;
-    const std::optional<Refusal> refusal = CheckUploadRequest(headers, 1000, &length);
+    BodyFrame frame{false, 12345};
+    const std::optional<Refusal> refusal = CheckUploadRequest(headers, 1000, &frame);
     EXPECT_EQ(refusal ? refusal->status : 0, c.status);
     if (!refusal) {
-      EXPECT_EQ(length, std::stoull(std::string(headers["Content-Length"])));
+      const bool chunked = headers.count("Transfer-Encoding") > 0;
+      EXPECT_EQ(frame.chunked, chunked);
+      EXPECT_EQ(frame.length, chunked ? 0 : std::stoull(std::string(headers["Content-Length"])));
     } else {
       EXPECT_FALSE(refusal->message.empty());
     }
@@ -172,7 +175,7 @@ TEST(UploadJsonTest, CarriesCodeResultCommentFaultOrRefusal) {
   UploadReport refused;
   refused.refusal = Refusal{415, "No."};
   EXPECT_EQ(UploadJson(refused),
-            R"({"ErrorCode":null,"Result":null,"Comment":"","Refused":"No.","Message":"No.","Files":[]})");
+            R"({"ErrorCode":null,"Result":null,"Comment":"","Refused":"No.","RefusedKind":"request","Message":"No.","Files":[]})");
 
   // Names and comments are bytes; what is not UTF-8 must not break the JSON.
   UploadReport latin1 = Coded(0, "caf\xe9.txt");

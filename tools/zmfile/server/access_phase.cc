@@ -50,8 +50,10 @@ Reply SignInThrottledReply(std::chrono::steady_clock::duration wait) {
   return reply;
 }
 
-Reply MethodNotAllowedReply(bool offers_delete) {
-  const std::string reason = "Only POST " + std::string(kUploadPath) + " takes a request body.";
+Reply MethodNotAllowedReply(std::string_view method, std::string_view path, bool offers_delete) {
+  const std::string reason = std::string(method) + " is not allowed on " + std::string(path.substr(0, 200)) +
+                             ": this server answers GET and HEAD, and takes uploads as POST " +
+                             std::string(kUploadPath) + ".";
   StringResponse response = PlainResponse(405, reason);
   response.set(http::field::allow, offers_delete ? "GET, HEAD, DELETE" : "GET, HEAD");
   Reply reply{std::move(response)};

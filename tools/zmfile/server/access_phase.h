@@ -5,6 +5,7 @@
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_ACCESS_PHASE_H_
 
 #include <chrono>
+#include <string_view>
 
 #include "server/authenticator.h"
 #include "server/refusal.h"
@@ -28,9 +29,11 @@ Reply TooManySignInsReply(int max_hash_checks);
 // often; it may try again after `wait`.
 Reply SignInThrottledReply(std::chrono::steady_clock::duration wait);
 
-// 405: only POST /upload takes a body. `offers_delete` for a stored file's
-// path on a server that deletes: Allow then names DELETE too.
-Reply MethodNotAllowedReply(bool offers_delete);
+// 405 for `method` on `path` (named in the answer, the path cut to 200
+// bytes): GET and HEAD are answered, and POST only on /upload.
+// `offers_delete` for a stored file's path on a server that deletes: Allow
+// then names DELETE too.
+Reply MethodNotAllowedReply(std::string_view method, std::string_view path, bool offers_delete);
 
 // 405 for DELETE of a stored file on a server without --allow-delete.
 Reply DeleteNotAllowedReply();

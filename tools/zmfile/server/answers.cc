@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "server/api_messages.h"
 #include "server/file_name_rules.h"
 #include "server/listing_query.h"
 #include "server/result_messages.h"
@@ -32,7 +33,10 @@ void AddMarks(const FileReport& file, Json& json) {
     json["Fault"] = {{"Number", static_cast<int>(file.Fault())},
                      {"Description", std::string(RuntimeErrorDescription(file.Fault()))}};
   }
-  if (file.refusal) json["Refused"] = file.refusal->message;
+  if (file.refusal) {
+    json["Refused"] = file.refusal->message;
+    json["RefusedKind"] = RefusalKindName(file.refusal->kind);
+  }
 }
 
 // The name a file was sent under, for the heading of its outcome.
@@ -41,6 +45,10 @@ std::string StoredName(const FileReport& file) { return std::string(StoredPartOf
 std::string OutcomeHtml(const FileReport& file, const UploadReport& request) {
   const int status = HttpStatusOfFile(file);
   const std::string message = Escaped(PlainMessage(file, request));
+  if (file.skipped) {
+    return "<div class=\"result skipped\"><strong>Skipped</strong> <code>" + Escaped(file.field) +
+           "</code><p class=\"message\">" + message + "</p></div>";
+  }
   if (status == 200) {
     return "<div class=\"result ok\"><strong>Stored</strong> as <code>" + Escaped(file.outcome->text) +
            "</code><p class=\"message\">" + message + "</p></div>";
@@ -99,15 +107,16 @@ std::string UploadJson(const UploadReport& report) {
   AddOutcome(report, json);
   json["Comment"] = report.comment;
   AddMarks(report, json);
-  json["Message"] = PlainMessage(report, report);
+  json["Message"] = ApiMessage(report, report);
   if (!report.warning.empty()) json["Warning"] = report.warning;
   Json files = Json::array();
   for (const FileReport& file : report.files) {
     Json entry;
     entry["Field"] = file.field;
     AddOutcome(file, entry);
-    entry["Message"] = PlainMessage(file, report);
+    entry["Message"] = ApiMessage(file, report);
     AddMarks(file, entry);
+    if (file.skipped) entry["Skipped"] = true;
     files.push_back(std::move(entry));
   }
   json["Files"] = std::move(files);

@@ -17,7 +17,9 @@ namespace zimrax::zmfile {
 // fields tell the report's own part (upload1's), "Files" each file field
 // present. After a fault ErrorCode and Result are null and "Fault" holds
 // {"Number", "Description"}; after a refusal they are null and "Refused"
-// holds the reason. "Replaced": true marks an overwrite. Bytes that are not
+// holds the reason and "RefusedKind" its kind (RefusalKindName). "Replaced":
+// true marks an overwrite; "Skipped": true a file input sent empty beside a
+// chosen file. "Message" is worded for API callers (ApiMessage). Bytes that are not
 // UTF-8 become U+FFFD.
 std::string UploadJson(const UploadReport& report);
 

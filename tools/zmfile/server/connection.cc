@@ -144,6 +144,7 @@ void Connection::Handshake() {
       // OpenSSL's reason for a plain HTTP request here is just "http request".
       const bool plain = error.message().find("http request") != std::string::npos;
       self->Note("TLS handshake failed: " + error.message() + (plain ? " (plain HTTP sent to the HTTPS port)" : ""));
+      if (plain) return self->AnswerPlainHttp();
       return self->Close();
     }
     self->ReadRequest(true);
@@ -248,5 +249,42 @@ void Connection::OnHeader(const beast::error_code& error) {
 }
 
 void Connection::Refuse(int status, const std::string& text) { Send(FailReply(status, text), After::kLinger); }
+
+// A plain HTTP request on the TLS port: answered in plain HTTP, naming the
+// https:// address, then closed; the socket's own bytes, no TLS.
+void Connection::AnswerPlainHttp() {
+  beast::error_code error;
+  const tcp::endpoint local = stream_.socket().local_endpoint(error);
+  std::string text = "This port speaks HTTPS only: send the request to https:// rather than http://";
+  if (!error) text += ", e.g. https://" + PeerText(local) + "/";
+  text += ".\n";
+  auto answer = std::make_shared<std::string>(
+      "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nConnection: close\r\n"
+      "Content-Length: " + std::to_string(text.size()) + "\r\n\r\n" + text);
+  phase_ = Phase::kWriting;
+  Arm(std::chrono::seconds(options_.send_seconds));
+  asio::async_write(stream_.socket(), asio::buffer(*answer),
+                    [self = shared_from_this(), answer](const beast::error_code& failed, std::size_t) {
+                      if (self->phase_ != Phase::kWriting) return;
+                      if (failed) return self->Close();
+                      // Drains what the client still sends, so that the
+                      // close does not reset the answer away.
+                      self->phase_ = Phase::kLinger;
+                      beast::error_code ignored;
+                      self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                      self->chunk_.resize(4096);
+                      self->Arm(std::chrono::seconds(2));
+                      self->DrainPlain();
+                    });
+}
+
+void Connection::DrainPlain() {
+  stream_.socket().async_read_some(asio::buffer(chunk_),
+                                   [self = shared_from_this()](const beast::error_code& error, std::size_t) {
+                                     if (self->phase_ != Phase::kLinger) return;
+                                     if (error) return self->Close();
+                                     self->DrainPlain();
+                                   });
+}
 
 }  // namespace zimrax::zmfile

@@ -1,5 +1,6 @@
-// An upload's body: read from the socket by length, within the body rate
-// limit, and pumped into the upload's exchange.
+// An upload's body: read from the socket by length (or, chunked, through
+// connection_chunked.cc), within the body rate limit, and pumped into the
+// upload's exchange.
 #include <algorithm>
 #include <string_view>
 
@@ -42,7 +43,7 @@ void Connection::StartUpload() {
     upload_.reset();
     return Send(std::move(*refusal), After::kLinger);
   }
-  expected_ = upload_->body_length();
+  expected_ = upload_->frame().length;
   if (upload_->expects_continue()) {
     phase_ = Phase::kContinue;
     Arm(std::chrono::seconds(options_.send_seconds));
@@ -62,6 +63,7 @@ void Connection::BeginBody() {
   window_bytes_ = 0;
   remaining_ = expected_;
   Arm(std::chrono::seconds(options_.body_rate_seconds));
+  if (upload_->frame().chunked) return BeginChunkedBody();
   // The body bytes that came in with the headers.
   const std::size_t early = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), remaining_));
   chunk_.resize(std::max(kBodyChunk, early));
@@ -136,6 +138,14 @@ void Connection::OnBody(const beast::error_code& error, std::size_t n) {
     return Close();
   }
   FeedChunk();
+}
+
+void Connection::RefuseUpload(Refusal refusal, const std::string& note) {
+  Note(note);
+  Reply reply = upload_->Refuse(std::move(refusal));
+  upload_.reset();
+  std::vector<std::uint8_t>().swap(chunk_);
+  Send(std::move(reply), After::kLinger);
 }
 
 void Connection::FinishUpload() {

@@ -13,6 +13,8 @@
 #include "server/request_target.h"
 #include "server/router.h"
 #include "server/server_core.h"
+#include "server/transfer_framing.h"
+#include "server/upload_exchange.h"
 
 namespace zimrax::zmfile {
 
@@ -58,6 +60,17 @@ void Connection::Dispatch() {
   keep_alive_ = request.keep_alive() && !has_body;
   const After after = keep_alive_ ? After::kKeepAlive : has_body ? After::kLinger : After::kClose;
   client_ = ClientAddress(request, peer_.address().to_string(), options_.trust_proxy);
+  // A body whose length this server could read otherwise than a proxy in
+  // front of it is refused before anything else, and the connection ends.
+  if (std::optional<Refusal> framing = CheckBodyFraming(request, request.version())) {
+    keep_alive_ = false;
+    UploadReport report;
+    report.refusal = std::move(framing);
+    Reply reply = json_ ? UploadExchange::Answer(report, true, options_.dir)
+                        : FailReply(report.refusal->status, report.refusal->message);
+    reply.reason = report.refusal->message;
+    return Send(std::move(reply), After::kLinger);
+  }
   // Before anything else: the route and the body depend on them.
   if (target_refusal) return Send(std::move(*target_refusal), has_body ? After::kLinger : after);
 
@@ -84,7 +97,7 @@ void Connection::Dispatch() {
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
       return StartUpload();
     case Route::kMethodNotAllowed:
-      return Send(MethodNotAllowedReply(options_.allow_delete && IsStoredFilePath(path_)),
+      return Send(MethodNotAllowedReply(method_, path_, options_.allow_delete && IsStoredFilePath(path_)),
                   has_body ? After::kLinger : after);
     case Route::kDeleteNotAllowed:
       return Send(DeleteNotAllowedReply(), has_body ? After::kLinger : after);

@@ -13,10 +13,34 @@ enum class RefusalKind {
   kSite,        // the Host or Origin names another site
   kHiddenName,  // a file name that starts with "." (hidden from listings)
   kInternal,    // the server itself failed
+  kFraming,     // the body's framing (Transfer-Encoding, Content-Length, chunks) is refused
+  kTooLarge,    // the body passes --max-body
+  kNotAForm,    // not multipart/form-data, or a compressed body
+  kNoLength,    // neither Content-Length nor chunked
+  kPathName,    // a client file name that is a path, or too long
+  kIncomplete,  // the form ends before its closing delimiter
 };
 
+// The kind as the JSON answer's "RefusedKind" names it, for clients (the
+// upload page among them) that word refusals themselves.
+inline const char* RefusalKindName(RefusalKind kind) {
+  switch (kind) {
+    case RefusalKind::kSite: return "site";
+    case RefusalKind::kHiddenName: return "hidden-name";
+    case RefusalKind::kInternal: return "internal";
+    case RefusalKind::kFraming: return "framing";
+    case RefusalKind::kTooLarge: return "too-large";
+    case RefusalKind::kNotAForm: return "not-a-form";
+    case RefusalKind::kNoLength: return "no-length";
+    case RefusalKind::kPathName: return "path-name";
+    case RefusalKind::kIncomplete: return "incomplete";
+    case RefusalKind::kRequest: break;
+  }
+  return "request";
+}
+
 struct Refusal {
-  int status;           // the HTTP status: 400, 403, 411, 413, 415, 421, 500
+  int status;           // the HTTP status: 400, 403, 411, 413, 415, 421, 431, 500, 501
   std::string message;  // one English sentence for the client (and the log)
   RefusalKind kind = RefusalKind::kRequest;
 };

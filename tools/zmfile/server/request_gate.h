@@ -1,6 +1,7 @@
 // The checks an upload request must pass before a byte of its body is read:
-// a multipart/form-data content type, no content coding, a Content-Length,
-// and a length within the server's limit.
+// a multipart/form-data content type, no content coding, a Content-Length
+// within the server's limit or a chunked body (whose decoded bytes the
+// connection holds to the limit as they come).
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_GATE_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_REQUEST_GATE_H_
 
@@ -15,11 +16,17 @@
 
 namespace zimrax::zmfile {
 
+// How the body of an accepted upload comes.
+struct BodyFrame {
+  bool chunked = false;     // Transfer-Encoding: chunked; `length` is then 0
+  std::uint64_t length = 0;  // the declared Content-Length
+};
+
 // Returns why the upload with header fields `headers` must be refused, or
-// nullopt when its body may be read. On success *body_length holds the
-// declared length.
+// nullopt when its body may be read, framed as *frame says.
+// REQUIRES: CheckBodyFraming passed `headers`.
 std::optional<Refusal> CheckUploadRequest(const boost::beast::http::fields& headers, std::uint64_t max_body,
-                                          std::uint64_t* body_length);
+                                          BodyFrame* frame);
 
 // The value of a Content-Length header: decimal digits only, no sign, no
 // blanks inside. Returns nullopt for anything else or a value past 2^64 - 1.

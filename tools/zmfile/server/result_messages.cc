@@ -147,6 +147,8 @@ std::string PlainMessage(const FileReport& file, const UploadReport& request) {
              "curl -F " +
              file.field + "=@FILE.";
     case 104:
+      if (file.skipped) return "No file was chosen for " + file.field + "; it was skipped.";
+      if (file.unchosen) return "No file was chosen. Choose a file and upload again.";
       if (StoredPartOfClientName(file.client_name).empty()) {
         return "The file was sent without a name. Pick the file again and retry.";
       }

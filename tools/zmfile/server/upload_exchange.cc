@@ -7,6 +7,7 @@
 #include "server/ascii_text.h"
 #include "server/file_listing.h"
 #include "server/listing_query.h"
+#include "server/optional_inputs.h"
 #include "server/request_gate.h"
 
 namespace zimrax::zmfile {
@@ -24,12 +25,8 @@ UploadExchange::~UploadExchange() { Abort(); }
 
 std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   const ServeOptions& options = config_.options;
-  if (std::optional<Refusal> refusal = CheckUploadRequest(headers, options.max_body, &length_)) {
-    UploadReport report;
-    report.refusal = std::move(refusal);
-    Reply reply = Answer(report, wants_json_, options.dir, lister_);
-    reply.notes.insert(reply.notes.begin(), RefusedNote("upload", *report.refusal));
-    return reply;
+  if (std::optional<Refusal> refusal = CheckUploadRequest(headers, options.max_body, &frame_)) {
+    return Refuse(std::move(*refusal));
   }
   UploadLimits limits;
   limits.max_first_line = options.max_first_line;
@@ -38,17 +35,23 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.client_conflicts = config_.client_conflicts;
   limits.may_open_file = may_open_file_;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
-  expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" && length_ > 0;
+  unchosen_.emplace(options.max_first_line);
+  expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
+                      (frame_.chunked || frame_.length > 0);
   return std::nullopt;
 }
 
-void UploadExchange::Feed(std::span<const std::uint8_t> piece) { stream_->Feed(piece); }
+void UploadExchange::Feed(std::span<const std::uint8_t> piece) {
+  stream_->Feed(piece);
+  unchosen_->Feed(piece);
+}
 
 Reply UploadExchange::Finish() {
   if (config_.before_finish_for_testing) config_.before_finish_for_testing();
   UploadReport report;
   try {
     report = stream_->Finish();
+    ApplyOptionalInputs(report, [this](const FileReport& file) { return unchosen_->Unchosen(file.field); });
   } catch (const std::exception& fault) {
     report = UploadReport{};
     report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};
@@ -60,6 +63,15 @@ Reply UploadExchange::Finish() {
   for (const FileReport& file : report.files) {
     if (file.refusal) reply.notes.push_back(RefusedNote(file.field, *file.refusal));
   }
+  return reply;
+}
+
+Reply UploadExchange::Refuse(Refusal refusal) {
+  Abort();
+  UploadReport report;
+  report.refusal = std::move(refusal);
+  Reply reply = Answer(report, wants_json_, config_.options.dir, lister_);
+  reply.notes.insert(reply.notes.begin(), RefusedNote("upload", *report.refusal));
   return reply;
 }
 

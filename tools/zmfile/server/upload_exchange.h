@@ -19,6 +19,7 @@
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
+#include "server/unchosen_file_inputs.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -42,9 +43,9 @@ class UploadExchange {
 
   // Checks the upload's headers before any of its body is read. Returns
   // the refusal's answer, or nullopt when the body may be read: then
-  // body_length() and expects_continue() tell how.
+  // frame() and expects_continue() tell how.
   std::optional<Reply> Open(const boost::beast::http::fields& headers);
-  std::uint64_t body_length() const { return length_; }
+  const BodyFrame& frame() const { return frame_; }
   // The client waits for "100 Continue" before it sends the body.
   bool expects_continue() const { return expects_continue_; }
 
@@ -54,6 +55,11 @@ class UploadExchange {
   Reply Finish();
   // Ends the body without storing anything (the client went away).
   void Abort();
+
+  // Ends the body without storing anything, refused as `refusal` says (a
+  // chunked body that breaks its framing or passes the limit), and makes
+  // the answer.
+  Reply Refuse(Refusal refusal);
 
   // The answer that tells `report`: JSON, or for a browser without script
   // a small page that also lists the newest files in `dir`.
@@ -66,7 +72,8 @@ class UploadExchange {
   std::function<bool()> may_open_file_;
   PageLister lister_;
   std::unique_ptr<UploadStream> stream_;
-  std::uint64_t length_ = 0;
+  std::optional<UnchosenFileInputs> unchosen_;
+  BodyFrame frame_;
   bool expects_continue_ = false;
 };
 

@@ -23,6 +23,7 @@ int HttpStatusOfFile(const FileReport& file) {
 int HttpStatusOf(const UploadReport& report) {
   if (report.files.empty()) return HttpStatusOfFile(report);
   for (const FileReport& file : report.files) {
+    if (file.skipped) continue;
     if (const int status = HttpStatusOfFile(file); status != 200) return status;
   }
   return 200;

@@ -23,6 +23,10 @@ struct FileReport {
   std::optional<Refusal> refusal;  // the server's own refusal, before the component ran
   bool empty = false;              // stored, and holds no bytes
   std::string conflict;            // the policy the component stored under; "" when it did not run
+  // Sent from a file input left empty: filename="" and no data (104).
+  bool unchosen = false;
+  // Unchosen beside a chosen file: it does not count for the status.
+  bool skipped = false;
 
   // The component's fault, kNone without one.
   RuntimeError Fault() const { return outcome ? outcome->fault : RuntimeError::kNone; }
@@ -55,8 +59,9 @@ struct UploadReport : FileReport {
 // (EMFILE, ENFILE: 67), else 500; a refusal's own status.
 int HttpStatusOfFile(const FileReport& file);
 
-// 200 when every file in `report.files` was stored; otherwise the status of
-// the first that was not. A report without files: the status of its own part.
+// 200 when every file in `report.files` was stored or skipped; otherwise
+// the status of the first that was not. A report without files: the status
+// of its own part.
 int HttpStatusOf(const UploadReport& report);
 
 // The stored name of one file, "" when it was not stored.

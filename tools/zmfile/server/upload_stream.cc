@@ -59,7 +59,7 @@ bool IsPresent(const std::string& field, const FieldOutcome* value, const FormSt
 // The component's outcome of one file field, into its report.
 void Take(const FieldOutcome* saved, FileReport& file) {
   if (saved == nullptr || saved->status != FieldStatus::kDone) {
-    file.refusal = Refusal{400, "The upload could not be read."};
+    file.refusal = Refusal{400, "The upload could not be read.", RefusalKind::kIncomplete};
   } else if (saved->result.faulted()) {
     SetFault(file, saved->result);
   } else {
@@ -159,14 +159,18 @@ UploadReport UploadStream::Finish() {
     if (Faulted(client_name)) {
       SetFault(file, client_name->result);
     } else if (client_name != nullptr && client_name->status == FieldStatus::kLimitExceeded) {
-      file.refusal = Refusal{400, "The file name is longer than " + std::to_string(kMaxClientName) +
-                                      " bytes. Rename the file and upload it again."};
+      file.refusal = Refusal{400,
+                             "The file name is longer than " + std::to_string(kMaxClientName) +
+                                 " bytes. Rename the file and upload it again.",
+                             RefusalKind::kPathName};
     } else if (name && !IsAcceptableClientName(*name)) {
       // Browsers send a bare file name (old ones a Windows path). A name made
       // of "/" or dot-dot pieces is an attempt at a path: refuse it outright
       // rather than have it stored under its last piece.
-      file.refusal = Refusal{400, "The file name is not a plain file name. Send the file under its own name, "
-                                  "without folders."};
+      file.refusal = Refusal{400,
+                             "The file name is not a plain file name. Send the file under its own name, "
+                             "without folders.",
+                             RefusalKind::kPathName};
     } else if (name && StoredPartOfClientName(*name).starts_with('.')) {
       file.refusal = HiddenNameRefusal();
     }
@@ -177,8 +181,10 @@ UploadReport UploadStream::Finish() {
   // store truncated files; an incomplete form stores nothing. A file with a
   // refusal or fault of its own keeps it.
   if (!stream_.FormComplete()) {
-    const Refusal incomplete{400, "The form ends before its closing delimiter line: the body is incomplete. Send it "
-                                  "again."};
+    const Refusal incomplete{400,
+                             "The form ends before its closing delimiter line: the body is incomplete. Send it "
+                             "again.",
+                             RefusalKind::kIncomplete};
     for (FileReport& file : report.files) {
       if (file.refusal || file.Faulted()) continue;
       file.refusal = incomplete;

@@ -1,0 +1,3 @@
+module zimrax.invalid/go_upload
+
+go 1.19
