@@ -383,7 +383,12 @@ TEST_F(ServeTest, BadRequestHeadersGetClearAnswers) {
   const HttpAnswer deleted = ParseHttpAnswer(RawExchange(
       server_.port(), "DELETE /files/a.txt HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n", 10));
   EXPECT_EQ(deleted.status, 405);
-  EXPECT_NE(deleted.body.find("DELETE is not allowed on /files/a.txt"), std::string::npos) << deleted.body;
+  EXPECT_NE(deleted.body.find("does not delete files (it runs without --allow-delete)"), std::string::npos)
+      << deleted.body;
+  const HttpAnswer put = ParseHttpAnswer(RawExchange(
+      server_.port(), "PUT /files/a.txt HTTP/1.1\r\n" + host + "Content-Length: 0\r\nConnection: close\r\n\r\n", 10));
+  EXPECT_EQ(put.status, 405);
+  EXPECT_NE(put.body.find("PUT is not allowed on /files/a.txt"), std::string::npos) << put.body;
   // curl -d sends application/x-www-form-urlencoded.
   const CommandResult form = RunCommand({"curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "30",
                                          "-d", "upload1=x", server_.Url("/upload")});

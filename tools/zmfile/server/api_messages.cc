@@ -42,6 +42,12 @@ std::string ApiMessage(const FileReport& file, const UploadReport& request) {
   }
   const std::optional<std::int32_t> code = CodeOf(file);
   if (code == 106) return TakenMessage(file, request);
+  if (code == 75 && TooLongToNumber(file)) {
+    return "A file named " + ClientName(file) +
+           " is already there, and conflict=makeunique cannot number it (ErrorCode 75): a numbered name would pass "
+           "255 bytes. Send the file under a shorter name" +
+           (Allows(request, "overwrite") ? std::string(", or conflict=overwrite to replace it.") : std::string("."));
+  }
   if (code == 104) {
     if (file.skipped) {
       return "No file was chosen for " + file.field + " (an empty filename and no data); it was skipped.";

@@ -56,13 +56,6 @@ std::string TakenMessage(const FileReport& file, const UploadReport& request) {
   return text + (keep_both || replace ? "." : " Rename your file and upload it again.");
 }
 
-// A 75 under "makeunique" for a name that fits: the name was taken, and
-// no numbered form of it fits. Keep both can never work for it.
-bool TooLongToNumber(const FileReport& file) {
-  return file.conflict == "makeunique" && file.outcome && file.outcome->platform_errno == ENAMETOOLONG &&
-         StoredPartOfClientName(file.client_name).size() <= kMaxNameBytes;
-}
-
 std::string TooLongToNumberMessage(const FileReport& file, const UploadReport& request) {
   std::string text = "A file named " + ClientName(file) +
                      " is already there, and the name is too long to number: a numbered name would pass the " +
@@ -120,6 +113,13 @@ std::string PlatformMessage(const FileReport& file, std::int32_t code) {
 }
 
 }  // namespace
+
+// A 75 under "makeunique" for a name that fits: the name was taken, and
+// no numbered form of it fits. Keep both can never work for it.
+bool TooLongToNumber(const FileReport& file) {
+  return file.conflict == "makeunique" && file.outcome && file.outcome->platform_errno == ENAMETOOLONG &&
+         StoredPartOfClientName(file.client_name).size() <= kMaxNameBytes;
+}
 
 std::string PlainMessage(const FileReport& file, const UploadReport& request) {
   if (file.refusal) {

@@ -26,6 +26,10 @@ inline constexpr std::size_t kMaxHintedName = 40;
 // for its format.
 std::string PlainMessage(const FileReport& file, const UploadReport& request);
 
+// A 75 under "makeunique" for a taken name that fits 255 bytes while no
+// numbered form of it does: keeping both can never work for it.
+bool TooLongToNumber(const FileReport& file);
+
 }  // namespace zimrax::zmfile
 
 #endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_RESULT_MESSAGES_H_
