@@ -32,8 +32,9 @@ void AddSaveCommand(CLI::App& app, int& exit_status) {
   CLI::Option* all = command->add_flag(
       "--all", options->all, "Store the file of every part that carries a file name, in body order");
   field->excludes(all);
-  command->add_option("--max-parts", options->max_parts, "With --all: the most parts read (default 1000)")
-      ->needs(all);
+  command->add_option("--max-parts", options->max_parts, "With --all: the most parts read")
+      ->needs(all)
+      ->capture_default_str();
   command->add_option("--dir", options->directory, "Directory to store the file in")->required();
   // The component reads any other text as "error"; the command line names
   // the three policies instead, so that a misspelt one is a usage error.

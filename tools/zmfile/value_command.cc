@@ -29,10 +29,12 @@ void AddValueCommand(CLI::App& app, int& exit_status) {
   CLI::Option* all = command->add_flag("--all", options->all,
                                        "Print every part's value in body order, one NAME<TAB>VALUE line each");
   field->excludes(all);
-  command->add_option("--max-value", options->max_value, "With --all: the longest value read (default 65536)")
-      ->needs(all);
-  command->add_option("--max-parts", options->max_parts, "With --all: the most parts read (default 1000)")
-      ->needs(all);
+  command->add_option("--max-value", options->max_value, "With --all: the longest value read, in bytes")
+      ->needs(all)
+      ->capture_default_str();
+  command->add_option("--max-parts", options->max_parts, "With --all: the most parts read")
+      ->needs(all)
+      ->capture_default_str();
   command->add_flag("--json", options->json, "Print one JSON object instead of the raw value (one per part with --all)");
   command->callback([options, field, &exit_status] {
     if (options->all) {
