@@ -164,12 +164,18 @@ class ZIMRAX_EXPORT PartStream {
   // Takes the next piece of the body; any size. REQUIRES: not finished.
   void Feed(std::span<const std::uint8_t> piece);
 
+  // Ends the body without finishing: the data held back in front of a
+  // possible delimiter goes out, and the parts whose headers never ended
+  // are reported, so that a handler sees every byte and every part before
+  // Finish, and may still Decide. Feed may not follow. Finish does it too.
+  void EndBody();
+
   // Decides part `index`, which OnPart answered with kDecideLater: the data
   // held for it goes where `decision` says. Returns false when no such part
-  // waits (decided, voided by a restart, or unknown).
+  // waits (decided, voided by a restart, or unknown). Allowed until Finish.
   bool Decide(std::size_t index, PartDecision decision);
 
-  // Ends the body: parts still waiting for a decision are skipped, the
+  // Ends the body (EndBody): parts still waiting for a decision are skipped, the
   // stored parts are published in body order under their policy (`policy`
   // when their decision gave none; "error" when neither did).
   PartStreamOutcome Finish(std::optional<ConflictPolicy> policy = std::nullopt);

@@ -277,6 +277,11 @@ ZIMRAX_EXPORT zimrax_call zimrax_parts_feed(zimrax_parts* parts, const uint8_t* 
 /* The next event, or ZIMRAX_EVENT_NONE. */
 ZIMRAX_EXPORT zimrax_call zimrax_parts_next(zimrax_parts* parts, zimrax_part_event* event) ZIMRAX_C_NOEXCEPT;
 
+/* Ends the body: the last data of a tapped part and the parts whose
+ * headers never ended come as events (drain them with zimrax_parts_next;
+ * they may still be decided). Feeding is refused afterwards. */
+ZIMRAX_EXPORT zimrax_call zimrax_parts_end(zimrax_parts* parts) ZIMRAX_C_NOEXCEPT;
+
 /* Decides the part of the last ZIMRAX_EVENT_PART: `action` a
  * zimrax_part_action; `directory` for a store (NULL for the options'),
  * `policy` for a store (ZIMRAX_CONFLICT_UNSET for the one given to finish),
@@ -286,8 +291,8 @@ ZIMRAX_EXPORT zimrax_call zimrax_parts_next(zimrax_parts* parts, zimrax_part_eve
 ZIMRAX_EXPORT zimrax_call zimrax_parts_decide(zimrax_parts* parts, size_t index, int action, const char* directory,
                                               int policy, size_t max_value_bytes, int tap) ZIMRAX_C_NOEXCEPT;
 
-/* Ends the body (parts whose headers never ended are reported in the
- * outcome only, as skipped) and publishes the stored parts in body order,
+/* Ends the body unless zimrax_parts_end did (parts it reports now are
+ * in the outcome only, as skipped) and publishes the stored parts in body order,
  * under their own policy or `policy` ("error" for ZIMRAX_CONFLICT_UNSET). */
 ZIMRAX_EXPORT zimrax_call zimrax_parts_finish(zimrax_parts* parts, int policy,
                                               zimrax_parts_outcome** outcome) ZIMRAX_C_NOEXCEPT;

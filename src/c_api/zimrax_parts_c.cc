@@ -82,6 +82,7 @@ struct zimrax_parts {
   QueuedEvent current;                   // the event handed out last
   std::vector<const char*> header_lines; // of `current`
   std::optional<std::size_t> undecided;  // the part of the last PART event, until decided
+  bool body_ended = false;
   bool ended = false;
 
   void SkipUndecided() {
@@ -118,9 +119,23 @@ zimrax_call zimrax_parts_new(const zimrax_parts_options* options, zimrax_parts**
 
 zimrax_call zimrax_parts_feed(zimrax_parts* parts, const uint8_t* piece, size_t length) noexcept {
   if (parts == nullptr || (piece == nullptr && length > 0)) return ZIMRAX_CALL_BAD_ARGUMENT;
-  if (parts->ended || parts->undecided || !parts->handler.Events().empty()) return ZIMRAX_CALL_BAD_STATE;
+  if (parts->ended || parts->body_ended || parts->undecided || !parts->handler.Events().empty()) {
+    return ZIMRAX_CALL_BAD_STATE;
+  }
   return Guarded([&] {
     parts->stream.Feed(BytesOf(piece, length));
+    return ZIMRAX_CALL_OK;
+  });
+}
+
+zimrax_call zimrax_parts_end(zimrax_parts* parts) noexcept {
+  if (parts == nullptr) return ZIMRAX_CALL_BAD_ARGUMENT;
+  if (parts->ended || parts->body_ended || parts->undecided || !parts->handler.Events().empty()) {
+    return ZIMRAX_CALL_BAD_STATE;
+  }
+  return Guarded([&] {
+    parts->body_ended = true;
+    parts->stream.EndBody();
     return ZIMRAX_CALL_OK;
   });
 }

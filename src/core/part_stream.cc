@@ -38,23 +38,33 @@ class PartStream::Impl final : public SectionWalker::Listener {
   }
 
   bool Decide(std::size_t index, PartDecision decision) {
-    if (ended_ || index >= slots_.size() || !slots_[index]->Waiting()) return false;
+    if (finished_ || index >= slots_.size() || !slots_[index]->Waiting()) return false;
     slots_[index]->Decide(std::move(decision));
     return true;
   }
 
+  // The body has ended: the last data goes out, the parts not reported yet
+  // are reported.
+  void EndBody() {
+    if (ended_) return;
+    ended_ = true;
+    if (over_first_line_cap_) return;
+    if (!walker_) StartBody(kNoMatch);  // a body without CR LF
+    for (auto& slot : slots_) slot->EndOfBody();
+    ReportInTurn();
+    ending_ = walker_->Finish();
+  }
+
   PartStreamOutcome Finish(std::optional<ConflictPolicy> policy) {
     PartStreamOutcome outcome;
-    if (ended_) return outcome;
-    ended_ = true;
+    if (finished_) return outcome;
+    EndBody();
+    finished_ = true;
     if (over_first_line_cap_) {
       outcome.status = PartStreamStatus::kFirstLineTooLong;
       return outcome;
     }
-    if (!walker_) StartBody(kNoMatch);  // a body without CR LF
-    for (auto& slot : slots_) slot->EndOfBody();
-    ReportInTurn();
-    const SectionWalker::Ending ending = walker_->Finish();
+    const SectionWalker::Ending& ending = ending_;
     if (too_many_) outcome.status = PartStreamStatus::kTooManyParts;
     const ConflictPolicy fallback = policy.value_or(ConflictPolicy::kError);
     for (std::size_t i = 0; i < slots_.size(); ++i) {
@@ -70,6 +80,7 @@ class PartStream::Impl final : public SectionWalker::Listener {
     for (auto& slot : slots_) slot->Discard();
     slots_.clear();
     ended_ = true;
+    finished_ = true;
   }
 
   void OnSection(const SectionWalker::Section& section) override {
@@ -176,7 +187,9 @@ class PartStream::Impl final : public SectionWalker::Listener {
   PartHandler* handler_;
   std::vector<std::uint8_t> first_line_;
   bool over_first_line_cap_ = false;
-  bool ended_ = false;
+  bool ended_ = false;     // the body has ended
+  bool finished_ = false;  // the outcome was given (or the walk aborted)
+  SectionWalker::Ending ending_;
   bool stand_in_ = false;  // the delimiter is the one-NUL stand-in
   bool too_many_ = false;
   std::size_t next_report_ = 0;  // parts reported so far
@@ -197,6 +210,7 @@ PartStream::PartStream(PartStream&&) noexcept = default;
 PartStream& PartStream::operator=(PartStream&&) noexcept = default;
 
 void PartStream::Feed(std::span<const std::uint8_t> piece) { impl_->Feed(piece); }
+void PartStream::EndBody() { impl_->EndBody(); }
 bool PartStream::Decide(std::size_t index, PartDecision decision) { return impl_->Decide(index, std::move(decision)); }
 PartStreamOutcome PartStream::Finish(std::optional<ConflictPolicy> policy) {
   PartStreamOutcome outcome = impl_->Finish(policy);

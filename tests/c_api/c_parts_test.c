@@ -135,9 +135,14 @@ static void check_restart(const char* directory) {
     CHECK(zimrax_parts_feed(parts, (const uint8_t*)kBody + i, 1) == ZIMRAX_CALL_OK);
     drain(parts, &s, directory);
   }
+  /* The body's end releases the last bytes of the part read. */
+  CHECK(zimrax_parts_end(parts) == ZIMRAX_CALL_OK);
+  drain(parts, &s, directory);
+  CHECK(zimrax_parts_feed(parts, (const uint8_t*)"x", 1) == ZIMRAX_CALL_BAD_STATE);
   zimrax_parts_outcome* outcome = NULL;
   CHECK(zimrax_parts_finish(parts, ZIMRAX_CONFLICT_UNSET, &outcome) == ZIMRAX_CALL_OK);
   CHECK(s.restarts == 1);
+  CHECK(s.tapped_length == 1 && s.tapped[0] == 'w');  /* the tapped "w" came out whole */
   CHECK(zimrax_parts_outcome_count(outcome) == (size_t)s.parts);
   zimrax_parts_outcome_free(outcome);
   zimrax_parts_free(parts);

@@ -126,6 +126,9 @@ class PartWalkSandbox {
         done += size;
         handler.DecideWaiting();
       }
+      // The parts the body's end reports may still be decided late.
+      stream.EndBody();
+      handler.DecideWaiting();
       handler.FeedingEnds();
       outcome = stream.Finish(c.policy_in_decision ? std::nullopt : std::optional<ConflictPolicy>(c.policy));
     }
