@@ -44,11 +44,16 @@ Body MakeBody(Kind kind) {
   Body body;
   const std::string delimiter = "--" + kToken;
   for (int i = 0; i < kValues; ++i) {
-    hostile::Append(body, delimiter + "\r\n" + hostile::kDisposition + "v" + std::to_string(i) + "\"\r\n\r\nvalue " +
-                              std::to_string(i) + "\r\n");
+    const std::string number = std::to_string(i);
+    std::string section = delimiter;
+    section.append("\r\n").append(hostile::kDisposition).append("v").append(number);
+    section.append("\"\r\n\r\nvalue ").append(number).append("\r\n");
+    hostile::Append(body, section);
   }
-  hostile::Append(body, delimiter + "\r\n" + hostile::kDisposition + "f\"; filename=\"big.bin\"\r\n" +
-                            "Content-Type: application/octet-stream\r\n\r\n");
+  std::string file_header = delimiter;
+  file_header.append("\r\n").append(hostile::kDisposition).append("f\"; filename=\"big.bin\"\r\n");
+  file_header.append("Content-Type: application/octet-stream\r\n\r\n");
+  hostile::Append(body, file_header);
   body.insert(body.end(), data.begin(), data.end());
   hostile::Append(body, "\r\n" + delimiter + "--\r\n");
   return body;
@@ -66,7 +71,11 @@ double Named(const Body& body, const fs::path& dir) {
   FormStreamOptions options;
   options.directory = dir.string();
   options.file_fields = {"f"};
-  for (int i = 0; i < kValues; ++i) options.value_fields.push_back({"v" + std::to_string(i), 4096});
+  for (int i = 0; i < kValues; ++i) {
+    std::string name = "v";
+    name.append(std::to_string(i));
+    options.value_fields.push_back({std::move(name), 4096});
+  }
   FormStream stream(std::move(options));
   FeedAll(stream, body);
   if (!stream.Finish(ConflictPolicy::kOverwrite).files[0].result.ok()) std::abort();
@@ -111,3 +120,5 @@ BENCHMARK_CAPTURE(BM_WalkVsNamed, near_boundary, Kind::kNearBoundary)->Iteration
 
 }  // namespace
 }  // namespace zimrax
+
+BENCHMARK_MAIN();
