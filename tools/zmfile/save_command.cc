@@ -55,7 +55,7 @@ void AddSaveCommand(CLI::App& app, int& exit_status) {
       exit_status = RunAllParts(options->body_path, request, options->json);
       return;
     }
-    if (field->count() == 0) throw CLI::RequiredError("--field or --all");
+    if (field->count() == 0) throw CLI::RequiredError("--field");  // as when --field alone was required
     exit_status = RunStreamedCall(
         options->body_path, {true, options->field, options->directory, options->conflict, options->fsync},
         options->json);

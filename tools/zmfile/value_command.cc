@@ -44,7 +44,7 @@ void AddValueCommand(CLI::App& app, int& exit_status) {
       exit_status = RunAllParts(options->body_path, request, options->json);
       return;
     }
-    if (field->count() == 0) throw CLI::RequiredError("--field or --all");
+    if (field->count() == 0) throw CLI::RequiredError("--field");  // as when --field alone was required
     exit_status = RunStreamedCall(options->body_path, {false, options->field, {}, {}, false}, options->json);
   });
 }
