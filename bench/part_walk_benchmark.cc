@@ -34,12 +34,16 @@ enum class Kind { kRandom, kCrLf, kNearBoundary };
 Body MakeBody(Kind kind) {
   Body data;
   switch (kind) {
-    case Kind::kRandom: data = hostile::RandomBytes(kSize, 11); break;
+    case Kind::kRandom:
+      data = hostile::RandomBytes(kSize, 11);
+      break;
     case Kind::kCrLf:
       data.resize(kSize);
       for (std::size_t i = 0; i < kSize; ++i) data[i] = i % 2 == 0 ? '\r' : '\n';
       break;
-    case Kind::kNearBoundary: data = hostile::NearBoundaries(kToken, kSize); break;
+    case Kind::kNearBoundary:
+      data = hostile::NearBoundaries(kToken, kSize);
+      break;
   }
   Body body;
   const std::string delimiter = "--" + kToken;

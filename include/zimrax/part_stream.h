@@ -60,27 +60,27 @@ inline constexpr std::size_t kDefaultMaxPartHeaderBytes = 16 * 1024;
 inline constexpr std::size_t kDefaultMaxPartValueBytes = 64 * 1024;
 
 struct PartInfo {
-  std::size_t index = 0;                 // body order, from 0 (again after a restart)
-  std::string name;                      // as FileSave and FormFieldValue compare it
-  std::optional<std::string> file_name;  // the file name as sent, client path included
-  std::string content_type;              // the Content-Type line's value, "" without one
-  std::vector<std::string> header_lines; // the other header lines after the name, as sent
-  bool data_found = false;               // false: the body ended before the headers did
+  std::size_t index = 0;                  // body order, from 0 (again after a restart)
+  std::string name;                       // as FileSave and FormFieldValue compare it
+  std::optional<std::string> file_name;   // the file name as sent, client path included
+  std::string content_type;               // the Content-Type line's value, "" without one
+  std::vector<std::string> header_lines;  // the other header lines after the name, as sent
+  bool data_found = false;                // false: the body ended before the headers did
 };
 
 enum class PartAction {
-  kSkip,        // its data is only searched through
-  kStore,       // stored as FileSave would store it; published by Finish
-  kRead,        // read as FormFieldValue would read it, up to max_value_bytes
-  kTap,         // its data goes to OnData only
-  kDecideLater, // the data is held in memory until PartStream::Decide
+  kSkip,         // its data is only searched through
+  kStore,        // stored as FileSave would store it; published by Finish
+  kRead,         // read as FormFieldValue would read it, up to max_value_bytes
+  kTap,          // its data goes to OnData only
+  kDecideLater,  // the data is held in memory until PartStream::Decide
 };
 
 struct PartDecision {
   PartAction action = PartAction::kSkip;
-  bool tap = false;  // also pass the data to OnData (with kStore or kRead)
-  std::string directory;                 // for kStore; "" for the options' directory
-  std::optional<ConflictPolicy> policy;  // for kStore; unset for the one given to Finish
+  bool tap = false;                                         // also pass the data to OnData (with kStore or kRead)
+  std::string directory;                                    // for kStore; "" for the options' directory
+  std::optional<ConflictPolicy> policy;                     // for kStore; unset for the one given to Finish
   std::size_t max_value_bytes = kDefaultMaxPartValueBytes;  // for kRead
 
   static PartDecision Skip() { return {}; }
@@ -117,10 +117,10 @@ class PartHandler {
 };
 
 enum class PartStatus {
-  kDone,            // `result` holds the outcome (kStore, kRead)
-  kSkipped,         // skipped or only tapped
-  kLimitExceeded,   // a read value went past its max_value_bytes
-  kHeaderTooLong,   // its headers went past max_header_bytes; it was not offered
+  kDone,           // `result` holds the outcome (kStore, kRead)
+  kSkipped,        // skipped or only tapped
+  kLimitExceeded,  // a read value went past its max_value_bytes
+  kHeaderTooLong,  // its headers went past max_header_bytes; it was not offered
 };
 
 struct PartOutcome {
@@ -134,8 +134,8 @@ struct PartOutcome {
 
 enum class PartStreamStatus {
   kOk,
-  kTooManyParts,       // parts past max_parts were not reported
-  kFirstLineTooLong,   // nothing was reported
+  kTooManyParts,      // parts past max_parts were not reported
+  kFirstLineTooLong,  // nothing was reported
 };
 
 struct PartStreamOutcome {

@@ -24,8 +24,8 @@ using zimrax::c_support::PolicyOf;
 struct QueuedEvent {
   zimrax_part_event_kind kind = ZIMRAX_EVENT_NONE;
   std::size_t index = 0;
-  zimrax::PartInfo info;             // PART
-  std::vector<std::uint8_t> data;    // DATA
+  zimrax::PartInfo info;           // PART
+  std::vector<std::uint8_t> data;  // DATA
 };
 
 class PullHandler final : public zimrax::PartHandler {
@@ -79,9 +79,9 @@ struct zimrax_parts {
   explicit zimrax_parts(zimrax::PartStreamOptions options) : stream(std::move(options), &handler) {}
   PullHandler handler;
   zimrax::PartStream stream;
-  QueuedEvent current;                   // the event handed out last
-  std::vector<const char*> header_lines; // of `current`
-  std::optional<std::size_t> undecided;  // the part of the last PART event, until decided
+  QueuedEvent current;                    // the event handed out last
+  std::vector<const char*> header_lines;  // of `current`
+  std::optional<std::size_t> undecided;   // the part of the last PART event, until decided
   bool body_ended = false;
   bool ended = false;
 

@@ -79,8 +79,8 @@ class PartSlot final : public SectionSink {
   std::size_t& next_report_;
   bool ready_ = false;
   bool reported_ = false;
-  bool waiting_ = false;   // OnPart answered kDecideLater
-  bool decided_ = false;   // a decision was applied
+  bool waiting_ = false;            // OnPart answered kDecideLater
+  bool decided_ = false;            // a decision was applied
   std::vector<std::uint8_t> held_;  // data before the decision
   PartDecision decision_;
   std::string directory_;

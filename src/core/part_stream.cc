@@ -89,11 +89,9 @@ class PartStream::Impl final : public SectionWalker::Listener {
       too_many_ = true;
       return;
     }
-    slots_.push_back(std::make_unique<PartSlot>(section.index,
-                                                std::string(reinterpret_cast<const char*>(section.name.data()),
-                                                            section.name.size()),
-                                                &*boundary_, section.name_end, &options_, handler_,
-                                                &next_report_));
+    slots_.push_back(std::make_unique<PartSlot>(
+        section.index, std::string(reinterpret_cast<const char*>(section.name.data()), section.name.size()),
+        &*boundary_, section.name_end, &options_, handler_, &next_report_));
     PartSlot& slot = *slots_.back();
     for (const ByteView part : section.backlog) slot.Consume(part);
     ReportInTurn();

@@ -60,10 +60,11 @@ std::vector<PartStatus> Statuses(const PartStreamOutcome& outcome) {
 }
 
 TEST(PartStreamBoundsTest, EachBoundHasItsOutcome) {
-  const std::string long_header = "--B\r\nContent-Disposition: form-data; name=\"h\"; filename=\"h.txt\"\r\nX-Long: " +
-                                  std::string(100, 'x') + "\r\n\r\nhdata\r\n";
-  const std::string body = Field("a", "short") + long_header + Field("b", "much too long") +
-                           FileField("f", "f.txt", "file data") + Close();
+  const std::string long_header =
+      "--B\r\nContent-Disposition: form-data; name=\"h\"; filename=\"h.txt\"\r\nX-Long: " + std::string(100, 'x') +
+      "\r\n\r\nhdata\r\n";
+  const std::string body =
+      Field("a", "short") + long_header + Field("b", "much too long") + FileField("f", "f.txt", "file data") + Close();
   struct Case {
     const char* what;
     std::size_t max_parts;
@@ -73,10 +74,18 @@ TEST(PartStreamBoundsTest, EachBoundHasItsOutcome) {
     std::vector<PartStatus> parts;
   };
   const std::vector<Case> cases = {
-      {"no bound passed", 10, 1000, 100, PartStreamStatus::kOk,
+      {"no bound passed",
+       10,
+       1000,
+       100,
+       PartStreamStatus::kOk,
        {PartStatus::kDone, PartStatus::kDone, PartStatus::kLimitExceeded, PartStatus::kDone}},
       {"too many parts", 2, 1000, 100, PartStreamStatus::kTooManyParts, {PartStatus::kDone, PartStatus::kDone}},
-      {"a header too long", 10, 60, 100, PartStreamStatus::kOk,
+      {"a header too long",
+       10,
+       60,
+       100,
+       PartStreamStatus::kOk,
        {PartStatus::kDone, PartStatus::kHeaderTooLong, PartStatus::kLimitExceeded, PartStatus::kDone}},
       {"a first line too long", 10, 1000, 2, PartStreamStatus::kFirstLineTooLong, {}},
   };
@@ -103,9 +112,10 @@ TEST(PartStreamBoundsTest, EachBoundHasItsOutcome) {
 }
 
 TEST(PartStreamBoundsTest, HeadersAreReportedAsSent) {
-  const std::string body = "--B\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"C:\\a\\r.pdf\"\r\n"
-                           "content-type:  application/pdf \r\nX-One: 1\r\nX-Two: 2\r\n\r\npdf\r\n" +
-                           Field("plain", "v") + Close();
+  const std::string body =
+      "--B\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"C:\\a\\r.pdf\"\r\n"
+      "content-type:  application/pdf \r\nX-One: 1\r\nX-Two: 2\r\n\r\npdf\r\n" +
+      Field("plain", "v") + Close();
   testing::ScopedTempDir dir;
   PartStreamOptions options;
   options.directory = dir.path().string();

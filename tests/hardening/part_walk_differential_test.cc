@@ -28,7 +28,8 @@ class RandomForm {
 
   std::string Make() {
     const bool stand_in = Pick(8) == 0;
-    const std::string delimiter = stand_in ? "" : "--" + Choose({"b", "XyZ123", "----WebKitFormBoundary7MA4YWxk", "aa"});
+    const std::string delimiter =
+        stand_in ? "" : "--" + Choose({"b", "XyZ123", "----WebKitFormBoundary7MA4YWxk", "aa"});
     std::string body = delimiter;
     const std::size_t parts = 1 + Pick(6);
     for (std::size_t i = 0; i < parts; ++i) {
@@ -36,8 +37,10 @@ class RandomForm {
       if (Pick(10) == 0) body += "Content-Type: text/plain\r\n";
       body += "Content-Disposition: form-data; name=\"" + Choose({"a", "b", "upload", "f", "", "x y"}) + "\"";
       if (Pick(2) == 0) {
-        body += "; filename=\"" + Choose({"a.txt", "same.txt", "dir\\client\\p.bin", "..", "dir/", "", "q.csv",
-                                          "n\x01.txt", std::string(300, 'L')}) + "\"";
+        body += "; filename=\"" +
+                Choose({"a.txt", "same.txt", "dir\\client\\p.bin", "..", "dir/", "", "q.csv", "n\x01.txt",
+                        std::string(300, 'L')}) +
+                "\"";
       }
       body += "\r\n";
       if (Pick(3) == 0) body += "Content-Type: " + Choose({"image/png", "text/plain; charset=utf-8"}) + "\r\n";
@@ -61,12 +64,24 @@ class RandomForm {
     const std::size_t pieces = Pick(6);
     for (std::size_t i = 0; i < pieces; ++i) {
       switch (Pick(6)) {
-        case 0: data += "\r\n"; break;
-        case 1: data += "\r\n" + delimiter.substr(0, Pick(delimiter.size() + 1)); break;
-        case 2: data += "\""; break;
-        case 3: data += std::string(Pick(3000), static_cast<char>('a' + Pick(3))); break;
-        case 4: data += std::string(1, '\0'); break;
-        default: for (std::size_t n = Pick(40); n > 0; --n) data += static_cast<char>(rng_()); break;
+        case 0:
+          data += "\r\n";
+          break;
+        case 1:
+          data += "\r\n" + delimiter.substr(0, Pick(delimiter.size() + 1));
+          break;
+        case 2:
+          data += "\"";
+          break;
+        case 3:
+          data += std::string(Pick(3000), static_cast<char>('a' + Pick(3)));
+          break;
+        case 4:
+          data += std::string(1, '\0');
+          break;
+        default:
+          for (std::size_t n = Pick(40); n > 0; --n) data += static_cast<char>(rng_());
+          break;
       }
     }
     return data;
@@ -77,7 +92,8 @@ class RandomForm {
 
 std::vector<check::PartWalkCase> Cases() {
   std::vector<check::PartWalkCase> cases;
-  for (const ConflictPolicy policy : {ConflictPolicy::kError, ConflictPolicy::kOverwrite, ConflictPolicy::kMakeUnique}) {
+  for (const ConflictPolicy policy :
+       {ConflictPolicy::kError, ConflictPolicy::kOverwrite, ConflictPolicy::kMakeUnique}) {
     check::PartWalkCase c;
     c.policy = policy;
     cases.push_back(c);

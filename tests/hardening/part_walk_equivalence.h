@@ -95,11 +95,13 @@ class FirstOfEachName final : public PartHandler {
 };
 
 inline std::string DifferenceOf(const OperationResult& r, const OperationResult& want) {
-  if (r.fault != want.fault) return "fault " + std::to_string(static_cast<int>(r.fault)) + ", whole body " +
-                                    std::to_string(static_cast<int>(want.fault));
+  if (r.fault != want.fault)
+    return "fault " + std::to_string(static_cast<int>(r.fault)) + ", whole body " +
+           std::to_string(static_cast<int>(want.fault));
   if (r.code != want.code) return "code " + std::to_string(r.code) + ", whole body " + std::to_string(want.code);
   if (r.width != want.width) return "ErrorCode width differs";
-  if (r.text != want.text) return "text \"" + r.text.substr(0, 60) + "\", whole body \"" + want.text.substr(0, 60) + "\"";
+  if (r.text != want.text)
+    return "text \"" + r.text.substr(0, 60) + "\", whole body \"" + want.text.substr(0, 60) + "\"";
   if (r.stored_name != want.stored_name || r.replaced != want.replaced) return "stored name or replaced differs";
   if (r.platform_errno != want.platform_errno) return "errno differs";
   return "";
@@ -109,7 +111,8 @@ class PartWalkSandbox {
  public:
   using Listing = std::map<std::string, std::string>;
 
-  std::string Compare(std::span<const std::uint8_t> body, const PartWalkCase& c, const std::vector<std::size_t>& sizes) {
+  std::string Compare(std::span<const std::uint8_t> body, const PartWalkCase& c,
+                      const std::vector<std::size_t>& sizes) {
     const std::filesystem::path whole = Fresh("whole", c.occupied);
     const std::string walked = Fresh("walked", c.occupied).string();
     FirstOfEachName handler(c, walked);
@@ -150,7 +153,8 @@ class PartWalkSandbox {
         if (got.status != PartStatus::kSkipped) return where + "a repeated name was not skipped";
         continue;
       }
-      const OperationResult want = c.read_values ? FormFieldValue(body, name) : FileSave(body, name, whole.string(), c.policy);
+      const OperationResult want =
+          c.read_values ? FormFieldValue(body, name) : FileSave(body, name, whole.string(), c.policy);
       if (!want.faulted() && (want.code == 101 || want.code == 102)) return where + "the operations do not find it";
       if (got.status == PartStatus::kLimitExceeded) {
         if (c.read_values && want.ok() && want.text.size() > c.value_cap) continue;

@@ -87,7 +87,8 @@ TEST(ZmfileAllPartsTest, SaveAllStoresEveryFilePart) {
   }
   // Both files of the repeated name "f" are stored.
   testing::ScopedTempDir dir;
-  const ProcessResult all = testing::RunZmfile({"save", "--body", "-", "--all", "--dir", dir.path().string()}, Bodies()[1]);
+  const ProcessResult all =
+      testing::RunZmfile({"save", "--body", "-", "--all", "--dir", dir.path().string()}, Bodies()[1]);
   EXPECT_EQ(all.exit_status, 0) << all.err;
   EXPECT_EQ(all.out, "f\ta.txt\nf\tb.txt\n");
   std::ifstream first(dir.path() / "a.txt", std::ios::binary);

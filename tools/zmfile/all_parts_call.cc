@@ -41,10 +41,14 @@ std::string Lower(std::string text) {
 
 const char* StatusName(PartStatus status) {
   switch (status) {
-    case PartStatus::kDone: return "done";
-    case PartStatus::kSkipped: return "skipped";
-    case PartStatus::kLimitExceeded: return "limit-exceeded";
-    case PartStatus::kHeaderTooLong: return "header-too-long";
+    case PartStatus::kDone:
+      return "done";
+    case PartStatus::kSkipped:
+      return "skipped";
+    case PartStatus::kLimitExceeded:
+      return "limit-exceeded";
+    case PartStatus::kHeaderTooLong:
+      return "header-too-long";
   }
   return "done";
 }
@@ -76,8 +80,7 @@ int RunAllParts(const std::string& body_path, const AllPartsRequest& request, bo
     std::cerr << "zmfile: cannot read " << (body_path == "-" ? "standard input" : body_path) << ": " << error << '\n';
     return kExitUsage;
   }
-  const PartStreamOutcome outcome =
-      stream.Finish(ParseConflictPolicy(Lower(request.conflict.value_or("error"))));
+  const PartStreamOutcome outcome = stream.Finish(ParseConflictPolicy(Lower(request.conflict.value_or("error"))));
   if (outcome.status == PartStreamStatus::kFirstLineTooLong) {
     std::cerr << "zmfile: the body's first line is longer than " << kMaxFirstLine << " bytes\n";
     return kExitUsage;
