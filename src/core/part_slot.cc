@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <string_view>
 
 #include "core/result_builders.h"
@@ -39,7 +40,9 @@ PartSlot::PartSlot(std::size_t index, std::string name, const SearchPattern* del
 
 void PartSlot::Consume(ByteView bytes) {
   if (!reported_ && header_.size() <= options_.max_header_bytes) {
-    const std::size_t room = options_.max_header_bytes + 1 - header_.size();
+    // One byte past the cap tells that it was passed (none past SIZE_MAX).
+    const std::size_t cap = options_.max_header_bytes;
+    const std::size_t room = cap - header_.size() + (cap < SIZE_MAX ? 1 : 0);
     const ByteView kept = bytes.first(std::min(room, bytes.size()));
     header_.insert(header_.end(), kept.begin(), kept.end());
   }
