@@ -63,7 +63,9 @@ typedef enum zimrax_conflict {
 typedef enum zimrax_status {
   ZIMRAX_STATUS_DONE = 0,           /* the result holds the outcome */
   ZIMRAX_STATUS_LIMIT_EXCEEDED = 1, /* a cap was passed; nothing was stored */
-  ZIMRAX_STATUS_DISCARDED = 2       /* discarded by the caller; nothing was stored */
+  ZIMRAX_STATUS_DISCARDED = 2,      /* discarded by the caller; nothing was stored */
+  ZIMRAX_STATUS_SKIPPED = 3,        /* walking every part: skipped or only tapped */
+  ZIMRAX_STATUS_HEADER_TOO_LONG = 4 /* walking every part: its headers passed the cap; not offered */
 } zimrax_status;
 
 /* How one operation ended. */
@@ -202,6 +204,111 @@ ZIMRAX_EXPORT const char* zimrax_outcome_section(const zimrax_outcome* outcome, 
 ZIMRAX_EXPORT int zimrax_outcome_more_sections(const zimrax_outcome* outcome) ZIMRAX_C_NOEXCEPT;
 /* Releases the outcome and every result in it. NULL is accepted. */
 ZIMRAX_EXPORT void zimrax_outcome_free(zimrax_outcome* outcome) ZIMRAX_C_NOEXCEPT;
+
+/* ---- Walking every part: each part of the body is reported in body order
+ * and the caller decides what becomes of it. The caller pulls events:
+ *
+ *   zimrax_parts* parts;  zimrax_parts_options options = {"/srv/uploads", 0, 0, 0};
+ *   zimrax_parts_new(&options, &parts);
+ *   while (... a piece of the body ...) {
+ *     zimrax_parts_feed(parts, piece, length);
+ *     zimrax_part_event event;
+ *     while (zimrax_parts_next(parts, &event) == ZIMRAX_CALL_OK && event.kind != ZIMRAX_EVENT_NONE) {
+ *       if (event.kind == ZIMRAX_EVENT_PART)
+ *         zimrax_parts_decide(parts, event.index, event.has_file_name ? ZIMRAX_PART_STORE : ZIMRAX_PART_READ,
+ *                             NULL, ZIMRAX_CONFLICT_UNSET, 4096, 0);
+ *     }
+ *   }
+ *   zimrax_parts_outcome* outcome;
+ *   zimrax_parts_finish(parts, ZIMRAX_CONFLICT_MAKEUNIQUE, &outcome);
+ *
+ * The framing and the restart rule are those of zimrax/part_stream.h: a
+ * ZIMRAX_EVENT_RESTART voids every part reported before it (nothing of
+ * theirs is published; data already handed out cannot be taken back). */
+
+typedef struct zimrax_parts zimrax_parts;
+typedef struct zimrax_parts_outcome zimrax_parts_outcome;
+
+typedef struct zimrax_parts_options {
+  const char* directory;   /* where stored parts go unless a decision names one; may be NULL */
+  size_t max_parts;        /* 0 for the default (1000) */
+  size_t max_header_bytes; /* per part, from the name's closing quote to the empty line; 0 for 16 KiB */
+  size_t max_first_line;   /* 0 for the default (8 KiB) */
+} zimrax_parts_options;
+
+typedef enum zimrax_part_event_kind {
+  ZIMRAX_EVENT_NONE = 0,   /* nothing more until the next feed */
+  ZIMRAX_EVENT_PART = 1,   /* a part: decide it before the next zimrax_parts_next, or it is skipped */
+  ZIMRAX_EVENT_DATA = 2,   /* the next bytes of a tapped part */
+  ZIMRAX_EVENT_RESTART = 3 /* every part reported so far is void */
+} zimrax_part_event_kind;
+
+typedef enum zimrax_part_action {
+  ZIMRAX_PART_SKIP = 0,
+  ZIMRAX_PART_STORE = 1, /* as zimrax_save stores it; published by zimrax_parts_finish */
+  ZIMRAX_PART_READ = 2,  /* as zimrax_value reads it, up to max_value_bytes */
+  ZIMRAX_PART_TAP = 3    /* its data comes as ZIMRAX_EVENT_DATA events only */
+} zimrax_part_action;
+
+/* One event. Its pointers stay valid until the next call on the walk. */
+typedef struct zimrax_part_event {
+  int kind;     /* a zimrax_part_event_kind */
+  size_t index; /* the part (PART, DATA), from 0 */
+  const char* name; /* PART: the name, NUL-terminated, name_length bytes (may hold NUL) */
+  size_t name_length;
+  int has_file_name; /* PART: nonzero when a file name was sent */
+  const char* file_name;
+  size_t file_name_length;
+  const char* content_type; /* PART: the Content-Type line's value, "" without one */
+  const char* const* header_lines; /* PART: the other header lines after the name */
+  size_t header_line_count;
+  int data_found; /* PART: zero when the body ended before the headers did */
+  const uint8_t* data; /* DATA */
+  size_t data_length;
+} zimrax_part_event;
+
+/* Starts a walk. The options are copied. */
+ZIMRAX_EXPORT zimrax_call zimrax_parts_new(const zimrax_parts_options* options, zimrax_parts** parts) ZIMRAX_C_NOEXCEPT;
+
+/* Takes the next piece of the body. ZIMRAX_CALL_BAD_STATE while events of
+ * the last piece wait: call zimrax_parts_next until ZIMRAX_EVENT_NONE. */
+ZIMRAX_EXPORT zimrax_call zimrax_parts_feed(zimrax_parts* parts, const uint8_t* piece, size_t length) ZIMRAX_C_NOEXCEPT;
+
+/* The next event, or ZIMRAX_EVENT_NONE. */
+ZIMRAX_EXPORT zimrax_call zimrax_parts_next(zimrax_parts* parts, zimrax_part_event* event) ZIMRAX_C_NOEXCEPT;
+
+/* Ends the body: the last data of a tapped part and the parts whose
+ * headers never ended come as events (drain them with zimrax_parts_next;
+ * they may still be decided). Feeding is refused afterwards. */
+ZIMRAX_EXPORT zimrax_call zimrax_parts_end(zimrax_parts* parts) ZIMRAX_C_NOEXCEPT;
+
+/* Decides the part of the last ZIMRAX_EVENT_PART: `action` a
+ * zimrax_part_action; `directory` for a store (NULL for the options'),
+ * `policy` for a store (ZIMRAX_CONFLICT_UNSET for the one given to finish),
+ * `max_value_bytes` for a read; `tap` nonzero also hands its data out as
+ * ZIMRAX_EVENT_DATA events. ZIMRAX_CALL_BAD_STATE when that part is not
+ * waiting for a decision. */
+ZIMRAX_EXPORT zimrax_call zimrax_parts_decide(zimrax_parts* parts, size_t index, int action, const char* directory,
+                                              int policy, size_t max_value_bytes, int tap) ZIMRAX_C_NOEXCEPT;
+
+/* Ends the body unless zimrax_parts_end did (parts it reports now are
+ * in the outcome only, as skipped) and publishes the stored parts in body order,
+ * under their own policy or `policy` ("error" for ZIMRAX_CONFLICT_UNSET). */
+ZIMRAX_EXPORT zimrax_call zimrax_parts_finish(zimrax_parts* parts, int policy,
+                                              zimrax_parts_outcome** outcome) ZIMRAX_C_NOEXCEPT;
+
+/* Aborts unless finished (nothing is left behind) and releases the walk. */
+ZIMRAX_EXPORT void zimrax_parts_free(zimrax_parts* parts) ZIMRAX_C_NOEXCEPT;
+
+/* The walk's end: 0 well, 1 more parts than max_parts (not reported), 2 a
+ * first line over the cap (nothing reported). */
+ZIMRAX_EXPORT int zimrax_parts_outcome_status(const zimrax_parts_outcome* outcome) ZIMRAX_C_NOEXCEPT;
+/* One result per part reported, in order; `field` is the part's name and
+ * `status` a zimrax_status. */
+ZIMRAX_EXPORT size_t zimrax_parts_outcome_count(const zimrax_parts_outcome* outcome) ZIMRAX_C_NOEXCEPT;
+ZIMRAX_EXPORT const zimrax_result* zimrax_parts_outcome_part(const zimrax_parts_outcome* outcome,
+                                                             size_t index) ZIMRAX_C_NOEXCEPT;
+ZIMRAX_EXPORT void zimrax_parts_outcome_free(zimrax_parts_outcome* outcome) ZIMRAX_C_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -329,3 +329,6 @@ class Upload:
         handle = getattr(self, "_handle", None)
         if handle:
             _native.lib.zimrax_stream_free(handle)
+
+
+from ._parts import Part, Parts, parts  # noqa: E402  (walking every part)

@@ -21,6 +21,8 @@
 #include "zimrax/operation_result.h"
 #include "zimrax/version.h"
 
+#include "c_api/c_support.h"
+
 // The handles of the header: a stream and the outcome of finishing one.
 struct zimrax_stream {
   explicit zimrax_stream(zimrax::FormStreamOptions options) : form(std::move(options)) {}
@@ -28,46 +30,22 @@ struct zimrax_stream {
   bool ended = false;
 };
 
-namespace {
-
-// The bytes a zimrax_result points to. std::string keeps a NUL after its
-// characters, which the header promises for `bytes`, `stored_name` and `field`.
-struct ResultStorage {
-  std::string text;
-  std::string stored_name;
-  std::string field;
-};
-
-}  // namespace
-
 struct zimrax_outcome {
   std::vector<zimrax_result> files;
   std::vector<zimrax_result> values;
-  std::vector<std::unique_ptr<ResultStorage>> storage;
+  std::vector<std::unique_ptr<zimrax::c_support::ResultStorage>> storage;
   std::vector<std::string> sections;
   bool more_sections = false;
 };
 
 namespace {
 
-// Points `result` at `storage`, which holds copies of the operation's texts.
-void Fill(const zimrax::OperationResult& from, std::string_view field, zimrax_status status, ResultStorage* storage,
-          zimrax_result* result) {
-  storage->text = from.text;
-  storage->stored_name = from.stored_name;
-  storage->field = std::string(field);
-  *result = zimrax_result{};
-  result->code = from.code;
-  result->error_code_is_int32 = from.width == zimrax::ErrorCodeWidth::kInt32 ? 1 : 0;
-  result->fault = static_cast<std::int32_t>(from.fault);
-  result->platform_errno = from.platform_errno;
-  result->bytes = reinterpret_cast<const std::uint8_t*>(storage->text.c_str());
-  result->length = storage->text.size();
-  result->stored_name = storage->stored_name.c_str();
-  result->replaced = from.replaced ? 1 : 0;
-  result->status = status;
-  result->field = storage->field.c_str();
-}
+using zimrax::c_support::BytesOf;
+using zimrax::c_support::Fill;
+using zimrax::c_support::Guarded;
+using zimrax::c_support::KnownPolicy;
+using zimrax::c_support::PolicyOf;
+using zimrax::c_support::ResultStorage;
 
 // A result filled by zimrax_save or zimrax_value: it owns its storage.
 zimrax_call FillOwned(const zimrax::OperationResult& from, std::string_view field, zimrax_result* result) {
@@ -87,40 +65,6 @@ zimrax_status StatusOf(zimrax::FieldStatus status) {
       return ZIMRAX_STATUS_DISCARDED;
   }
   return ZIMRAX_STATUS_DONE;
-}
-
-// The policy a zimrax_conflict number stands for; none for
-// ZIMRAX_CONFLICT_UNSET. REQUIRES: KnownPolicy(policy).
-std::optional<zimrax::ConflictPolicy> PolicyOf(int policy) {
-  switch (policy) {
-    case ZIMRAX_CONFLICT_ERROR:
-      return zimrax::ConflictPolicy::kError;
-    case ZIMRAX_CONFLICT_OVERWRITE:
-      return zimrax::ConflictPolicy::kOverwrite;
-    case ZIMRAX_CONFLICT_MAKEUNIQUE:
-      return zimrax::ConflictPolicy::kMakeUnique;
-    case ZIMRAX_CONFLICT_UNSET:
-      break;
-  }
-  return std::nullopt;
-}
-
-bool KnownPolicy(int policy) { return policy >= ZIMRAX_CONFLICT_UNSET && policy <= ZIMRAX_CONFLICT_MAKEUNIQUE; }
-
-std::span<const std::uint8_t> BytesOf(const std::uint8_t* data, std::size_t length) {
-  return length == 0 ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(data, length);
-}
-
-// Runs `call`, turning any exception into a zimrax_call value.
-template <typename Call>
-zimrax_call Guarded(Call&& call) noexcept {
-  try {
-    return call();
-  } catch (const std::bad_alloc&) {
-    return ZIMRAX_CALL_NO_MEMORY;
-  } catch (...) {
-    return ZIMRAX_CALL_FAILED;
-  }
 }
 
 // Collects the outcome of a finished stream into the C form.

@@ -48,8 +48,9 @@ struct DelimiterSearch {
 class SectionReader {
  public:
   // A file field reads on from its file name to its data; a value field
-  // stops at its file name, or reads the data of a plain field.
-  enum class Mode { kFile, kValue };
+  // stops at its file name, or reads the data of a plain field; a part of a
+  // walk over every part reads the data of either.
+  enum class Mode { kFile, kValue, kPart };
 
   // `begins_at` is the position of the first byte it is given (name_end).
   // REQUIRES: `delimiter` and `sink` outlive the reader.
@@ -67,6 +68,7 @@ class SectionReader {
   bool HasFileName() const { return has_file_name_ && line_ends_; }
   bool FileNameClosed() const { return file_name_closed_; }
   bool DataStarted() const { return data_started_; }
+  bool Done() const { return state_ == State::kDone; }
 
   // The search for the delimiter that ends the data, once the data started
   // (nullptr before); it lives as long as the reader.
