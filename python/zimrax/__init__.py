@@ -35,7 +35,7 @@ from . import _native
 from ._version import __version__  # noqa: F401  (re-exported)
 
 __all__ = ["Error", "StateError", "Result", "Outcome", "Upload", "save", "value", "library_version",
-           "DEFAULT_MAX_VALUE_BYTES", "SweepReport", "remove_abandoned_temp_files"]
+           "DEFAULT_MAX_VALUE_BYTES", "SweepReport", "remove_abandoned_temp_files", "Part", "Parts", "parts"]
 
 # The most bytes of a value field an Upload keeps unless told otherwise.
 DEFAULT_MAX_VALUE_BYTES = 64 * 1024
@@ -332,3 +332,5 @@ class Upload:
 
 
 from ._parts import Part, Parts, parts  # noqa: E402  (walking every part)
+# Shown as zimrax.Part and so on, like the rest of the public names.
+Part.__module__ = Parts.__module__ = parts.__module__ = __name__
