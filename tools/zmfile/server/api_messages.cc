@@ -9,16 +9,6 @@
 namespace zimrax::zmfile {
 namespace {
 
-bool Allows(const UploadReport& request, const char* choice) {
-  return std::find(request.client_choices.begin(), request.client_choices.end(), choice) !=
-         request.client_choices.end();
-}
-
-std::string ClientName(const FileReport& file) {
-  const std::string_view name = StoredPartOfClientName(file.client_name);
-  return name.empty() ? std::string("the file") : std::string(name);
-}
-
 std::string TakenMessage(const FileReport& file, const UploadReport& request) {
   std::string text = "A file named " + ClientName(file) + " is already there (ErrorCode 106).";
   const bool keep_both = Allows(request, "makeunique");

@@ -13,17 +13,6 @@ constexpr const char* kTellOperator = "tell whoever runs the server";
 // The longest name the file systems the server runs on hold, in bytes.
 constexpr std::size_t kMaxNameBytes = 255;
 
-bool Allows(const UploadReport& request, const char* choice) {
-  return std::find(request.client_choices.begin(), request.client_choices.end(), choice) !=
-         request.client_choices.end();
-}
-
-// The name the client gave, without a Windows path; "the file" when none.
-std::string ClientName(const FileReport& file) {
-  const std::string_view name = StoredPartOfClientName(file.client_name);
-  return name.empty() ? std::string("the file") : std::string(name);
-}
-
 std::string FieldList(const UploadReport& request) {
   std::string list;
   for (const std::string& name : request.fields_found) {
@@ -113,6 +102,17 @@ std::string PlatformMessage(const FileReport& file, std::int32_t code) {
 }
 
 }  // namespace
+
+bool Allows(const UploadReport& request, const char* choice) {
+  return std::find(request.client_choices.begin(), request.client_choices.end(), choice) !=
+         request.client_choices.end();
+}
+
+// The name the client gave, without a Windows path; "the file" when none.
+std::string ClientName(const FileReport& file) {
+  const std::string_view name = StoredPartOfClientName(file.client_name);
+  return name.empty() ? std::string("the file") : std::string(name);
+}
 
 // A 75 under "makeunique" for a name that fits: the name was taken, and
 // no numbered form of it fits. Keep both can never work for it.

@@ -26,6 +26,12 @@ inline constexpr std::size_t kMaxHintedName = 40;
 // for its format.
 std::string PlainMessage(const FileReport& file, const UploadReport& request);
 
+// Whether the server lets a form choose `choice` (client_choices).
+bool Allows(const UploadReport& request, const char* choice);
+
+// The name the client gave, without a Windows path; "the file" when none.
+std::string ClientName(const FileReport& file);
+
 // A 75 under "makeunique" for a taken name that fits 255 bytes while no
 // numbered form of it does: keeping both can never work for it.
 bool TooLongToNumber(const FileReport& file);
