@@ -63,8 +63,8 @@ from python_multipart_save import save_one as python_multipart_save  # noqa: E40
 def load_compare():
     """bench/compare's body generators (the script has no .py name)."""
     loader = importlib.machinery.SourceFileLoader("bench_compare", str(BENCH / "compare"))
-    spec = importlib.util.spec_from_loader("bench_compare", loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader("bench_compare", loader)
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules["bench_compare"] = module  # dataclasses look their module up
     loader.exec_module(module)
     return module

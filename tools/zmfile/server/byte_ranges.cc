@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
 
-// One range-spec as written: [first]-[last]; a suffix range has no first.
+// One byte range as written: [first]-[last]; a suffix range has no first.
 struct RangeSpec {
   std::optional<std::uint64_t> first;
   std::optional<std::uint64_t> last;
@@ -34,18 +34,18 @@ std::optional<RangeSpec> ParseSpec(std::string_view text) {
   if (dash == std::string_view::npos) return std::nullopt;
   const std::string_view before = text.substr(0, dash);
   const std::string_view after = text.substr(dash + 1);
-  RangeSpec spec;
+  RangeSpec range;
   if (!before.empty()) {
-    spec.first = ParseDigits(before);
-    if (!spec.first) return std::nullopt;
+    range.first = ParseDigits(before);
+    if (!range.first) return std::nullopt;
   }
   if (!after.empty()) {
-    spec.last = ParseDigits(after);
-    if (!spec.last) return std::nullopt;
+    range.last = ParseDigits(after);
+    if (!range.last) return std::nullopt;
   }
-  if (!spec.first && !spec.last) return std::nullopt;      // "-"
-  if (spec.first && spec.last && *spec.last < *spec.first) return std::nullopt;  // invalid, not unsatisfiable
-  return spec;
+  if (!range.first && !range.last) return std::nullopt;      // "-"
+  if (range.first && range.last && *range.last < *range.first) return std::nullopt;  // invalid, not unsatisfiable
+  return range;
 }
 
 }  // namespace
@@ -64,16 +64,16 @@ RangeDecision DecideRange(std::string_view header, std::uint64_t size) {
     const std::string_view item = Trimmed(rest.substr(0, comma));
     // A list may hold empty elements ("a, , b"); they count for nothing.
     if (!item.empty()) {
-      const std::optional<RangeSpec> spec = ParseSpec(item);
-      if (!spec) return whole;
+      const std::optional<RangeSpec> parsed = ParseSpec(item);
+      if (!parsed) return whole;
       ++specs;
       std::uint64_t first = 0;
       std::uint64_t end = size;  // one past the last byte sent
-      if (!spec->first) {
-        first = *spec->last >= size ? 0 : size - *spec->last;
+      if (!parsed->first) {
+        first = *parsed->last >= size ? 0 : size - *parsed->last;
       } else {
-        first = *spec->first;
-        if (spec->last && *spec->last < size) end = *spec->last + 1;
+        first = *parsed->first;
+        if (parsed->last && *parsed->last < size) end = *parsed->last + 1;
       }
       if (first < end) {
         ++satisfiable;
