@@ -60,7 +60,7 @@ class StateError(Error):
     """An Upload fed, discarded or finished after it ended."""
 
 
-def _check(call):
+def _check(call, state_message="zimrax: the upload has already ended"):
     if call == _native.CALL_OK:
         return
     if call == _native.CALL_BAD_ARGUMENT:
@@ -68,7 +68,7 @@ def _check(call):
     if call == _native.CALL_NO_MEMORY:
         raise MemoryError("zimrax: out of memory")
     if call == _native.CALL_BAD_STATE:
-        raise StateError("zimrax: the upload has already ended")
+        raise StateError(state_message)
     raise Error("zimrax: internal failure (%d)" % call)
 
 

@@ -72,16 +72,8 @@ _lib = _declare(_native.lib)
 
 
 def _check(call, state_message="zimrax: the walk has ended"):
-    from . import Error, StateError  # the package's public exceptions
-    if call == _native.CALL_OK:
-        return
-    if call == _native.CALL_BAD_ARGUMENT:
-        raise ValueError("zimrax: argument refused by the library")
-    if call == _native.CALL_NO_MEMORY:
-        raise MemoryError("zimrax: out of memory")
-    if call == _native.CALL_BAD_STATE:
-        raise StateError(state_message)
-    raise Error("zimrax: internal failure (%d)" % call)
+    from . import _check as check_call  # the package's one mapping of call results
+    check_call(call, state_message)
 
 
 def _directory(directory):
