@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "core/body_tail.h"
 #include "core/result_builders.h"
 #include "core/section_reader.h"
 #include "core/section_walker.h"
@@ -126,20 +127,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
 
   bool FormComplete() const {
     if (!ended_ || over_first_line_cap_ || !boundary_ || stand_in_) return false;
-    const ByteView delimiter = boundary_->Bytes();
-    const ByteView tail(tail_);
-    for (const std::size_t line_end : {std::size_t{0}, std::size_t{2}}) {
-      const std::size_t length = 2 + delimiter.size() + 2 + line_end;
-      if (tail.size() < length) continue;
-      const ByteView line = tail.last(length);
-      if (line[0] == '\r' && line[1] == '\n' &&
-          std::memcmp(line.data() + 2, delimiter.data(), delimiter.size()) == 0 &&
-          line[2 + delimiter.size()] == '-' && line[3 + delimiter.size()] == '-' &&
-          (line_end == 0 || (line[length - 2] == '\r' && line[length - 1] == '\n'))) {
-        return true;
-      }
-    }
-    return false;
+    return tail_.EndsWithClosingLine(boundary_->Bytes());
   }
 
   std::optional<std::uint64_t> FileDataBytes(std::string_view name) const {
@@ -222,21 +210,6 @@ class FormStream::Impl final : public SectionWalker::Listener {
     }
   }
 
-  // Keeps at least the last bytes of the body a closing delimiter line
-  // takes with its CR LF on both sides, and at most twice as many: small
-  // pieces are appended, and the front is dropped only now and then.
-  void KeepTail(ByteView piece) {
-    const std::size_t keep = boundary_->Length() + 6;
-    if (piece.size() >= keep) {
-      tail_.assign(piece.end() - static_cast<std::ptrdiff_t>(keep), piece.end());
-      return;
-    }
-    if (tail_.size() + piece.size() > 2 * keep) {
-      tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(keep - piece.size()));
-    }
-    for (const std::uint8_t byte : piece) tail_.push_back(byte);  // short: cheaper than a ranged insert
-  }
-
   // The body from the first line on, now that the delimiter is known.
   // `line_break` is the index of the first CR LF, or kNoMatch for none.
   void StartBody(std::size_t line_break) {
@@ -245,7 +218,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
     const ByteView delimiter =
         stand_in ? ByteView(kEmptyRunByte, 1) : ByteView(first_line_.data(), line_break);
     boundary_.emplace(delimiter);
-    tail_.reserve(2 * (boundary_->Length() + 6));
+    tail_.Reserve(boundary_->Length());
     // The first delimiter is the first line itself; the walk goes on after
     // it. A one-NUL delimiter is searched for from the start instead.
     const std::size_t walk_from = stand_in ? 0 : line_break;
@@ -256,7 +229,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
   }
 
   void FeedBody(ByteView piece) {
-    KeepTail(piece);
+    tail_.Keep(piece, boundary_->Length());
     for (auto& owned : files_) {
       auto& slot = *owned;
       if (slot.reader) slot.reader->Consume(piece);
@@ -319,7 +292,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
   std::optional<SectionWalker> walker_;
   bool walker_done_ = false;
   bool stand_in_ = false;           // the delimiter is the one-NUL stand-in
-  std::vector<std::uint8_t> tail_;  // the body's last bytes (KeepTail)
+  BodyTail tail_;                   // the body's last bytes
   // The section the walker reported last, and its readers: the walker may
   // take their search for the delimiter after its data.
   std::size_t current_section_ = 0;

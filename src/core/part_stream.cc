@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "core/body_tail.h"
 #include "core/part_slot.h"
 #include "core/section_walker.h"
 
@@ -131,7 +132,7 @@ class PartStream::Impl final : public SectionWalker::Listener {
   }
 
   void FeedBody(ByteView piece) {
-    KeepTail(piece);
+    tail_.Keep(piece, boundary_->Length());
     // Readers of earlier parts first, then the walk, which may start more.
     std::size_t kept = 0;
     for (PartSlot* slot : reading_) {
@@ -149,36 +150,10 @@ class PartStream::Impl final : public SectionWalker::Listener {
     while (next_report_ < slots_.size() && slots_[next_report_]->ReadyToReport()) slots_[next_report_]->Report();
   }
 
-  // Keeps at least the last bytes a closing delimiter line takes with its
-  // CR LF on both sides, and at most twice as many.
-  void KeepTail(ByteView piece) {
-    const std::size_t keep = boundary_->Length() + 6;
-    if (piece.size() >= keep) {
-      tail_.assign(piece.end() - static_cast<std::ptrdiff_t>(keep), piece.end());
-      return;
-    }
-    if (tail_.size() + piece.size() > 2 * keep) {
-      tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(keep - piece.size()));
-    }
-    tail_.insert(tail_.end(), piece.begin(), piece.end());
-  }
-
   // The body ended with CR LF, the delimiter, "--" and at most one CR LF.
   bool FormComplete() const {
     if (stand_in_) return false;
-    const ByteView delimiter = boundary_->Bytes();
-    const ByteView tail(tail_);
-    for (const std::size_t line_end : {std::size_t{0}, std::size_t{2}}) {
-      const std::size_t length = 2 + delimiter.size() + 2 + line_end;
-      if (tail.size() < length) continue;
-      const ByteView line = tail.last(length);
-      if (line[0] == '\r' && line[1] == '\n' && std::memcmp(line.data() + 2, delimiter.data(), delimiter.size()) == 0 &&
-          line[2 + delimiter.size()] == '-' && line[3 + delimiter.size()] == '-' &&
-          (line_end == 0 || (line[length - 2] == '\r' && line[length - 1] == '\n'))) {
-        return true;
-      }
-    }
-    return false;
+    return tail_.EndsWithClosingLine(boundary_->Bytes());
   }
 
   PartStreamOptions options_;
@@ -196,7 +171,7 @@ class PartStream::Impl final : public SectionWalker::Listener {
   std::vector<std::unique_ptr<PartSlot>> slots_;  // by index
   std::vector<PartSlot*> reading_;                // slots whose reader is not done
   std::vector<const PartSlot*> active_;           // the slot of the section reported last
-  std::vector<std::uint8_t> tail_;
+  BodyTail tail_;                                 // the body's last bytes
 };
 
 PartStream::PartStream(PartStreamOptions options, PartHandler* handler)
