@@ -5,6 +5,7 @@
 
 #include "server/connection.h"
 #include "server/server_core.h"
+#include "server/upload_exchange.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -20,11 +21,15 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 }  // namespace
 
 void Connection::StartUpload() {
-  upload_ = std::make_unique<UploadExchange>(core_.config(), json_);
-  if (std::optional<Reply> refusal = upload_->Open(parser_->get())) {
-    upload_.reset();
+  auto exchange = std::make_unique<UploadExchange>(core_.config(), json_);
+  if (std::optional<Reply> refusal = exchange->Open(parser_->get())) {
     return Send(std::move(*refusal), After::kLinger);
   }
+  StartBody(std::move(exchange));
+}
+
+void Connection::StartBody(std::unique_ptr<BodyExchange> exchange) {
+  upload_ = std::move(exchange);
   expected_ = upload_->body_length();
   if (upload_->expects_continue()) {
     phase_ = Phase::kContinue;

@@ -6,6 +6,7 @@
 //   POST /upload        an upload
 //   GET  /files         the stored files as JSON
 //   GET  /files/NAME    one stored file, as an attachment
+//   any  /resumable/    resumable uploads (resumable_handler.h)
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 
@@ -41,7 +42,8 @@ enum class Route {
   kUploadSiteRefusal,  // the same for an upload that wants JSON: the upload's JSON answer
   kAuthorize,          // check the credentials first, then route again
   kUpload,
-  kMethodNotAllowed,  // 405: only POST /upload takes a body
+  kResumable,          // the resumable-upload protocol, any method
+  kMethodNotAllowed,   // 405: only POST /upload takes a body
   kListing,
   kDownload,  // the file named by the path after "/files/"
   kConfig,

@@ -12,7 +12,7 @@
 #include <memory>
 #include <optional>
 #include <span>
-
+#include "server/body_exchange.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
 #include "server/upload_report.h"
@@ -20,28 +20,28 @@
 
 namespace zimrax::zmfile {
 
-class UploadExchange {
+class UploadExchange final : public BodyExchange {
  public:
   // REQUIRES: `config` outlives the exchange.
   UploadExchange(const ServeConfig& config, bool wants_json) : config_(config), wants_json_(wants_json) {}
   UploadExchange(const UploadExchange&) = delete;
   UploadExchange& operator=(const UploadExchange&) = delete;
-  ~UploadExchange();
+  ~UploadExchange() override;
 
   // Checks the upload's headers before any of its body is read. Returns
   // the refusal's answer, or nullopt when the body may be read: then
   // body_length() and expects_continue() tell how.
   std::optional<Reply> Open(const boost::beast::http::fields& headers);
-  std::uint64_t body_length() const { return length_; }
+  std::uint64_t body_length() const override { return length_; }
   // The client waits for "100 Continue" before it sends the body.
-  bool expects_continue() const { return expects_continue_; }
+  bool expects_continue() const override { return expects_continue_; }
 
   // Takes the next piece of the body. REQUIRES: Open() gave nullopt.
-  void Feed(std::span<const std::uint8_t> piece);
+  void Feed(std::span<const std::uint8_t> piece) override;
   // Ends the body, stores what the form holds and makes the answer.
-  Reply Finish();
+  Reply Finish() override;
   // Ends the body without storing anything (the client went away).
-  void Abort();
+  void Abort() override;
 
   // The answer that tells `report`: JSON, or for a browser without script
   // a small page that also lists the newest files in `dir`.
