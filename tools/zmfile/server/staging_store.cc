@@ -127,6 +127,15 @@ int StagingStore::Create(const UploadRecord& record) const {
     ::unlink(DataPath(record.id).c_str());
     return error;
   }
+  // The new entries themselves, so that an upload answered 201 survives a
+  // crash of the system.
+  if (durable_) {
+    const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return errno;
+    const int error = ::fsync(folder) == 0 ? 0 : errno;
+    ::close(folder);
+    return error;
+  }
   return 0;
 }
 
