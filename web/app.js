@@ -169,6 +169,7 @@ import { markFresh, refreshFiles } from './stored-files.js';
   }
 
   function start(upload) {
+    upload.resumable = takesResumablePath(upload.file);
     upload.state = 'uploading';
     upload.started = performance.now();
     upload.samples = [];
@@ -176,7 +177,7 @@ import { markFresh, refreshFiles } from './stored-files.js';
     render(upload);
     updateSummary();
     const hooks = { progress: showProgress, settle };
-    if (takesResumablePath(upload.file)) {
+    if (upload.resumable) {
       sendResumable(upload, hooks);
     } else {
       upload.loaded = 0;

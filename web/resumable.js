@@ -131,7 +131,6 @@ function createTusUpload(upload, { progress, settle }) {
 // hooks are sendForm's. upload.stop() cancels it and deletes what the
 // server holds; upload.pause() stops it, keeping that.
 export async function sendResumable(upload, hooks) {
-  upload.resumable = true;
   let fresh = false;
   if (!upload.tus) {
     upload.tus = createTusUpload(upload, hooks);
