@@ -8,7 +8,7 @@
 import { announce, element, formatSize } from './format.js';
 import { sendForm } from './form-post.js';
 import { kPolicies, server } from './outcomes.js';
-import { sendResumable, takesResumablePath } from './resumable.js';
+import { discardResumable, sendResumable, takesResumablePath } from './resumable.js';
 import { buildRow, renderRow, setBar, showProgress } from './rows.js';
 import { markFresh, refreshFiles } from './stored-files.js';
 
@@ -99,6 +99,7 @@ import { markFresh, refreshFiles } from './stored-files.js';
 
   function cancel(upload) {
     if (upload.state === 'queued') {
+      discardResumable(upload);
       finish(upload, 'cancelled', { ok: false, code: 'cancelled', text: 'Cancelled before it was sent.' });
       return;
     }
@@ -128,7 +129,7 @@ import { markFresh, refreshFiles } from './stored-files.js';
 
   function retry(upload, policy) {
     // Another policy needs another upload; the same one goes on.
-    if (policy !== upload.policy) upload.tus = null;
+    if (policy !== upload.policy) discardResumable(upload);
     upload.policy = policy;
     upload.outcome = null;
     upload.answerComment = undefined;

@@ -102,7 +102,10 @@ function createTusUpload(upload, { progress, settle }) {
     endpoint: new URL('resumable/', window.location.href).href,
     chunkSize: kChunkSize,
     retryDelays: kRetryDelays,
-    metadata: { filename: upload.file.name, conflict: upload.policy },
+    // The comment travels with the upload and stays in its record; the
+    // server's answer does not repeat it.
+    metadata: upload.comment ? { filename: upload.file.name, conflict: upload.policy, comment: upload.comment }
+                             : { filename: upload.file.name, conflict: upload.policy },
     // A stored file is done: picking it again uploads it again.
     removeFingerprintOnSuccess: true,
     httpStack: new PageHttpStack(),
@@ -137,11 +140,10 @@ export async function sendResumable(upload, hooks) {
     fresh = true;
   }
   const tusUpload = upload.tus;
+  const sending = {};
+  upload.sending = sending;
   upload.stop = () => {
-    tusUpload.abort(true).catch(() => {
-      // The server drops it when it expires.
-    });
-    upload.tus = null;
+    discardResumable(upload);
     hooks.settle(upload, 'cancelled', {
       ok: false, code: 'cancelled', text: 'Cancelled. The server keeps nothing of an upload that stops halfway.',
     }, '');
@@ -154,8 +156,16 @@ export async function sendResumable(upload, hooks) {
     } catch (error) {
       // Nothing remembered: a new upload.
     }
-    // Cancelled or paused while the store was read.
-    if (upload.tus !== tusUpload || upload.state !== 'uploading') return;
+    // Cancelled, paused or sent again while the store was read.
+    if (upload.sending !== sending || upload.state !== 'uploading') return;
   }
   tusUpload.start();
+}
+
+// Ends the resumable upload `upload` holds, if any: it stops, and the
+// server deletes what it received (or drops it when it expires).
+export function discardResumable(upload) {
+  if (!upload.tus) return;
+  upload.tus.abort(true).catch(() => {});
+  upload.tus = null;
 }

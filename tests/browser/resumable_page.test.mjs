@@ -5,9 +5,9 @@
 // the server's offset; a reload mid-upload with the same file picked again
 // goes on likewise; Pause and Resume under Basic authentication, and the
 // outcome sentences from the final PATCH's headers and from a refused
-// creation. Each time the stored file is the data byte for byte, and the
-// bytes the server received, counted from its log, are at most 1.2 times
-// the file.
+// creation; Cancel deletes the server's part. Each time the stored file is
+// the data byte for byte, and the bytes the server received, counted from
+// its log, are at most 1.2 times the file.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -267,4 +267,34 @@ test('Pause and Resume under Basic authentication; outcomes from the server\'s h
   } finally {
     fs.rmSync(root, { recursive: true, force: true });
   }
+});
+
+test('Cancel of a resumable upload deletes what the server holds; Retry starts a new one (slow)', { timeout: 120000 }, async () => {
+  await withResumablePage({}, async (page, session) => {
+    await throttle(session, kThrottle);
+    await page.fill('#comment', 'a note');
+    await pickAndUpload(page, session.file);
+    await waitLoaded(page, 0.1);
+    assert.ok(stagedBytes(session.uploads) > 0, 'the server holds part of the upload');
+    await row(page).getByRole('button', { name: 'Cancel upload of big.bin' }).click();
+    const cancelled = await rowState(page);
+    assert.equal(cancelled.state, 'cancelled');
+    assert.equal(cancelled.message, 'Cancelled. The server keeps nothing of an upload that stops halfway.');
+    const deadline = Date.now() + 10000;
+    while (!/ DELETE \/resumable\/[0-9a-f]{32} 204 /.test(session.log()) && Date.now() < deadline) {
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+    assert.match(session.log(), / DELETE \/resumable\/[0-9a-f]{32} 204 /, 'the page deleted the upload');
+    assert.equal(stagedBytes(session.uploads), 0, 'nothing of it is left on the server');
+
+    const before = session.requests.length;
+    await throttle(session, -1);
+    await row(page).getByRole('button', { name: 'Retry big.bin' }).click();
+    await waitState(page, 'stored');
+    assert.equal(session.requests[before].method, 'POST', 'Retry after Cancel creates a new upload');
+    const stored = await rowState(page);
+    assert.equal(stored.message, 'Stored as big.bin.');
+    assert.equal(await row(page).locator('.row-settings').textContent(), 'If the name exists: Keep both · Comment: a note');
+    assert.ok(fs.readFileSync(path.join(session.uploads, 'big.bin')).equals(session.data), 'big.bin is the data');
+  });
 });
