@@ -119,6 +119,20 @@ import { markFresh, refreshFiles } from './stored-files.js';
     pump();
   }
 
+  // A resumable upload that lost the network waits, paused, for it to come
+  // back, and then goes on by itself.
+  function waitForNetwork(upload) {
+    if (upload.state !== 'uploading') return;
+    upload.state = 'paused';
+    upload.row.stats.textContent = `The network is gone at ${formatSize(upload.loaded)} of ` +
+                                   `${formatSize(upload.file.size)}. The upload goes on when it is back.`;
+    render(upload);
+    announce(`${upload.file.name}: waiting for the network.`);
+    updateSummary();
+    pump();
+    window.addEventListener('online', () => resume(upload), { once: true });
+  }
+
   function resume(upload) {
     if (upload.state !== 'paused') return;
     upload.state = 'queued';
@@ -177,7 +191,7 @@ import { markFresh, refreshFiles } from './stored-files.js';
     upload.row.stats.textContent = 'Starting…';
     render(upload);
     updateSummary();
-    const hooks = { progress: showProgress, settle };
+    const hooks = { progress: showProgress, settle, offline: waitForNetwork };
     if (upload.resumable) {
       sendResumable(upload, hooks);
     } else {

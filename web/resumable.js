@@ -97,7 +97,7 @@ async function rememberedUpload(tusUpload, upload) {
   return matching[0] || null;
 }
 
-function createTusUpload(upload, { progress, settle }) {
+function createTusUpload(upload, { progress, settle, offline }) {
   return new window.tus.Upload(upload.file, {
     endpoint: new URL('resumable/', window.location.href).href,
     chunkSize: kChunkSize,
@@ -122,6 +122,11 @@ function createTusUpload(upload, { progress, settle }) {
       settle(upload, outcome.ok ? 'stored' : 'failed', outcome, stored);
     },
     onError: (error) => {
+      // tus-js-client does not retry while the browser is offline.
+      if (!error.originalResponse && navigator.onLine === false) {
+        offline(upload);
+        return;
+      }
       const outcome = outcomeOfError(upload, error);
       // A refusal is final; after a lost connection Retry goes on.
       if (error.originalResponse) upload.tus = null;
@@ -131,7 +136,7 @@ function createTusUpload(upload, { progress, settle }) {
 }
 
 // Sends `upload` through tus, or goes on with the one it was sending; the
-// hooks are sendForm's. upload.stop() cancels it and deletes what the
+// hooks are sendForm's, and offline(upload) when the browser lost the network. upload.stop() cancels it and deletes what the
 // server holds; upload.pause() stops it, keeping that.
 export async function sendResumable(upload, hooks) {
   let fresh = false;

@@ -2,8 +2,8 @@
 // Debian's chromium, driven by playwright-core. An 80 MiB upload on a
 // throttled uplink is cut at about half by restarting the server (CDP's
 // offline mode does not cut a request already in flight), and goes on from
-// the server's offset; a reload mid-upload with the same file picked again
-// goes on likewise; Pause and Resume under Basic authentication, and the
+// the server's offset; so does one whose browser went offline and back,
+// and a reload mid-upload with the same file picked again; Pause and Resume under Basic authentication, and the
 // outcome sentences from the final PATCH's headers and from a refused
 // creation; Cancel deletes the server's part. Each time the stored file is
 // the data byte for byte, and the bytes the server received, counted from
@@ -302,5 +302,31 @@ test('Cancel of a resumable upload deletes what the server holds; Retry starts a
     assert.equal(stored.message, 'Stored as big.bin.');
     assert.equal(await row(page).locator('.row-settings').textContent(), 'If the name exists: Keep both · Comment: a note');
     assert.ok(fs.readFileSync(path.join(session.uploads, 'big.bin')).equals(session.data), 'big.bin is the data');
+  });
+});
+
+test('offline mid-upload, the row waits for the network and goes on from the server\'s offset (slow)', { timeout: 120000 }, async () => {
+  await withResumablePage({}, async (page, session) => {
+    await throttle(session, kThrottle);
+    await pickAndUpload(page, session.file);
+    await waitLoaded(page, 0.3);
+    await session.cdp.send('Network.emulateNetworkConditions',
+                           { offline: true, latency: 0, downloadThroughput: -1, uploadThroughput: kThrottle });
+    // The PATCH in flight may still finish; the next one cannot start.
+    await waitState(page, 'paused', 30000);
+    const waiting = await rowState(page);
+    assert.match(waiting.stats, /^The network is gone at [\d.]+ MiB of 80\.0 MiB\. The upload goes on when it is back\.$/);
+    assert.deepEqual(waiting.buttons, ['Resume', 'Cancel']);
+    const held = stagedBytes(session.uploads);
+    assert.ok(held > 0 && held < kSize, `the server holds ${held} bytes`);
+    const before = session.requests.length;
+
+    await throttle(session, -1);
+    await waitState(page, 'stored');
+    const after = session.requests.slice(before);
+    const firstPatch = after.find((request) => request.method === 'PATCH');
+    assert.equal(firstPatch.offset, held, 'back online, the upload goes on from what the server held');
+    assert.ok(!after.some((request) => request.method === 'POST'), 'no new upload was created');
+    assertStoredWhole(session, 'big.bin');
   });
 });
