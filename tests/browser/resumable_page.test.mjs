@@ -3,9 +3,10 @@
 // throttled uplink is cut at about half by restarting the server (CDP's
 // offline mode does not cut a request already in flight), and goes on from
 // the server's offset; so does one whose browser went offline and back,
-// and a reload mid-upload with the same file picked again; Pause and Resume under Basic authentication, and the
-// outcome sentences from the final PATCH's headers and from a refused
-// creation; Cancel deletes the server's part. Each time the stored file is
+// and a reload mid-upload with the same file picked again; Pause and
+// Resume under Basic authentication, and the outcome sentences from the
+// final PATCH's headers and from a refused creation; Cancel deletes the
+// server's part. Each time the stored file is
 // the data byte for byte, and the bytes the server received, counted from
 // its log, are at most 1.2 times the file.
 import { test } from 'node:test';
