@@ -98,6 +98,10 @@ async function uploadBrokenOffAndResumed(t, name, breakOff) {
   let resent = 0;
   const second = await runUpload(data, {
     uploadUrl,
+    // The server may not have seen the broken PATCH end yet: until it does,
+    // that PATCH holds the upload's lock and a new one gets 423, which a
+    // client retries.
+    retryDelays: [100, 500, 1000, 2000],
     onBeforeRequest: (request) => {
       if (request.getMethod() === 'PATCH' && resent === 0) resent = acknowledged + kChunk - Number(request.getHeader('Upload-Offset'));
     },
