@@ -25,6 +25,9 @@ class BodyExchange {
   virtual Reply Finish() = 0;
   // Ends the body early: the client went away.
   virtual void Abort() = 0;
+  // What an early end leaves, for the log: "nothing stored" unless the
+  // exchange keeps the bytes received.
+  virtual const char* FateWhenCut() const { return "nothing stored"; }
 };
 
 }  // namespace zimrax::zmfile

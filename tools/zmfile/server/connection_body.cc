@@ -83,7 +83,7 @@ void Connection::OnBody(const beast::error_code& error, std::size_t n) {
   if (n > 0) FeedUpload(chunk_.data(), n);
   if (error) {
     Note("upload ended after " + std::to_string(received_) + " of " + std::to_string(expected_) + " body bytes (" +
-         error.message() + "); nothing stored");
+         error.message() + "); " + upload_->FateWhenCut());
     return Close();
   }
   if (remaining_ == 0) return FinishUpload();

@@ -43,6 +43,9 @@ class ResumableExchange final : public BodyExchange {
   // The bytes received stay, except under a checksum, which they could not
   // pass: those are dropped.
   void Abort() override;
+  const char* FateWhenCut() const override {
+    return plan_.checksum ? "nothing kept (the checksum cannot pass)" : "the bytes received are kept for resuming";
+  }
 
  private:
   // Cuts the data back to where this request began.
