@@ -18,6 +18,16 @@ const kChunkSize = 16 * 1024 * 1024;
 const kRetryDelays = [0, 1000, 3000, 5000, 10000, 20000];
 const kCollectionPath = '/resumable/';
 
+// The upload addresses rows of this page hold, and the row holding each:
+// two rows of the same file must not both continue one upload.
+const heldUrls = new Map();
+
+// Lets go of the upload `upload` holds.
+function release(upload) {
+  if (upload.tus && heldUrls.get(upload.tus.url) === upload) heldUrls.delete(upload.tus.url);
+  upload.tus = null;
+}
+
 // True when `file` takes the resumable path: large, and the client loaded.
 export function takesResumablePath(file) {
   return file.size > kResumableFrom && typeof window.tus === 'object' && window.tus.isSupported;
@@ -92,7 +102,8 @@ function outcomeOfError(upload, error) {
 async function rememberedUpload(tusUpload, upload) {
   const previous = await tusUpload.findPreviousUploads();
   const matching = previous.filter((entry) => entry.metadata && entry.metadata.filename === upload.file.name &&
-                                              entry.metadata.conflict === upload.policy);
+                                              entry.metadata.conflict === upload.policy &&
+                                              !heldUrls.has(entry.uploadUrl));
   matching.sort((a, b) => String(b.creationTime).localeCompare(String(a.creationTime)));
   return matching[0] || null;
 }
@@ -110,6 +121,7 @@ function createTusUpload(upload, { progress, settle, offline }) {
     removeFingerprintOnSuccess: true,
     httpStack: new PageHttpStack(),
     onUploadUrlAvailable: () => {
+      heldUrls.set(upload.tus.url, upload);
       upload.row.node.dataset.resumeUrl = upload.tus.url;
     },
     onProgress: (sent, total) => {
@@ -118,7 +130,7 @@ function createTusUpload(upload, { progress, settle, offline }) {
     onSuccess: ({ lastResponse }) => {
       const { outcome, stored } = outcomeOfHeaders(upload, lastResponse);
       // The upload is over either way: a retry starts a new one.
-      upload.tus = null;
+      release(upload);
       settle(upload, outcome.ok ? 'stored' : 'failed', outcome, stored);
     },
     onError: (error) => {
@@ -129,7 +141,7 @@ function createTusUpload(upload, { progress, settle, offline }) {
       }
       const outcome = outcomeOfError(upload, error);
       // A refusal is final; after a lost connection Retry goes on.
-      if (error.originalResponse) upload.tus = null;
+      if (error.originalResponse) release(upload);
       settle(upload, 'failed', outcome, '');
     },
   });
@@ -172,5 +184,5 @@ export async function sendResumable(upload, hooks) {
 export function discardResumable(upload) {
   if (!upload.tus) return;
   upload.tus.abort(true).catch(() => {});
-  upload.tus = null;
+  release(upload);
 }

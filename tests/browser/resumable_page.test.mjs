@@ -6,9 +6,9 @@
 // and a reload mid-upload with the same file picked again; Pause and
 // Resume under Basic authentication, and the outcome sentences from the
 // final PATCH's headers and from a refused creation; Cancel deletes the
-// server's part. Each time the stored file is
-// the data byte for byte, and the bytes the server received, counted from
-// its log, are at most 1.2 times the file.
+// server's part; two rows of one file upload separately. Each time the
+// stored file is the data byte for byte, and the bytes the server received,
+// counted from its log, are at most 1.2 times the file.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -330,5 +330,30 @@ test('offline mid-upload, the row waits for the network and goes on from the ser
     assert.equal(firstPatch.offset, held, 'back online, the upload goes on from what the server held');
     assert.ok(!after.some((request) => request.method === 'POST'), 'no new upload was created');
     assertStoredWhole(session, 'big.bin');
+  });
+});
+
+test('the same file in two rows of one page: each row its own upload (slow)', { timeout: 120000 }, async () => {
+  await withResumablePage({}, async (page, session) => {
+    await throttle(session, kThrottle);
+    await pickAndUpload(page, session.file);
+    await waitLoaded(page, 0.1);
+    await row(page).getByRole('button', { name: 'Pause upload of big.bin' }).click();
+
+    // The browser remembers the paused upload for this file, but the first
+    // row holds it: the second row creates its own.
+    const before = session.requests.length;
+    await throttle(session, -1);
+    await pickAndUpload(page, session.file);
+    await waitState(page, 'stored');
+    assert.equal(session.requests[before].method, 'POST', 'the second row created a new upload');
+    await page.locator('#queue .upload-row').first().getByRole('button', { name: 'Resume upload of big.bin' }).click();
+    await page.waitForFunction(() => document.querySelector('#queue .upload-row:first-child').dataset.state === 'stored',
+                               null, { timeout: 60000 });
+    const stored = await page.$$eval('#queue .upload-row', (nodes) => nodes.map((node) => node.dataset.storedName));
+    assert.deepEqual(stored.sort(), ['big(1).bin', 'big.bin']);
+    for (const name of stored) {
+      assert.ok(fs.readFileSync(path.join(session.uploads, name)).equals(session.data), `${name} is the data`);
+    }
   });
 });
