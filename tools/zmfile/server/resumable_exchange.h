@@ -44,7 +44,7 @@ class ResumableExchange final : public BodyExchange {
   // pass: those are dropped.
   void Abort() override;
   std::string_view WhatAbortKeeps() const override {
-    return plan_.checksum ? "this request's data dropped (Upload-Checksum)" : "the data received kept";
+    return plan_.checksum ? "nothing kept (the checksum cannot pass)" : "the bytes received are kept for resuming";
   }
   // Ends the body as Abort() does, and answers `refusal`.
   Reply Refuse(Refusal refusal) override;
