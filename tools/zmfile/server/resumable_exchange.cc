@@ -30,17 +30,19 @@ ResumableExchange::ResumableExchange(const ServeConfig& config, StagingStore sto
 ResumableExchange::~ResumableExchange() { Abort(); }
 
 void ResumableExchange::Feed(std::span<const std::uint8_t> piece) {
+  std::uint64_t at = plan_.offset + received_;
   received_ += piece.size();
   if (write_error_ != 0) return;
   if (digest_) EVP_DigestUpdate(digest_.get(), piece.data(), piece.size());
   while (!piece.empty()) {
-    const ssize_t n = ::write(plan_.data.fd(), piece.data(), piece.size());
+    const ssize_t n = ::pwrite(plan_.data.fd(), piece.data(), piece.size(), static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       write_error_ = errno;
       return;
     }
     piece = piece.subspan(static_cast<std::size_t>(n));
+    at += static_cast<std::uint64_t>(n);
   }
 }
 
@@ -65,6 +67,13 @@ void ResumableExchange::Publish() {
   if (!result.ok()) ::unlink(store_.DataPath(plan_.record.id).c_str());
 }
 
+int ResumableExchange::SaveProgress() const {
+  if (plan_.record.deferred && plan_.record.length) {
+    if (const int error = store_.SaveLength(plan_.record)) return error;
+  }
+  return plan_.record.complete ? store_.SaveOutcome(plan_.record) : 0;
+}
+
 Reply ResumableExchange::Finish() {
   finished_ = true;
   if (write_error_ == 0 && digest_) {
@@ -84,7 +93,7 @@ Reply ResumableExchange::Finish() {
   const std::uint64_t offset = plan_.offset + received_;
   plan_.record.expires = Now() + config_.options.resumable_expiry;
   if (plan_.record.length && offset == *plan_.record.length) Publish();
-  if (const int error = store_.Save(plan_.record)) {
+  if (const int error = SaveProgress()) {
     return TusRefusal(500, std::string("Could not store the upload's record: ") + std::strerror(error));
   }
 

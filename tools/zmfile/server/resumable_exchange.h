@@ -49,6 +49,9 @@ class ResumableExchange final : public BodyExchange {
   void DropReceived();
   // Publishes the complete data and records the outcome.
   void Publish();
+  // Saves a length this PATCH gave, and the outcome once published, while
+  // the lock is held. Returns 0 or an errno value.
+  int SaveProgress() const;
 
   const ServeConfig& config_;
   const StagingStore store_;
