@@ -87,6 +87,16 @@ int ReplaceFile(const std::string& path, const std::string& text, bool durable) 
   return error;
 }
 
+// Writes `text` to `path` unless `path` exists (then leaves it, and
+// succeeds): a temporary file linked to the name, which never replaces.
+int WriteOnce(const std::string& path, const std::string& text, bool durable) {
+  const std::string temporary = path + ".new";
+  if (const int error = ReplaceFile(temporary, text, durable)) return error;
+  const int error = ::link(temporary.c_str(), path.c_str()) == 0 || errno == EEXIST ? 0 : errno;
+  ::unlink(temporary.c_str());
+  return error;
+}
+
 bool TakeWriteLock(int fd) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
@@ -162,13 +172,13 @@ int StagingStore::Create(const UploadRecord& record) const {
 
 int StagingStore::SaveLength(const UploadRecord& record) const {
   if (!record.length) return EINVAL;
-  return ReplaceFile(PathOf(record.id, ".length"), nlohmann::json(*record.length).dump(), durable_);
+  return WriteOnce(PathOf(record.id, ".length"), nlohmann::json(*record.length).dump(), durable_);
 }
 
 int StagingStore::SaveOutcome(const UploadRecord& record) const {
   const nlohmann::json json = {
       {"stored_name", record.stored_name}, {"code", record.code}, {"expires", record.expires}};
-  return ReplaceFile(PathOf(record.id, ".done"), json.dump(), durable_);
+  return WriteOnce(PathOf(record.id, ".done"), json.dump(), durable_);
 }
 
 std::optional<UploadRecord> StagingStore::Load(std::string_view id) const {

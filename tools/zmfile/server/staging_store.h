@@ -86,7 +86,8 @@ class StagingStore {
   // The record and an empty data file. Returns 0 or an errno value.
   int Create(const UploadRecord& record) const;
   // The length a PATCH gave a deferred upload; the outcome of a published
-  // one. Each is written once. Return 0 or an errno value.
+  // one. Each is written once: a file already there is kept. Return 0 or an
+  // errno value.
   int SaveLength(const UploadRecord& record) const;
   int SaveOutcome(const UploadRecord& record) const;
   // The record with its saved length and outcome; unfinished, it expires
