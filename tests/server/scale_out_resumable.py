@@ -12,7 +12,8 @@ PATCHes racing on one upload through the two servers.
   scale_out_resumable.py chunks PUBLIC_URL URL_A URL_B DIR_A DIR_B NAME MIB
       NAME PATCHed a MiB at a time through PUBLIC_URL, which alternates
       between the servers: each PATCH must be taken at the offset the last
-      answer gave, and the file stored byte for byte.
+      answer gave, and the file stored byte for byte. Then the same for an
+      upload created without a length, which its first PATCH declares.
   scale_out_resumable.py race PUBLIC_URL URL_A URL_B DIR_A DIR_B NAME MIB
       One PATCH through server A holds the upload half-sent while another,
       with other bytes, goes through server B; then the same the other way.
@@ -73,11 +74,11 @@ class Target:
         finally:
             connection.close()
 
-    def create(self, name, length, conflict="error"):
+    def create(self, name, length, conflict="error", deferred=False):
         metadata = ",".join(f"{key} {base64.b64encode(value.encode()).decode()}"
                             for key, value in (("filename", name), ("conflict", conflict)))
-        status, headers, body = self.request("POST", "/resumable/", {"Upload-Length": str(length),
-                                                                  "Upload-Metadata": metadata})
+        declared = {"Upload-Defer-Length": "1"} if deferred else {"Upload-Length": str(length)}
+        status, headers, body = self.request("POST", "/resumable/", {**declared, "Upload-Metadata": metadata})
         self.last_refusal = f"{status} {body.decode(errors='replace').strip()}"
         return headers.get("location", "") if status == 201 else ""
 
@@ -85,9 +86,10 @@ class Target:
         status, headers, _ = self.request("HEAD", path)
         return int(headers["upload-offset"]) if status == 200 and "upload-offset" in headers else None
 
-    def patch(self, path, offset, data):
+    def patch(self, path, offset, data, extra=None):
         return self.request("PATCH", path, {"Upload-Offset": str(offset),
-                                            "Content-Type": "application/offset+octet-stream"}, data)
+                                            "Content-Type": "application/offset+octet-stream", **(extra or {})},
+                            data)
 
     def patch_status(self, path, offset, data):
         """The status of a PATCH, or the name of the error that broke it."""
@@ -256,19 +258,21 @@ def race(public, first, second, dir_a, dir_b, name, mib, label):
     stored_once(dir_a, dir_b, name, winner_data)
 
 
-def chunks(public, dir_a, dir_b, name, mib):
+def chunks(public, dir_a, dir_b, name, mib, deferred):
     """An upload PATCHed a MiB at a time through the proxy, each PATCH at the
     offset the last answer gave: nginx sends each to the other server, which
-    must see the data the first wrote a moment before."""
+    must see the data the first wrote a moment before. `deferred`: created
+    without a length, which the first PATCH declares."""
     size = mib * MIB
-    data = content(b"chunks", mib)
-    path = public.create(name, size)
-    check(bool(path), "chunked upload: creation through the proxy answered 201")
+    data = content(name.encode(), mib)
+    path = public.create(name, size, deferred=deferred)
+    check(bool(path), f"chunked upload of {name}: creation through the proxy answered 201")
     if not path:
         return
     offset, statuses = 0, []
     while offset < size and len(statuses) < 2 * mib:
-        status, headers, _ = public.patch(path, offset, data[offset:offset + MIB])
+        declared = {"Upload-Length": str(size)} if deferred and not statuses else {}
+        status, headers, _ = public.patch(path, offset, data[offset:offset + MIB], declared)
         statuses.append(status)
         if status != 204:
             told = public.offset(path)
@@ -289,7 +293,9 @@ def main():
     if command == "killed":
         killed(public, (server_a, server_b), dir_a, dir_b, name, int(mib), args[7])
     elif command == "chunks":
-        chunks(public, dir_a, dir_b, name, int(mib))
+        stem, extension = os.path.splitext(name)
+        chunks(public, dir_a, dir_b, name, int(mib), False)
+        chunks(public, dir_a, dir_b, f"{stem}-deferred{extension}", int(mib), True)
     elif command == "race":
         stem, extension = os.path.splitext(name)
         race(public, server_a, server_b, dir_a, dir_b, f"{stem}-ab{extension}", int(mib), "held on A, raced on B")

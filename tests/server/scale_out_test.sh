@@ -242,7 +242,7 @@ timeout 120 python3 "$RESUMABLE" race "$PUBLIC_URL" "$URL_A" "$URL_B" "$MOUNT_A/
 check "the racing PATCHes' checks passed" test "${PIPESTATUS[0]}" = 0
 check "no unfinished upload is left in the staging folder" \
   test -z "$(find "$MOUNT_A/uploads/.resumable-uploads" -name '*.data' -printf '%f\n')"
-rm -f "$MOUNT_A"/uploads/resumed.bin "$MOUNT_A"/uploads/chunked.bin "$MOUNT_A"/uploads/raced-*.bin
+rm -f "$MOUNT_A"/uploads/resumed.bin "$MOUNT_A"/uploads/chunked*.bin "$MOUNT_A"/uploads/raced-*.bin
 
 echo "      total $((SECONDS - STARTED)) s"
 [ "$FAILED" = 0 ] && echo "scale-out test passed" || echo "scale-out test FAILED"

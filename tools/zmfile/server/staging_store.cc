@@ -111,7 +111,15 @@ std::string HolderOf(const UploadRecord& record) {
 }
 
 LockedUpload::~LockedUpload() {
-  if (fd_ >= 0) ::close(fd_);  // and with it the lock
+  if (fd_ < 0) return;
+  // Unlocked before the close: on a FUSE file system the close lets go of
+  // the lock only later, when the file system handles the release, and a
+  // client told "done" may already be asking another host for the upload.
+  struct flock unlock = {};
+  unlock.l_type = F_UNLCK;
+  unlock.l_whence = SEEK_SET;
+  ::fcntl(fd_, F_OFD_SETLK, &unlock);
+  ::close(fd_);
 }
 
 std::int64_t LockedUpload::Size() const { return EndOfData(fd_); }
