@@ -227,6 +227,38 @@ TEST(FileInspectorTest, SizeDigestAndTypeAsTheDataStreams) {
   }
 }
 
+// With a media type rule, a file is dropped as soon as its first
+// kMaxSniffBytes show a refused type; a smaller file is judged at the end,
+// with its name.
+TEST(FileInspectorTest, ARefusedContentTypeStopsTheFileAtItsFirstBytes) {
+  UploadRules rules;
+  std::string why;
+  rules.types.allow = *ParseTypeList("image/*", &why);
+  FileInspector inspector(rules, 3);
+  const std::string large_text(3 * kMaxSniffBytes, 't');
+  inspector.OnData(0, {});
+  std::size_t accepted = 0;
+  for (std::size_t at = 0; at < large_text.size(); at += 1000) {
+    if (!inspector.OnData(0, Bytes(large_text).subspan(at, std::min<std::size_t>(1000, large_text.size() - at)))) {
+      break;
+    }
+    accepted += 1000;
+  }
+  EXPECT_LT(accepted, kMaxSniffBytes) << "refused at the piece that completed the first bytes";
+  inspector.OnData(1, {});
+  EXPECT_TRUE(inspector.OnData(1, Bytes("small text\n"))) << "a small file is judged with its name, at the end";
+  const std::string large_png = kPng + std::string(2 * kMaxSniffBytes, '\0');
+  inspector.OnData(2, {});
+  EXPECT_TRUE(inspector.OnData(2, Bytes(large_png)));
+  inspector.Settle();
+  ASSERT_TRUE(inspector.Field(0).type_refusal);
+  EXPECT_NE(inspector.Field(0).type_refusal->find("text/plain, which is not accepted here"), std::string::npos);
+  EXPECT_FALSE(inspector.Field(1).type_refusal);
+  EXPECT_EQ(inspector.Field(1).mime_type, "text/plain");
+  EXPECT_FALSE(inspector.Field(2).type_refusal);
+  EXPECT_EQ(inspector.Field(2).mime_type, "image/png");
+}
+
 // A restarted field starts over; an empty file has the empty digest.
 TEST(FileInspectorTest, AStartOverForgetsWhatWasSeen) {
   UploadRules rules;

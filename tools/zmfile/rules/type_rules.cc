@@ -99,14 +99,9 @@ std::string ExtensionOf(std::string_view stored_name) {
   return Lower(stored_name.substr(dot + 1));
 }
 
-std::optional<std::string> TypeRefusal(const TypeRules& rules, std::string_view extension,
-                                       std::string_view content_type) {
-  if (!rules.allow.extensions.empty() && !Contains(rules.allow.extensions, extension)) {
-    return Named(extension) + " not accepted here; accepted: " + Listed(rules.allow) + ".";
-  }
-  if (Contains(rules.deny.extensions, extension)) return Named(extension) + " not accepted here.";
-  if (rules.NeedsContentType() && content_type.empty()) {
-    return "The file's content could not be checked, so it is not accepted.";
+std::optional<std::string> ContentTypeRefusal(const TypeRules& rules, std::string_view content_type) {
+  if (!rules.allow.types.empty() || !rules.deny.types.empty()) {
+    if (content_type.empty()) return "The file's content could not be checked, so it is not accepted.";
   }
   const std::string content(content_type);
   if (!rules.allow.types.empty() && !MatchesAny(rules.allow.types, content_type)) {
@@ -116,9 +111,22 @@ std::optional<std::string> TypeRefusal(const TypeRules& rules, std::string_view 
   if (MatchesAny(rules.deny.types, content_type)) {
     return "The file's content is " + content + ", which is not accepted here.";
   }
+  return std::nullopt;
+}
+
+std::optional<std::string> TypeRefusal(const TypeRules& rules, std::string_view extension,
+                                       std::string_view content_type) {
+  if (!rules.allow.extensions.empty() && !Contains(rules.allow.extensions, extension)) {
+    return Named(extension) + " not accepted here; accepted: " + Listed(rules.allow) + ".";
+  }
+  if (Contains(rules.deny.extensions, extension)) return Named(extension) + " not accepted here.";
+  if (rules.NeedsContentType() && content_type.empty()) {
+    return "The file's content could not be checked, so it is not accepted.";
+  }
+  if (std::optional<std::string> refused = ContentTypeRefusal(rules, content_type)) return refused;
   if (rules.strict && rules.table && Contradicts(*rules.table, extension, content_type)) {
-    return "The file's content is " + content + ", which does not match its extension ." + std::string(extension) +
-           ". Send it under a name that says what it is.";
+    return "The file's content is " + std::string(content_type) + ", which does not match its extension ." +
+           std::string(extension) + ". Send it under a name that says what it is.";
   }
   return std::nullopt;
 }

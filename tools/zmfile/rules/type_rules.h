@@ -54,6 +54,11 @@ std::string ExtensionOf(std::string_view stored_name);
 std::optional<std::string> TypeRefusal(const TypeRules& rules, std::string_view extension,
                                        std::string_view content_type);
 
+// The part of TypeRefusal that the content's type decides alone (the
+// allow and deny lists' media types): for a refusal as soon as the first
+// bytes are read, before the file's name is known.
+std::optional<std::string> ContentTypeRefusal(const TypeRules& rules, std::string_view content_type);
+
 }  // namespace zimrax::zmfile
 
 #endif  // ZIMRAX_TOOLS_ZMFILE_RULES_TYPE_RULES_H_

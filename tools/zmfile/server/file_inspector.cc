@@ -44,7 +44,12 @@ bool FileInspector::OnData(std::size_t field, std::span<const std::uint8_t> data
     if (prefix_field_ == field) {
       const std::size_t take = std::min(data.size(), kMaxSniffBytes - prefix_.size());
       prefix_.insert(prefix_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
-      if (prefix_.size() == kMaxSniffBytes) SettleType(field);
+      if (prefix_.size() == kMaxSniffBytes) {
+        SettleType(field);
+        // A large file of a refused type is not written past its first bytes.
+        seen.type_refusal = ContentTypeRefusal(rules_.types, seen.mime_type);
+        if (seen.type_refusal) return false;
+      }
     }
     return true;
   } catch (...) {

@@ -30,6 +30,10 @@ class FileInspector {
     std::uint64_t size = 0;     // bytes seen; past max_file_size the count stops
     bool too_large = false;     // passed max_file_size: the field was dropped
     std::string mime_type;      // after Settle, when the rules sniff content
+    // Set when the first kMaxSniffBytes were read and the content's type
+    // is refused by the type lists (ContentTypeRefusal): the field was
+    // dropped then, and the rest of its data was not written.
+    std::optional<std::string> type_refusal;
     std::string sha256;         // after Settle, with the digest on
   };
 
@@ -40,7 +44,8 @@ class FileInspector {
   ~FileInspector();
 
   // The tap: data of field `field` (empty when its data begins). False
-  // drops the field: it passed max_file_size. Never throws.
+  // drops the field: it passed max_file_size, or its first
+  // kMaxSniffBytes showed a content type the lists refuse. Never throws.
   bool OnData(std::size_t field, std::span<const std::uint8_t> data) noexcept;
   // Finishes the type and digest of every field; call once the body has
   // ended (after FormStream::FinishValues).

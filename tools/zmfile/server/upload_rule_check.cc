@@ -56,6 +56,10 @@ void ApplyUploadRules(const UploadRules& rules, const FileInspector* inspector, 
       file.refusal = TooLarge(rules.max_file_size);
       continue;
     }
+    if (seen.type_refusal) {
+      file.refusal = Refusal{415, *seen.type_refusal, RefusalKind::kFileType};
+      continue;
+    }
     if (!seen.started) continue;
     if (!rules.types.empty()) {
       const std::string extension = ExtensionOf(StoredPartOfClientName(file.client_name));
