@@ -4,16 +4,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "ascii_lower.h"
+
 namespace zimrax::zmfile {
 namespace {
-
-std::string Lower(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lowered;
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -41,9 +35,9 @@ MimeTypes MimeTypes::Parse(std::string_view text) {
     line = line.substr(0, std::min(line.find('#'), line.size()));
     const std::vector<std::string_view> words = Words(line);
     if (words.size() < 2 || words[0].find('/') == std::string_view::npos) continue;
-    const std::string type = Lower(words[0]);
+    const std::string type = AsciiLower(words[0]);
     for (std::size_t i = 1; i < words.size(); ++i) {
-      std::vector<std::string>& types = table.by_extension_[Lower(words[i])];
+      std::vector<std::string>& types = table.by_extension_[AsciiLower(words[i])];
       if (std::find(types.begin(), types.end(), type) == types.end()) types.push_back(type);
     }
   }
@@ -63,7 +57,7 @@ std::optional<MimeTypes> MimeTypes::Load(const std::string& path, std::string* w
 
 const std::vector<std::string>& MimeTypes::TypesOf(std::string_view extension) const {
   static const std::vector<std::string> kNone;
-  const auto found = by_extension_.find(Lower(extension));
+  const auto found = by_extension_.find(AsciiLower(extension));
   return found == by_extension_.end() ? kNone : found->second;
 }
 

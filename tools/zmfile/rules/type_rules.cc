@@ -2,16 +2,10 @@
 
 #include <algorithm>
 
+#include "ascii_lower.h"
+
 namespace zimrax::zmfile {
 namespace {
-
-std::string Lower(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lowered;
-}
 
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -76,7 +70,7 @@ std::optional<TypeList> ParseTypeList(std::string_view text, std::string* why) {
   TypeList list;
   while (!text.empty()) {
     const std::size_t comma = std::min(text.find(','), text.size());
-    const std::string entry = Lower(Trimmed(text.substr(0, comma)));
+    const std::string entry = AsciiLower(Trimmed(text.substr(0, comma)));
     text.remove_prefix(std::min(comma + 1, text.size()));
     if (entry.empty()) continue;
     const std::size_t slash = entry.find('/');
@@ -96,7 +90,7 @@ std::optional<TypeList> ParseTypeList(std::string_view text, std::string* why) {
 std::string ExtensionOf(std::string_view stored_name) {
   const std::size_t dot = stored_name.rfind('.');
   if (dot == std::string_view::npos || dot == 0 || dot + 1 == stored_name.size()) return {};
-  return Lower(stored_name.substr(dot + 1));
+  return AsciiLower(stored_name.substr(dot + 1));
 }
 
 std::optional<std::string> ContentTypeRefusal(const TypeRules& rules, std::string_view content_type) {
