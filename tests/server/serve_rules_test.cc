@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "server_process.h"
+#include "tus_client.h"
 
 namespace zimrax::testing {
 namespace {
@@ -244,6 +245,47 @@ TEST_F(ServeRulesTest, DigestMatchesTheStoredFile) {
                       digests[2] + " "),
             std::string::npos)
       << line;
+}
+
+// Resumable uploads: an Upload-Length past --max-file-size is refused at
+// creation (and a deferred length once the data passes it); the type rules
+// and the digest apply when the last byte is in: a refused file is never
+// published and its upload is gone.
+TEST_F(ServeRulesTest, ResumableUploadsFollowTheSameRules) {
+  Start({"--max-file-size", "1K", "--allow-types", "image/*", "--digest", "sha256"});
+  const int port = server_->port();
+  const HttpAnswer too_long = Tus(port, "POST", "/resumable/",
+                                  {{"Upload-Length", "1025"}, {"Upload-Metadata", "filename " + Base64("big.png")}});
+  EXPECT_EQ(too_long.status, 413) << too_long.body;
+  EXPECT_NE(too_long.body.find("1024 bytes"), std::string::npos) << too_long.body;
+  const HttpAnswer deferred =
+      Tus(port, "POST", "/resumable/", {{"Upload-Defer-Length", "1"}, {"Upload-Metadata", "filename " + Base64("d.png")}});
+  ASSERT_EQ(deferred.status, 201) << deferred.body;
+  EXPECT_EQ(Patch(port, deferred.Header("Location"), 0, std::string(1025, 'd')).status, 413);
+
+  const std::string text = "plain text, not an image\n";
+  const std::string refused = CreateUpload(port, "t.png", text.size());
+  ASSERT_FALSE(refused.empty());
+  const HttpAnswer last = Patch(port, refused, 0, text);
+  EXPECT_EQ(last.status, 415) << last.body;
+  EXPECT_NE(last.body.find("text/plain, which is not accepted here"), std::string::npos) << last.body;
+  EXPECT_EQ(Tus(port, "HEAD", refused, {}).status, 404) << "a refused upload is gone";
+
+  const std::string image = kPng + std::string(300, '\0');
+  const std::string stored = CreateUpload(port, "ok.png", image.size());
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(Patch(port, stored, 0, image.substr(0, 100)).status, 204);
+  EXPECT_EQ(Patch(port, stored, 100, image.substr(100)).status, 204);
+  std::set<std::string> visible;
+  for (const std::string& name : Folder()) {
+    if (!name.starts_with('.')) visible.insert(name);
+  }
+  EXPECT_EQ(visible, std::set<std::string>{"ok.png"}) << "only the accepted file is published";
+  EXPECT_TRUE(ReadFileBytes(uploads_ / "ok.png") == image);
+  const CommandResult sum = RunCommand({"sha256sum", (uploads_ / "ok.png").string()});
+  ASSERT_EQ(sum.exit_status, 0);
+  EXPECT_NE(server_->Log().find("stored=\"ok.png\" sha256=" + sum.out.substr(0, 64)), std::string::npos)
+      << server_->Log();
 }
 
 // Off by default: no digest anywhere.
