@@ -94,7 +94,7 @@ function outcomeOfError(upload, error) {
   if (status === 403 && error.originalRequest && error.originalRequest.getMethod() === 'POST') {
     return describe(upload, status, { ErrorCode: 106, Result: '' });
   }
-  const kinds = { 411: 'no-length', 413: 'too-large', 403: 'site' };
+  const kinds = { 411: 'no-length', 413: 'file-too-large', 415: 'file-type', 403: 'site' };
   return describe(upload, status, { Refused: reason, RefusedKind: kinds[status] });
 }
 

@@ -19,6 +19,9 @@ enum class RefusalKind {
   kNoLength,    // neither Content-Length nor chunked
   kPathName,    // a client file name that is a path, or too long
   kIncomplete,  // the form ends before its closing delimiter
+  kFileTooLarge,  // one file passes --max-file-size
+  kTooManyFiles,  // the form holds more files than --max-files
+  kFileType,      // --allow-types, --deny-types or --strict-types refuse the file
 };
 
 // The kind as the JSON answer's "RefusedKind" names it, for clients (the
@@ -34,6 +37,9 @@ inline const char* RefusalKindName(RefusalKind kind) {
     case RefusalKind::kNoLength: return "no-length";
     case RefusalKind::kPathName: return "path-name";
     case RefusalKind::kIncomplete: return "incomplete";
+    case RefusalKind::kFileTooLarge: return "file-too-large";
+    case RefusalKind::kTooManyFiles: return "too-many-files";
+    case RefusalKind::kFileType: return "file-type";
     case RefusalKind::kRequest: break;
   }
   return "request";

@@ -9,6 +9,7 @@
 #include "server/refusal.h"
 #include "server/resumable_handler.h"
 #include "server/resumable_replies.h"
+#include "server/resumable_rules.h"
 #include "server/tus_headers.h"
 
 namespace zimrax::zmfile {
@@ -34,6 +35,9 @@ std::optional<Reply> ReadLength(const ServeConfig& config, const http::fields& h
   if (!*length) return BadHeaderReply("Upload-Length", "not a non-negative decimal number.");
   if (**length > config.options.max_body) {
     return TusRefusal(413, "Upload-Length: larger than this server's limit (Tus-Max-Size).");
+  }
+  if (std::optional<Refusal> refusal = ResumableSizeRefusal(config.rules, **length)) {
+    return TusRefusal(refusal->status, "Upload-Length: " + refusal->message);
   }
   return std::nullopt;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "server/resumable_replies.h"
+#include "server/resumable_rules.h"
 #include "zimrax/staged_file.h"
 
 namespace zimrax::zmfile {
@@ -77,6 +78,13 @@ Reply ResumableExchange::Refuse(Refusal refusal) {
 }
 
 void ResumableExchange::Publish() {
+  // The rules and the digest see the whole file once, before it is published.
+  StagedFileCheck check = CheckStagedFile(config_.rules, store_.DataPath(plan_.record.id), plan_.record.filename);
+  if (check.refusal) {
+    refusal_ = std::move(check.refusal);
+    return;
+  }
+  sha256_ = check.facts.sha256;
   const ConflictPolicy policy = ParseConflictPolicy(plan_.record.conflict);
   const OperationResult result = PublishStagedFile(store_.DataPath(plan_.record.id), plan_.record.filename,
                                                    config_.options.dir, policy, SaveOptions{config_.options.fsync});
@@ -113,6 +121,14 @@ Reply ResumableExchange::Finish() {
   const std::uint64_t offset = plan_.offset + received_;
   plan_.record.expires = Now() + config_.options.resumable_expiry;
   if (plan_.record.length && offset == *plan_.record.length) Publish();
+  if (refusal_) {
+    // Refused by a rule: removed, never published; the upload is gone.
+    store_.Remove(plan_.record.id);
+    Reply reply = TusRefusal(refusal_->status, refusal_->message);
+    reply.notes.push_back("resumable upload " + plan_.record.id + " refused with " + std::to_string(refusal_->status) +
+                          ": " + refusal_->message);
+    return reply;
+  }
   if (const int error = SaveProgress()) {
     return TusRefusal(500, std::string("Could not store the upload's record: ") + std::strerror(error));
   }
@@ -124,6 +140,7 @@ Reply ResumableExchange::Finish() {
   SetRecordHeaders(plan_.record, response);
   if (plan_.record.complete) {
     reply.stored_name = plan_.record.stored_name;
+    if (plan_.record.code == 0) reply.sha256 = sha256_;
     if (plan_.record.code != 0) {
       reply.reason = "completed upload " + plan_.record.id + " not stored: code " + std::to_string(plan_.record.code);
     }

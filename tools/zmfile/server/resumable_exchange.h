@@ -14,6 +14,7 @@
 #include <string>
 
 #include "server/body_exchange.h"
+#include "server/refusal.h"
 #include "server/serve_config.h"
 #include "server/staging_store.h"
 #include "server/tus_headers.h"
@@ -69,6 +70,8 @@ class ResumableExchange final : public BodyExchange {
   std::uint64_t written_back_ = 0;  // the offset writeback was last started up to
   int write_error_ = 0;
   bool finished_ = false;
+  std::optional<Refusal> refusal_;  // the rules refused the complete file
+  std::string sha256_;              // of the published file, with --digest
 };
 
 }  // namespace zimrax::zmfile

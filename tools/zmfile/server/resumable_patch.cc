@@ -5,6 +5,7 @@
 #include "server/resumable_exchange.h"
 #include "server/resumable_handler.h"
 #include "server/resumable_replies.h"
+#include "server/resumable_rules.h"
 #include "server/tus_headers.h"
 
 namespace zimrax::zmfile {
@@ -53,6 +54,9 @@ ResumableStart StartPatch(const ServeConfig& config, const StagingStore& store, 
     if (*length > config.options.max_body) {
       return Answer(TusRefusal(413, "Upload-Length: larger than this server's limit (Tus-Max-Size)."));
     }
+    if (std::optional<Refusal> refusal = ResumableSizeRefusal(config.rules, *length)) {
+      return Answer(TusRefusal(refusal->status, "Upload-Length: " + refusal->message));
+    }
     if (*length < *offset) return Answer(BadHeaderReply("Upload-Length", "smaller than Upload-Offset."));
     record.length = length;
   }
@@ -97,6 +101,10 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
   }
   if (record.length && offset + request.body_length > *record.length) {
     return Answer(TusRefusal(413, "The data runs past Upload-Length."));
+  }
+  // A deferred length: the data so far may not pass the size rule either.
+  if (std::optional<Refusal> refusal = ResumableSizeRefusal(config.rules, offset + request.body_length)) {
+    return Answer(TusRefusal(refusal->status, refusal->message));
   }
   if (!record.length) {
     const StagingStore::Usage usage = store.SweepAndMeasure(NowSeconds());

@@ -55,6 +55,14 @@ struct ServeOptions {
   std::string tls_cert, tls_key;  // PEM files: both for HTTPS, neither for HTTP
   // DELETE /files/NAME removes a stored file. Off loopback it takes htpasswd.
   bool allow_delete = false;
+
+  // Rules for each uploaded file (upload_rules.h); 0 and "" for none.
+  std::uint64_t max_file_size = 0;  // bytes of one file (413 past it)
+  std::size_t max_files = 0;        // files stored from one form (413 for the rest)
+  std::string allow_types;          // ".pdf,image/*": extensions and media types accepted (415 for others)
+  std::string deny_types;           // extensions and media types refused (415)
+  bool strict_types = false;        // refuse content whose type contradicts its extension (415)
+  std::string digest = "none";      // "sha256": each stored file's digest in the answer and the log
   // Resumable uploads (/resumable/): how long an unfinished one is kept
   // after its last PATCH, how many one user (or address) may have
   // unfinished, and how many bytes all of them may hold (507 past it).

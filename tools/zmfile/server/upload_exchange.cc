@@ -34,6 +34,8 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.durable = options.fsync;
   limits.client_conflicts = config_.client_conflicts;
   limits.may_open_file = may_open_file_;
+  limits.rules = &config_.rules;
+  limits.before_publish = before_publish_;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
   unchosen_.emplace(options.max_first_line);
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
@@ -98,6 +100,7 @@ Reply UploadExchange::Answer(const UploadReport& report, bool wants_json, const 
   response.set(http::field::cache_control, "no-store");
   Reply reply{std::move(response)};
   reply.stored_name = NameStoredBy(report);
+  reply.sha256 = DigestsStoredBy(report);
   reply.reason = RefusalReason(report);
   return reply;
 }

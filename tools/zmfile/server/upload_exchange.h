@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "server/body_exchange.h"
+#include "server/file_facts.h"
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
@@ -47,6 +48,9 @@ class UploadExchange final : public BodyExchange {
   // frame() and expects_continue() tell how.
   std::optional<Reply> Open(const boost::beast::http::fields& headers);
   BodyFrame frame() const override { return frame_; }
+  // The check run on the upload's files just before they are published
+  // (file_facts.h): where a hook may still refuse one. REQUIRES: before Open.
+  void SetPrePublishCheck(PrePublishCheck check) { before_publish_ = std::move(check); }
   // The client waits for "100 Continue" before it sends the body.
   bool expects_continue() const override { return expects_continue_; }
 
@@ -73,6 +77,7 @@ class UploadExchange final : public BodyExchange {
   const bool wants_json_;
   std::function<bool()> may_open_file_;
   PageLister lister_;
+  PrePublishCheck before_publish_;
   std::unique_ptr<UploadStream> stream_;
   std::optional<UnchosenFileInputs> unchosen_;
   BodyFrame frame_;

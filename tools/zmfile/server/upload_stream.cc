@@ -9,12 +9,13 @@
 #include "server/conflict_choices.h"
 #include "server/file_name_rules.h"
 #include "server/result_messages.h"
+#include "server/upload_rule_check.h"
 #include "zimrax/conflict_policy.h"
 
 namespace zimrax::zmfile {
 namespace {
 
-FormStreamOptions StreamOptions(const std::string& dir, const UploadLimits& limits) {
+FormStreamOptions StreamOptions(const std::string& dir, const UploadLimits& limits, FileInspector* inspector) {
   FormStreamOptions options;
   options.directory = dir;
   options.file_fields = FileFieldNames();
@@ -24,6 +25,11 @@ FormStreamOptions StreamOptions(const std::string& dir, const UploadLimits& limi
   options.max_first_line = limits.max_first_line;
   options.save.durable = limits.durable;
   options.may_open_file = limits.may_open_file;
+  if (inspector != nullptr) {
+    options.on_file_data = [inspector](std::size_t field, std::span<const std::uint8_t> data) {
+      return inspector->OnData(field, data);
+    };
+  }
   return options;
 }
 
@@ -93,6 +99,13 @@ void NoteFieldsFound(const FormStreamOutcome& values, UploadReport& report) {
   if (values.more_sections) report.more_fields_found = true;
 }
 
+std::unique_ptr<FileInspector> InspectorFor(const UploadLimits& limits) {
+  static const UploadRules kNoRules;
+  const bool watches = limits.rules != nullptr && limits.rules->WatchesData();
+  if (!watches && !limits.before_publish) return nullptr;
+  return std::make_unique<FileInspector>(limits.rules != nullptr ? *limits.rules : kNoRules, kMaxFileFields);
+}
+
 }  // namespace
 
 std::vector<std::string> FileFieldNames() {
@@ -106,7 +119,10 @@ UploadStream::UploadStream(const std::string& dir, const std::string& default_co
     : default_conflict_(default_conflict),
       client_conflicts_(limits.client_conflicts),
       max_first_line_(limits.max_first_line),
-      stream_(StreamOptions(dir, limits)) {}
+      rules_(limits.rules),
+      before_publish_(limits.before_publish),
+      inspector_(InspectorFor(limits)),
+      stream_(StreamOptions(dir, limits, inspector_.get())) {}
 
 void UploadStream::Feed(std::span<const std::uint8_t> piece) {
   delimiter_check_.Feed(piece);
@@ -201,6 +217,15 @@ UploadReport UploadStream::Finish() {
   std::string policy_text = default_conflict_;
   if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
     policy_text = *chosen;  // one of client_conflicts_, checked above
+  }
+  // The rules, then the pre-publish check: a file either refuses is
+  // discarded, the others go on.
+  if (inspector_) inspector_->Settle();
+  if (rules_ != nullptr) ApplyUploadRules(*rules_, inspector_.get(), report.files);
+  RunPrePublishCheck(before_publish_, inspector_.get(), ValueOf(comment).value_or(""), Lowered(policy_text),
+                     report.files);
+  for (const FileReport& file : report.files) {
+    if (file.refusal || file.Faulted()) stream_.Discard(file.field);
   }
   const FormStreamOutcome files = stream_.Finish(ParseConflictPolicy(Lowered(policy_text)));
   for (FileReport& file : report.files) {

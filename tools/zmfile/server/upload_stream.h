@@ -9,12 +9,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "server/delimiter_check.h"
+#include "server/file_facts.h"
+#include "server/file_inspector.h"
 #include "server/upload_report.h"
+#include "server/upload_rules.h"
 #include "zimrax/form_stream.h"
 
 namespace zimrax::zmfile {
@@ -45,6 +49,11 @@ struct UploadLimits {
   // Asked before each file's temporary file is made (FormStreamOptions):
   // false fails that file with 67, as when descriptors run out.
   std::function<bool()> may_open_file;
+  // The rules each file passes before it is published; null for none.
+  // REQUIRES: they outlive the stream.
+  const UploadRules* rules = nullptr;
+  // Run on the files that pass the rules, just before they are published.
+  PrePublishCheck before_publish;
 };
 
 class UploadStream {
@@ -71,6 +80,11 @@ class UploadStream {
   const std::string default_conflict_;
   const std::vector<std::string> client_conflicts_;
   const std::size_t max_first_line_;
+  const UploadRules* rules_;
+  PrePublishCheck before_publish_;
+  // Sees the files' data as it streams, when rules or the check need it.
+  // Made before the stream, whose tap it is.
+  std::unique_ptr<FileInspector> inspector_;
   // One pass over the body. It finishes in two steps: the values first (the
   // conflict field, the client's file names), then, once each file is
   // judged by its name (a refused one is discarded, not published), the
