@@ -35,7 +35,6 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.client_conflicts = config_.client_conflicts;
   limits.may_open_file = may_open_file_;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
-  unchosen_.emplace(options.max_first_line);
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
                       (frame_.chunked || frame_.length > 0);
   return std::nullopt;
@@ -43,7 +42,6 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
 
 void UploadExchange::Feed(std::span<const std::uint8_t> piece) {
   stream_->Feed(piece);
-  unchosen_->Feed(piece);
 }
 
 Reply UploadExchange::Finish() {
@@ -51,7 +49,8 @@ Reply UploadExchange::Finish() {
   UploadReport report;
   try {
     report = stream_->Finish();
-    ApplyOptionalInputs(report, [this](const FileReport& file) { return unchosen_->Unchosen(file.field); });
+    // An input left empty: filename="" (104) and no data, as the component read it.
+    ApplyOptionalInputs(report, [](const FileReport& file) { return file.no_data; });
   } catch (const std::exception& fault) {
     report = UploadReport{};
     report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};

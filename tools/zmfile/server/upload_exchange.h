@@ -19,7 +19,6 @@
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
-#include "server/unchosen_file_inputs.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -72,7 +71,6 @@ class UploadExchange {
   std::function<bool()> may_open_file_;
   PageLister lister_;
   std::unique_ptr<UploadStream> stream_;
-  std::optional<UnchosenFileInputs> unchosen_;
   BodyFrame frame_;
   bool expects_continue_ = false;
 };
