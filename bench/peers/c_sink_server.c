@@ -1,6 +1,6 @@
 /* Peer of bench/serve_compare: the limit of an upload server on this
  * machine. Plain C, one thread per connection: recv() the request body into
- * a large buffer and write() it to a file, parsing only what HTTP needs to
+ * a 256 KiB buffer and write() each read to a file, parsing only what HTTP needs to
  * find the body (Content-Length; Expect: 100-continue is answered first, as
  * curl waits a second for it otherwise). Keep-alive, loopback only.
  *   c_sink_server DIR [BUFFER_KIB]     prints "listening PORT" on 127.0.0.1
