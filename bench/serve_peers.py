@@ -22,6 +22,7 @@ ZMFILE = "zmfile serve"
 ZMFILE_DURABLE = "zmfile serve, fsync"
 C_SINK = "C sink"
 NODE_SINK = "node sink"
+GO = "Go net/http"
 # The sinks store each raw body: the file plus the form's framing.
 RAW_BODY_SINKS = (C_SINK, NODE_SINK)
 
@@ -138,9 +139,10 @@ def contenders(args, out_dir):
     node = shutil.which("node")
     found.append((NODE_SINK, [node, str(BENCH / "peers" / "raw_sink_server.js"), "{DIR}"]))
     found.append(("node busboy", [node, str(BENCH / "peers" / "busboy_server.js"), "{DIR}"]))
-    go_server = build_go_server(out_dir)
-    if go_server is not None:
-        found.append(("Go net/http", [str(go_server), "{DIR}"]))
+    if not args.contender or GO in args.contender:
+        go_server = build_go_server(out_dir)
+        if go_server is not None:
+            found.append((GO, [str(go_server), "{DIR}"]))
     if args.contender:
         found = [entry for entry in found if entry[0] in args.contender]
     return found
