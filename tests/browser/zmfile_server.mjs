@@ -9,23 +9,24 @@ export const chromiumFlags = [
   '--no-first-run', '--disable-quic', '--disable-sync',
 ];
 
-// Starts zmfile serve on a free port; resolves with its URL once it prints it.
-export async function startServer(dir, extraArgs = []) {
-  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', '0', '--dir', dir, ...extraArgs],
+// Starts zmfile serve on `port` (0: a free one); resolves with its URL once it prints it.
+export async function startServer(dir, extraArgs = [], port = 0) {
+  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', String(port), '--dir', dir, ...extraArgs],
                        { stdio: ['ignore', 'pipe', 'inherit'] });
+  // Everything the server prints, once: tests count the bytes its log reports.
   let printed = '';
+  server.stdout.on('data', (chunk) => { printed += chunk; });
   const url = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => reject(new Error(`server did not start: ${printed}`)), 15000);
-    server.stdout.on('data', (chunk) => {
-      printed += chunk;
+    const watch = () => {
       const match = /open (http:\/\/127\.0\.0\.1:\d+\/)/.exec(printed);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match[1]);
-      }
-    });
+      if (!match) return;
+      clearTimeout(timer);
+      server.stdout.off('data', watch);
+      resolve(match[1]);
+    };
+    server.stdout.on('data', watch);
     server.on('exit', (code) => reject(new Error(`server exited with ${code}: ${printed}`)));
   });
-  server.stdout.on('data', (chunk) => { printed += chunk; });
   return { server, url, log: () => printed };
 }

@@ -68,7 +68,8 @@ void Connection::Stop() {
 
 void Connection::ForceClose() {
   asio::post(stream_.get_executor(), [self = shared_from_this()] {
-    if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes");
+    if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes; " +
+                               std::string(self->upload_->WhatAbortKeeps()));
     if (self->phase_ == Phase::kFinishing) self->Note("closed at stop while its upload was being stored");
     self->Close();
   });
@@ -114,7 +115,7 @@ void Connection::OnTimer() {
       if (window_bytes_ < floor) {
         Note("closed: " + std::to_string(window_bytes_) + " body bytes in " +
              std::to_string(options_.body_rate_seconds) + " s, below " + std::to_string(options_.min_body_rate) +
-             " bytes/s; nothing stored");
+             " bytes/s; " + std::string(upload_->WhatAbortKeeps()));
         return Close();
       }
       window_bytes_ = 0;
