@@ -20,11 +20,12 @@ std::atomic<int> close_check_failure{0};
 std::atomic<bool> replay_next_publish{false};
 
 constexpr mode_t kFileMode = 0666;  // narrowed by the process umask, as for any new file
-// Writes go straight from the body in steps of this size. Much larger single
-// writes let the page cache build huge folios, which measured several times
-// slower on virtual machines that return free huge pages to their host; the
-// extra system calls cost about a millisecond per 256 MiB.
-constexpr std::size_t kMaxWriteChunk = std::size_t{64} << 10;
+// Writes go straight from the body in steps of this size. On a 2-core VM
+// (Linux 6.18, ext4) 256 KiB writes into the page cache cost about 0.2 s of
+// CPU a GiB against 0.3 s for 64 KiB ones. Much larger single writes let the
+// page cache build huge folios: 1 MiB writes measured ten times slower on
+// virtual machines that return free huge pages to their host.
+constexpr std::size_t kMaxWriteChunk = std::size_t{256} << 10;
 
 // ".zmfile-" and 16 random letters and digits: hidden, and never a name an
 // upload could be stored under by accident.

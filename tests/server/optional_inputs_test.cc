@@ -1,12 +1,13 @@
 // Optional file inputs: the parts a browser sends for an input left empty
-// are found in a body however it is cut, and the rule for the answer.
+// are found, as the component reads the body, however it is cut; and the
+// rule for the answer.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include "server/answers.h"
 #include "server/optional_inputs.h"
-#include "server/unchosen_file_inputs.h"
+#include "server/upload_stream.h"
 #include "server_process.h"
 
 namespace zimrax::zmfile {
@@ -17,15 +18,20 @@ using testing::MultipartBody;
 
 constexpr const char* kBoundary = "----WebKitFormBoundaryq8Xv0aT1mFz2";
 
+// The file fields the server takes for inputs left empty, with the body fed
+// in pieces of `piece` bytes.
 std::vector<std::string> UnchosenOf(const std::string& body, std::size_t piece) {
-  UnchosenFileInputs inputs(8 * 1024);
+  testing::TempDir dir;
+  UploadStream upload(dir.path().string(), "makeunique", UploadLimits{});
   for (std::size_t at = 0; at < body.size(); at += piece) {
     const std::string_view part = std::string_view(body).substr(at, piece);
-    inputs.Feed(std::span(reinterpret_cast<const std::uint8_t*>(part.data()), part.size()));
+    upload.Feed(std::span(reinterpret_cast<const std::uint8_t*>(part.data()), part.size()));
   }
+  UploadReport report = upload.Finish();
+  ApplyOptionalInputs(report, [](const FileReport& file) { return file.no_data; });
   std::vector<std::string> found;
-  for (const char* field : {"upload1", "upload2", "upload3", "comment"}) {
-    if (inputs.Unchosen(field)) found.emplace_back(field);
+  for (const FileReport& file : report.files) {
+    if (file.unchosen) found.push_back(file.field);
   }
   return found;
 }

@@ -199,6 +199,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::size_t fed_ = 0;      // of chunk_, fed to the upload
   std::size_t filled_ = 0;   // of chunk_, read from the client
   int files_begun_ = 0;      // by the upload so far (its file gate counts them)
+  // The next piece fed: twice the last while no file begins (from one read
+  // to the next), small again once one does.
+  std::size_t piece_size_ = 0;
 };
 
 }  // namespace zimrax::zmfile

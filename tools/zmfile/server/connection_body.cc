@@ -48,6 +48,7 @@ void Connection::StartUpload() {
 void Connection::StartBody(std::unique_ptr<BodyExchange> exchange) {
   upload_ = std::move(exchange);
   files_begun_ = 0;
+  piece_size_ = kSmallPiece;
   expected_ = upload_->frame().length;
   if (upload_->expects_continue()) {
     phase_ = Phase::kContinue;
@@ -99,15 +100,15 @@ void Connection::FeedUpload(const std::uint8_t* data, std::size_t size) {
 
 void Connection::FeedChunk() {
   const int begun_before = files_begun_;
-  // Small pieces first, each twice the last while no file begins: a file's
-  // data goes in a few large pieces, a run of tiny files in small ones.
-  std::size_t piece_size = kSmallPiece;
+  // Small pieces after a file begins, each twice the last while no other
+  // does: a run of tiny files goes in small pieces, a large file's data in
+  // whole reads (one search and one write of each, nothing gathered).
   while (fed_ < filled_ && files_begun_ - begun_before < kFilesPerTurn) {
-    const std::size_t piece = std::min(filled_ - fed_, piece_size);
+    const std::size_t piece = std::min(filled_ - fed_, piece_size_);
     const int begun = files_begun_;
     FeedUpload(chunk_.data() + fed_, piece);
     fed_ += piece;
-    piece_size = files_begun_ == begun ? piece_size * 2 : kSmallPiece;
+    piece_size_ = files_begun_ == begun ? std::min(piece_size_ * 2, kBodyChunk) : kSmallPiece;
   }
   // The upload's first file is promised; every later one waits its turn.
   const int paced = files_begun_ - begun_before - (begun_before == 0 && files_begun_ > 0 ? 1 : 0);

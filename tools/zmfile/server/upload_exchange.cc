@@ -37,7 +37,6 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.rules = &config_.rules;
   limits.before_publish = before_publish_;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
-  unchosen_.emplace(options.max_first_line);
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
                       (frame_.chunked || frame_.length > 0);
   return std::nullopt;
@@ -45,7 +44,6 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
 
 void UploadExchange::Feed(std::span<const std::uint8_t> piece) {
   stream_->Feed(piece);
-  unchosen_->Feed(piece);
 }
 
 Reply UploadExchange::Finish() {
@@ -53,7 +51,8 @@ Reply UploadExchange::Finish() {
   UploadReport report;
   try {
     report = stream_->Finish();
-    ApplyOptionalInputs(report, [this](const FileReport& file) { return unchosen_->Unchosen(file.field); });
+    // An input left empty: filename="" (104) and no data, as the component read it.
+    ApplyOptionalInputs(report, [](const FileReport& file) { return file.no_data; });
   } catch (const std::exception& fault) {
     report = UploadReport{};
     report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};

@@ -21,7 +21,6 @@
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
-#include "server/unchosen_file_inputs.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -79,7 +78,6 @@ class UploadExchange final : public BodyExchange {
   PageLister lister_;
   PrePublishCheck before_publish_;
   std::unique_ptr<UploadStream> stream_;
-  std::optional<UnchosenFileInputs> unchosen_;
   BodyFrame frame_;
   bool expects_continue_ = false;
 };

@@ -23,6 +23,7 @@ struct FileReport {
   std::optional<OperationResult> outcome;
   std::optional<Refusal> refusal;  // the server's own refusal, before the component ran
   bool empty = false;              // stored, and holds no bytes
+  bool no_data = false;            // the component read the part's data: no byte
   std::string conflict;            // the policy the component stored under; "" when it did not run
   // Sent from a file input left empty: filename="" and no data (104).
   bool unchosen = false;

@@ -232,7 +232,8 @@ UploadReport UploadStream::Finish() {
     if (file.refusal || file.Faulted()) continue;
     Take(Find(files.files, file.field), file);
     file.conflict = Lowered(policy_text);
-    if (HttpStatusOfFile(file) == 200) file.empty = stream_.FileDataBytes(file.field) == std::uint64_t{0};
+    file.no_data = stream_.FileDataBytes(file.field) == std::uint64_t{0};
+    if (HttpStatusOfFile(file) == 200) file.empty = file.no_data;
   }
 
   if (!report.files.empty()) {
