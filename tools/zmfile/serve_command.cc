@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "serve_hook_options.h"
 #include "serve_module.h"
 #include "server/serve_options.h"
 
@@ -110,6 +111,7 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
           "--no-fsync", [options] { options->fsync = false; },
           "Leave stored files to the page cache: answer before they are on the device (turns --fsync off)")
       ->excludes(fsync);
+  AddServeHookOptions(*command, *options);
   command->callback([options, &exit_status] { exit_status = RunServeModule(*options); });
 }
 

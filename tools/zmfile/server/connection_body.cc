@@ -39,6 +39,7 @@ void Connection::StartUpload() {
         return allowed;
       },
       [&core = core_](const std::vector<std::string>& stored) { return core.PageListing(stored); });
+  if (UploadHooks* hooks = core_.hooks()) upload_->SetHooks(hooks, HookRequest{user_, client_});
   if (std::optional<Reply> refusal = upload_->Open(parser_->get())) {
     upload_.reset();
     return Send(std::move(*refusal), After::kLinger);

@@ -19,6 +19,7 @@ enum class RefusalKind {
   kNoLength,    // neither Content-Length nor chunked
   kPathName,    // a client file name that is a path, or too long
   kIncomplete,  // the form ends before its closing delimiter
+  kHook,        // the pre-hook did not accept the file
 };
 
 // The kind as the JSON answer's "RefusedKind" names it, for clients (the
@@ -34,6 +35,7 @@ inline const char* RefusalKindName(RefusalKind kind) {
     case RefusalKind::kNoLength: return "no-length";
     case RefusalKind::kPathName: return "path-name";
     case RefusalKind::kIncomplete: return "incomplete";
+    case RefusalKind::kHook: return "hook";
     case RefusalKind::kRequest: break;
   }
   return "request";

@@ -25,6 +25,9 @@ std::optional<ServeConfig> ParseServeConfig(const ServeOptions& options, std::st
     }
     config.public_urls.push_back(std::move(*url));
   }
+  std::optional<HookSettings> hooks = ParseHookSettings(options, why);
+  if (!hooks) return std::nullopt;
+  config.hooks = std::move(*hooks);
   // Off loopback, browsers reach the server under a name the server must
   // know to tell its own pages and Host headers from another site's.
   if (!IsLoopbackHost(options.host) && config.public_urls.empty()) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "server/hook_settings.h"
 #include "server/public_url.h"
 #include "server/serve_options.h"
 
@@ -17,6 +18,7 @@ struct ServeConfig {
   ServeOptions options;
   std::vector<std::string> client_conflicts;  // --client-conflict, parsed (lower case, each once)
   std::vector<PublicUrl> public_urls;         // --public-url, parsed, in the order given
+  HookSettings hooks;                         // --hook-*, parsed
   // Test seam: runs just before each upload's Finish, on the thread that
   // runs it. Empty outside tests.
   std::function<void()> before_finish_for_testing;
@@ -24,7 +26,7 @@ struct ServeConfig {
 
 // Parses what the command line cannot check alone. Returns nullopt, with
 // the reason in *why (a sentence that names the option), when the server
-// must not start: a --client-conflict or --public-url that does not parse,
+// must not start: a --client-conflict, --public-url or --hook-* that does not parse,
 // or a host beyond loopback without a public URL.
 std::optional<ServeConfig> ParseServeConfig(const ServeOptions& options, std::string* why);
 

@@ -55,6 +55,15 @@ struct ServeOptions {
   std::string tls_cert, tls_key;    // PEM files: both for HTTPS, neither for HTTP
   // DELETE /files/NAME removes a stored file. Off loopback it takes htpasswd.
   bool allow_delete = false;
+
+  // Hooks: a command or an http(s):// URL each, "" for none.
+  std::string hook_pre;   // asked about each file before it is published
+  std::string hook_post;  // told of each file stored, off the request path
+  int hook_timeout = 10;         // seconds one run of a hook may take
+  int hook_pre_total = 30;       // seconds one request's pre-hooks may take together
+  std::size_t hook_post_queue = 1024;  // post-hook notices waiting; more are dropped
+  int hook_post_workers = 4;     // post-hook notices sent at once
+  int hook_post_retries = 3;     // further attempts of a failed HTTP post-hook
 };
 
 }  // namespace zimrax::zmfile

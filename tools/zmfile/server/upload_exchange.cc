@@ -36,6 +36,7 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.may_open_file = may_open_file_;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
   unchosen_.emplace(options.max_first_line);
+  if (hooks_ != nullptr) facts_ = std::make_unique<FileFactsTap>(FileFieldNames(), options.max_first_line);
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
                       (frame_.chunked || frame_.length > 0);
   return std::nullopt;
@@ -44,14 +45,23 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
 void UploadExchange::Feed(std::span<const std::uint8_t> piece) {
   stream_->Feed(piece);
   unchosen_->Feed(piece);
+  if (facts_) facts_->Feed(piece);
 }
 
 Reply UploadExchange::Finish() {
   if (config_.before_finish_for_testing) config_.before_finish_for_testing();
   UploadReport report;
+  std::vector<std::string> hook_notes;
   try {
-    report = stream_->Finish();
+    report = stream_->Judge();
+    if (facts_) {
+      facts_->Finish();
+      hook_notes = hooks_->CheckBeforePublish(report, *facts_, hook_request_, stream_->policy(),
+                                              [this](const std::string& field) { stream_->Discard(field); });
+    }
+    report = stream_->Publish(std::move(report));
     ApplyOptionalInputs(report, [this](const FileReport& file) { return unchosen_->Unchosen(file.field); });
+    if (facts_) hooks_->NoticeAfterPublish(report, *facts_, hook_request_);
   } catch (const std::exception& fault) {
     report = UploadReport{};
     report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};
@@ -59,6 +69,7 @@ Reply UploadExchange::Finish() {
   stream_.reset();
   Reply reply = Answer(report, wants_json_, config_.options.dir, lister_);
   if (!report.warning.empty()) reply.notes.push_back("warning: " + report.warning);
+  for (std::string& note : hook_notes) reply.notes.push_back(std::move(note));
   if (report.files.empty() && report.refusal) reply.notes.push_back(RefusedNote("upload", *report.refusal));
   for (const FileReport& file : report.files) {
     if (file.refusal) reply.notes.push_back(RefusedNote(file.field, *file.refusal));
@@ -76,6 +87,7 @@ Reply UploadExchange::Refuse(Refusal refusal) {
 }
 
 void UploadExchange::Abort() {
+  facts_.reset();
   if (!stream_) return;
   stream_->Abort();
   stream_.reset();

@@ -16,10 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "server/file_facts.h"
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
 #include "server/unchosen_file_inputs.h"
+#include "server/upload_hooks.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -40,6 +42,14 @@ class UploadExchange {
   UploadExchange(const UploadExchange&) = delete;
   UploadExchange& operator=(const UploadExchange&) = delete;
   ~UploadExchange();
+
+  // The hooks each file of this upload meets, and who sent it. Then Finish
+  // blocks while a pre-hook runs: run it off the I/O threads.
+  // REQUIRES: called before Open; `hooks` outlives the exchange.
+  void SetHooks(UploadHooks* hooks, HookRequest request) {
+    hooks_ = hooks;
+    hook_request_ = std::move(request);
+  }
 
   // Checks the upload's headers before any of its body is read. Returns
   // the refusal's answer, or nullopt when the body may be read: then
@@ -73,6 +83,9 @@ class UploadExchange {
   PageLister lister_;
   std::unique_ptr<UploadStream> stream_;
   std::optional<UnchosenFileInputs> unchosen_;
+  UploadHooks* hooks_ = nullptr;
+  HookRequest hook_request_;
+  std::unique_ptr<FileFactsTap> facts_;  // with hooks only
   BodyFrame frame_;
   bool expects_continue_ = false;
 };

@@ -113,7 +113,7 @@ void UploadStream::Feed(std::span<const std::uint8_t> piece) {
   stream_.Feed(piece);
 }
 
-UploadReport UploadStream::Finish() {
+UploadReport UploadStream::Judge() {
   const FormStreamOutcome values = stream_.FinishValues();
   const FieldOutcome* conflict = Find(values.values, kConflictField);
   const FieldOutcome* comment = Find(values.values, kCommentField);
@@ -144,6 +144,7 @@ UploadReport UploadStream::Finish() {
     for (const std::string& field : FileFieldNames()) stream_.Discard(field);
     stream_.Finish();
     report.comment = ValueOf(comment).value_or("");
+    finished_ = true;
     return report;
   }
 
@@ -194,19 +195,29 @@ UploadReport UploadStream::Finish() {
       stream_.Finish();
       report.refusal = incomplete;
       report.comment = ValueOf(comment).value_or("");
+      finished_ = true;
       return report;
     }
   }
 
-  std::string policy_text = default_conflict_;
+  policy_ = Lowered(default_conflict_);
   if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
-    policy_text = *chosen;  // one of client_conflicts_, checked above
+    policy_ = Lowered(*chosen);  // one of client_conflicts_, checked above
   }
-  const FormStreamOutcome files = stream_.Finish(ParseConflictPolicy(Lowered(policy_text)));
+  // The comment is read on its own: a fault there must not hide a stored file.
+  comment_ = ValueOf(comment).value_or("");
+  return report;
+}
+
+UploadReport UploadStream::Publish(UploadReport report) {
+  if (finished_) return report;
+  finished_ = true;
+  const FormStreamOutcome values = stream_.FinishValues();
+  const FormStreamOutcome files = stream_.Finish(ParseConflictPolicy(policy_));
   for (FileReport& file : report.files) {
     if (file.refusal || file.Faulted()) continue;
     Take(Find(files.files, file.field), file);
-    file.conflict = Lowered(policy_text);
+    file.conflict = policy_;
     if (HttpStatusOfFile(file) == 200) file.empty = stream_.FileDataBytes(file.field) == std::uint64_t{0};
   }
 
@@ -219,8 +230,7 @@ UploadReport UploadStream::Finish() {
     Take(Find(files.files, kFileField), report);
     NoteFieldsFound(values, report);
   }
-  // The comment is read on its own: a fault there must not hide a stored file.
-  report.comment = ValueOf(comment).value_or("");
+  report.comment = comment_;
   return report;
 }
 

@@ -63,7 +63,17 @@ class UploadStream {
   // taken under "error") stores nothing of itself, and the files after it
   // are still stored: each has its own entry in the report. Never throws:
   // a fault of the component ends up in the report.
-  UploadReport Finish();
+  UploadReport Finish() { return Publish(Judge()); }
+  // Finish in two steps, for a check between them: Judge ends the body and
+  // decides what it can without publishing (a request refused as a whole
+  // is then finished: Publish gives it back as it is); Discard drops a file
+  // field still to be published; Publish stores the rest and completes the
+  // report. Neither throws.
+  UploadReport Judge();
+  void Discard(const std::string& field) { stream_.Discard(field); }
+  UploadReport Publish(UploadReport judged);
+  // After Judge: the conflict policy the files are stored under (lower case).
+  const std::string& policy() const { return policy_; }
   // Ends the body without storing anything; nothing is left behind.
   void Abort();
 
@@ -78,6 +88,9 @@ class UploadStream {
   // descriptor) per file field whose data has begun, until Finish.
   FormStream stream_;
   DelimiterCheck delimiter_check_;
+  bool finished_ = false;  // Judge finished the stream: nothing is left to publish
+  std::string policy_;
+  std::string comment_;
 };
 
 }  // namespace zimrax::zmfile

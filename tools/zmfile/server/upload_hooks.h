@@ -1,0 +1,60 @@
+// The hooks of `zmfile serve`, as the uploads meet them: the pre-hook
+// asked about each file before it is published (within the time given to
+// one request's pre-hooks together), the post-hook told of each file
+// stored, through its queue. One per server; any thread may use it.
+#ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_HOOKS_H_
+#define ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_HOOKS_H_
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/file_facts.h"
+#include "server/hook_counters.h"
+#include "server/hook_settings.h"
+#include "server/post_hook_queue.h"
+#include "server/upload_report.h"
+
+namespace zimrax::zmfile {
+
+// Who sent the upload.
+struct HookRequest {
+  std::string user;
+  std::string client_address;
+};
+
+class UploadHooks {
+ public:
+  using Logger = std::function<void(const std::string&)>;
+
+  // REQUIRES: `counters` outlives the hooks.
+  UploadHooks(HookSettings settings, HookCounters& counters, Logger log);
+  ~UploadHooks();
+
+  bool has_pre() const { return settings_.pre.has_value(); }
+
+  // Asks the pre-hook about each file of `report` not yet refused or
+  // faulted, in order. A file it does not accept gets a 403 refusal with
+  // the hook's message and is given to `discard`. Returns the log notes of
+  // the refusals. `policy` is the conflict policy the files are to be
+  // stored under. Blocks while the hooks run: call it off the I/O threads.
+  std::vector<std::string> CheckBeforePublish(UploadReport& report, const FileFactsTap& facts,
+                                              const HookRequest& request, const std::string& policy,
+                                              const std::function<void(const std::string&)>& discard);
+
+  // Queues a post-hook notice for each file `report` stored. Never blocks.
+  void NoticeAfterPublish(const UploadReport& report, const FileFactsTap& facts, const HookRequest& request);
+
+ private:
+  HookSettings settings_;
+  HookCounters& counters_;
+  Logger log_;
+  std::unique_ptr<PostHookQueue> post_queue_;
+};
+
+}  // namespace zimrax::zmfile
+
+#endif  // ZIMRAX_TOOLS_ZMFILE_SERVER_UPLOAD_HOOKS_H_
