@@ -16,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kHookPath = "PATH=/usr/local/bin:/usr/bin:/bin";
 
 std::string Seconds(Clock::duration duration) {
-  const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
+  const auto tenths = (std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() + 50) / 100;
   std::string text = std::to_string(tenths / 10);
   if (tenths % 10 != 0) text.append(".").append(std::to_string(tenths % 10));
   return text.append(" s");
