@@ -48,13 +48,22 @@ std::string NameStoredBy(const UploadReport& report) {
 
 std::string RefusalReason(const UploadReport& report) {
   if (HttpStatusOf(report) == 200) return {};
-  if (report.refusal) return report.refusal->message;
-  if (report.Faulted()) {
-    return "fault " + std::to_string(static_cast<int>(report.Fault())) + ": " +
-           std::string(RuntimeErrorDescription(report.Fault()));
+  // The file the status tells of: the first not stored (or skipped), else
+  // the request's own part.
+  const FileReport* told = &report;
+  for (const FileReport& file : report.files) {
+    if (!file.skipped && HttpStatusOfFile(file) != 200) {
+      told = &file;
+      break;
+    }
   }
-  if (!report.outcome) return "no ErrorCode";
-  return "ErrorCode " + std::to_string(report.outcome->code) + ": " + report.outcome->text;
+  if (told->refusal) return told->refusal->message;
+  if (told->Faulted()) {
+    return "fault " + std::to_string(static_cast<int>(told->Fault())) + ": " +
+           std::string(RuntimeErrorDescription(told->Fault()));
+  }
+  if (!told->outcome) return "no ErrorCode";
+  return "ErrorCode " + std::to_string(told->outcome->code) + ": " + told->outcome->text;
 }
 
 }  // namespace zimrax::zmfile

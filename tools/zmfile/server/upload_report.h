@@ -71,7 +71,8 @@ std::string NameStoredFor(const FileReport& file);
 // holds); "" when none was stored.
 std::string NameStoredBy(const UploadReport& report);
 
-// Why the upload was not stored, for the log: the refusal's message, the
+// Why the upload was not stored, for the log: of the first file not
+// stored (or of the request as a whole), the refusal's message, the
 // fault's number and description, or the ErrorCode and its message; ""
 // for a stored upload.
 std::string RefusalReason(const UploadReport& report);
