@@ -15,6 +15,9 @@ void AddServeHookOptions(CLI::App& command, ServeOptions& options) {
                      "Seconds all pre-hook runs of one request may take together; files past it are refused")
       ->check(CLI::Range(1, 3600))
       ->capture_default_str();
+  command.add_flag("--hook-pre-data", options.hook_pre_data,
+                   "Give a command --hook-pre each file's bytes on descriptor 3 (copied beside the upload: twice "
+                   "the disk writes)");
   command.add_option("--hook-post-queue", options.hook_post_queue,
                      "Post-hook notices waiting to be sent; past it a notice is logged and dropped")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))

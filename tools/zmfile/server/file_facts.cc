@@ -1,6 +1,10 @@
 #include "server/file_facts.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "server/content_type_sniff.h"
 
@@ -8,7 +12,9 @@ namespace zimrax::zmfile {
 
 class FileFactsTap::Handler : public PartHandler {
  public:
-  explicit Handler(std::vector<std::string> file_fields) : file_fields_(std::move(file_fields)) {}
+  Handler(std::vector<std::string> file_fields, std::string spool_dir)
+      : file_fields_(std::move(file_fields)), spool_dir_(std::move(spool_dir)) {}
+  ~Handler() override { CloseSpools(); }
 
   PartDecision OnPart(const PartInfo& part) override {
     CloseOpenFile();
@@ -16,7 +22,8 @@ class FileFactsTap::Handler : public PartHandler {
         std::find(file_fields_.begin(), file_fields_.end(), part.name) != file_fields_.end();
     if (file_field) {
       if (facts_.contains(part.name)) return PartDecision::Skip();  // the server stores the first only
-      facts_[part.name] = FileFacts{};
+      FileFacts& facts = facts_[part.name];
+      if (!spool_dir_.empty()) facts.data_fd = ::open(spool_dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
       open_field_ = part.name;
       open_index_ = part.index;
       return PartDecision::Tap();
@@ -31,11 +38,16 @@ class FileFactsTap::Handler : public PartHandler {
     FileFacts& facts = facts_[open_field_];
     facts.size += bytes.size();
     digest_.Update(bytes);
+    if (facts.data_fd >= 0 && !WriteAll(facts.data_fd, bytes)) {
+      ::close(facts.data_fd);
+      facts.data_fd = -1;
+    }
     const std::size_t room = kSniffedPrefix - prefix_.size();
     prefix_.insert(prefix_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
   }
 
   void OnRestart() override {
+    CloseSpools();
     facts_.clear();
     open_field_.clear();
     prefix_.clear();
@@ -57,7 +69,25 @@ class FileFactsTap::Handler : public PartHandler {
   std::map<std::string, FileFacts>& facts() { return facts_; }
 
  private:
+  static bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  void CloseSpools() {
+    for (auto& [name, facts] : facts_) {
+      if (facts.data_fd >= 0) ::close(facts.data_fd);
+      facts.data_fd = -1;
+    }
+  }
+
   const std::vector<std::string> file_fields_;
+  const std::string spool_dir_;
   std::map<std::string, FileFacts> facts_;
   std::string open_field_;  // the file field whose data is streaming, "" for none
   std::size_t open_index_ = 0;
@@ -76,8 +106,9 @@ PartStreamOptions TapOptions(std::size_t max_first_line) {
 
 }  // namespace
 
-FileFactsTap::FileFactsTap(std::vector<std::string> file_fields, std::size_t max_first_line)
-    : handler_(std::make_unique<Handler>(std::move(file_fields))), stream_(TapOptions(max_first_line), handler_.get()) {}
+FileFactsTap::FileFactsTap(std::vector<std::string> file_fields, std::size_t max_first_line, std::string spool_dir)
+    : handler_(std::make_unique<Handler>(std::move(file_fields), std::move(spool_dir))),
+      stream_(TapOptions(max_first_line), handler_.get()) {}
 
 FileFactsTap::~FileFactsTap() {
   if (!finished_) stream_.Abort();
@@ -100,10 +131,9 @@ void FileFactsTap::Finish() {
   }
 }
 
-std::optional<FileFacts> FileFactsTap::Facts(const std::string& field) const {
+const FileFacts* FileFactsTap::Facts(const std::string& field) const {
   const auto found = handler_->facts().find(field);
-  if (found == handler_->facts().end()) return std::nullopt;
-  return found->second;
+  return found == handler_->facts().end() ? nullptr : &found->second;
 }
 
 }  // namespace zimrax::zmfile

@@ -68,7 +68,7 @@ int OpenPidFd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid
 }  // namespace
 
 ProcessRun RunHookProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                          const std::string& input, Clock::time_point deadline) {
+                          const std::string& input, Clock::time_point deadline, int data_fd) {
   // Writing to a hook that closed its input must fail with EPIPE, not end the server.
   static std::once_flag ignore_sigpipe;
   std::call_once(ignore_sigpipe, [] { ::signal(SIGPIPE, SIG_IGN); });
@@ -84,8 +84,12 @@ ProcessRun RunHookProcess(const std::vector<std::string>& argv, const std::vecto
   posix_spawn_file_actions_adddup2(&actions, in.read, 0);
   posix_spawn_file_actions_adddup2(&actions, out.write, 1);
   posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+  if (data_fd >= 0) {
+    ::lseek(data_fd, 0, SEEK_SET);
+    posix_spawn_file_actions_adddup2(&actions, data_fd, 3);
+  }
   // Whatever this process holds without close-on-exec stays out of the hook.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawn_file_actions_addclosefrom_np(&actions, data_fd >= 0 ? 4 : 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t none, reset;

@@ -31,10 +31,12 @@ struct ProcessRun {
 // PATH) with exactly `environment` ("NAME=value" entries), writes `input`
 // to its standard input, then closes it. The run ends when the program
 // has exited, or at `deadline`, when its whole process group is killed.
-// No descriptor of this process but the three pipes reaches it.
+// No descriptor of this process but the three pipes reaches it, and
+// `data_fd` unless it is -1: as descriptor 3, its offset set to 0 first.
 // REQUIRES: argv is not empty.
 ProcessRun RunHookProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                          const std::string& input, std::chrono::steady_clock::time_point deadline);
+                          const std::string& input, std::chrono::steady_clock::time_point deadline,
+                          int data_fd = -1);
 
 }  // namespace zimrax::zmfile
 

@@ -21,6 +21,11 @@ std::optional<HookSettings> ParseHookSettings(const ServeOptions& options, std::
   }
   settings.timeout = std::chrono::seconds(options.hook_timeout);
   settings.pre_budget = std::chrono::seconds(options.hook_pre_total);
+  if (options.hook_pre_data && (!settings.pre || settings.pre->is_http())) {
+    *why = "--hook-pre-data gives the file's bytes to a command --hook-pre: there is none";
+    return std::nullopt;
+  }
+  settings.pre_data = options.hook_pre_data;
   settings.post_limits.queue = options.hook_post_queue;
   settings.post_limits.workers = options.hook_post_workers;
   settings.post_limits.retries = options.hook_post_retries;

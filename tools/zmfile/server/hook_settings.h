@@ -17,6 +17,7 @@ struct HookSettings {
   std::optional<HookTarget> post;
   std::chrono::steady_clock::duration timeout = std::chrono::seconds(10);     // one run
   std::chrono::steady_clock::duration pre_budget = std::chrono::seconds(30);  // one request's pre-hooks together
+  bool pre_data = false;  // a command pre-hook gets each file's bytes on descriptor 3
   PostHookLimits post_limits;
 
   bool any() const { return pre || post; }

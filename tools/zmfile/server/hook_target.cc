@@ -78,14 +78,14 @@ std::optional<HookTarget> HookTarget::Parse(const std::string& text, std::string
 }
 
 HookVerdict HookTarget::Run(const std::string& json, const std::map<std::string, std::string>& variables,
-                            Clock::time_point deadline) const {
+                            Clock::time_point deadline, int data_fd) const {
   const Clock::duration allowed = deadline - Clock::now();
   if (const HookUrl* url = std::get_if<HookUrl>(&where_)) {
     return HttpVerdict(PostHookDocument(*url, json, deadline), allowed);
   }
   std::vector<std::string> environment = {kHookPath, "LANG=C.UTF-8"};
   for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
-  const ProcessRun run = RunHookProcess(std::get<std::vector<std::string>>(where_), environment, json, deadline);
+  const ProcessRun run = RunHookProcess(std::get<std::vector<std::string>>(where_), environment, json, deadline, data_fd);
   return CommandVerdict(run, allowed);
 }
 

@@ -39,10 +39,11 @@ class HookTarget {
   const std::string& text() const { return text_; }
 
   // Runs the hook once with `json`: a command also gets `variables`
-  // ("ZMFILE_..." names and their values) beside PATH in its environment.
+  // ("ZMFILE_..." names and their values) beside PATH in its environment,
+  // and `data_fd` (unless -1) as its descriptor 3, read from the start.
   // It has until `deadline`.
   HookVerdict Run(const std::string& json, const std::map<std::string, std::string>& variables,
-                  std::chrono::steady_clock::time_point deadline) const;
+                  std::chrono::steady_clock::time_point deadline, int data_fd = -1) const;
 
  private:
   std::string text_;

@@ -61,6 +61,7 @@ struct ServeOptions {
   std::string hook_post;  // told of each file stored, off the request path
   int hook_timeout = 10;         // seconds one run of a hook may take
   int hook_pre_total = 30;       // seconds one request's pre-hooks may take together
+  bool hook_pre_data = false;    // a command pre-hook reads each file's bytes on descriptor 3
   std::size_t hook_post_queue = 1024;  // post-hook notices waiting; more are dropped
   int hook_post_workers = 4;     // post-hook notices sent at once
   int hook_post_retries = 3;     // further attempts of a failed HTTP post-hook

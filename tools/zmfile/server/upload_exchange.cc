@@ -36,7 +36,10 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.may_open_file = may_open_file_;
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
   unchosen_.emplace(options.max_first_line);
-  if (hooks_ != nullptr) facts_ = std::make_unique<FileFactsTap>(FileFieldNames(), options.max_first_line);
+  if (hooks_ != nullptr) {
+    facts_ = std::make_unique<FileFactsTap>(FileFieldNames(), options.max_first_line,
+                                            hooks_->pre_reads_data() ? options.dir : std::string());
+  }
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
                       (frame_.chunked || frame_.length > 0);
   return std::nullopt;

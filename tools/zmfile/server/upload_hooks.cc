@@ -13,7 +13,7 @@ HookSubject SubjectOf(const FileReport& file, const FileFactsTap& facts, const H
   HookSubject subject;
   subject.stored_name = stored_name;
   subject.client_name = file.client_name;
-  if (const std::optional<FileFacts> found = facts.Facts(file.field)) {
+  if (const FileFacts* found = facts.Facts(file.field)) {
     subject.size = found->size;
     subject.sha256 = found->sha256;
     subject.mime_type = found->mime_type;
@@ -59,8 +59,12 @@ std::vector<std::string> UploadHooks::CheckBeforePublish(UploadReport& report, c
     } else {
       ++counters_.pre_runs;
       const HookSubject subject = SubjectOf(file, facts, request, name, policy);
-      verdict = settings_.pre->Run(PreHookDocument(subject), HookVariables("pre", subject),
-                                   std::min(Clock::now() + settings_.timeout, budget_end));
+      const FileFacts* found = facts.Facts(file.field);
+      const int data_fd = found != nullptr ? found->data_fd : -1;
+      std::map<std::string, std::string> variables = HookVariables("pre", subject);
+      if (data_fd >= 0) variables.emplace("ZMFILE_DATA_FD", std::string(1, '3'));
+      verdict = settings_.pre->Run(PreHookDocument(subject), variables,
+                                   std::min(Clock::now() + settings_.timeout, budget_end), data_fd);
     }
     if (verdict.accepted) continue;
     ++counters_.pre_refusals;

@@ -35,6 +35,8 @@ class UploadHooks {
   ~UploadHooks();
 
   bool has_pre() const { return settings_.pre.has_value(); }
+  // A command pre-hook reads each file's bytes on descriptor 3 (--hook-pre-data).
+  bool pre_reads_data() const { return settings_.pre && settings_.pre_data && !settings_.pre->is_http(); }
 
   // Asks the pre-hook about each file of `report` not yet refused or
   // faulted, in order. A file it does not accept gets a 403 refusal with
