@@ -202,6 +202,9 @@
       'path-name': `The server takes plain file names only, and ${name} looks like a path or is too long. Rename the file and upload it again.`,
       'hidden-name': `${name} starts with a dot, and hidden names are not accepted. Rename the file and upload it again.`,
       incomplete: 'The upload did not arrive whole. Retry.',
+      'file-too-large': `${name} is larger than this server takes per file. It was not stored.`,
+      'too-many-files': `${name} was one file too many for one upload. Upload it again on its own.`,
+      'file-type': `${name} is of a type this server does not take. It was not stored.`,
       site: 'The server does not take uploads from this address of the page. Open the page at the server\'s own address and upload again.',
       internal: 'The server failed while storing the upload. Retry; if it keeps happening, tell whoever runs the server.',
     };

@@ -69,6 +69,17 @@ struct FormStreamOptions {
   // stream holds one descriptor of the directory for all its fields, and
   // one per file field whose data has begun, until Finish or Abort.
   std::function<bool()> may_open_file;
+  // Sees each stored file field's data, when set: once with `data` empty
+  // when the field's data begins (again after a restart: whatever it saw of
+  // that field before is void), then every piece in order, before it is
+  // written. `field` is the field's index in file_fields. Returning false
+  // drops the field as Discard does, at once: that piece and the rest are
+  // not written, what was written is removed, the field ends as kDiscarded
+  // (a restart does not bring it back). An exception from it counts as
+  // false. Fields that write nothing (a refused name, a temporary file
+  // that could not be made, a discarded field) are not passed. Called from
+  // Feed, FinishValues and Finish; it must not call back into the stream.
+  std::function<bool(std::size_t field, std::span<const std::uint8_t> data)> on_file_data;
 };
 
 enum class FieldStatus {

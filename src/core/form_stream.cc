@@ -40,10 +40,14 @@ class FormStream::Impl final : public SectionWalker::Listener {
  public:
   explicit Impl(FormStreamOptions options) : options_(std::move(options)) {
     files_.reserve(options_.file_fields.size());
-    for (const std::string& name : options_.file_fields) {
-      files_.push_back(std::make_unique<Slot<StreamedFileField>>(name, options_.directory, options_.policy,
-                                                                      options_.save.durable, shared_directory_,
-                                                                      options_.may_open_file));
+    for (std::size_t index = 0; index < options_.file_fields.size(); ++index) {
+      StreamedFileField::DataTap tap;
+      if (options_.on_file_data) {
+        tap = [this, index](ByteView data) { return options_.on_file_data(index, data); };
+      }
+      files_.push_back(std::make_unique<Slot<StreamedFileField>>(
+          options_.file_fields[index], options_.directory, options_.policy, options_.save.durable,
+          shared_directory_, options_.may_open_file, std::move(tap)));
     }
     values_.reserve(options_.value_fields.size());
     for (const ValueField& field : options_.value_fields) {
@@ -111,7 +115,7 @@ class FormStream::Impl final : public SectionWalker::Listener {
     const ConflictPolicy chosen = options_.policy.value_or(policy.value_or(ConflictPolicy::kError));
     for (auto& owned : files_) {
       auto& slot = *owned;
-      if (slot.discarded) {
+      if (slot.discarded || slot.sink.Discarded()) {
         outcome.files.push_back({slot.name, FieldStatus::kDiscarded, {}});
       } else if (Found(slot, ending_)) {
         FieldOutcome field = slot.sink.Finish(*slot.reader, chosen);

@@ -17,13 +17,15 @@ constexpr std::size_t kLongestEntry = 255;
 }  // namespace
 
 StreamedFileField::StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy, bool durable,
-                                     std::shared_ptr<SharedDirectory> shared, std::function<bool()> may_open_file)
+                                     std::shared_ptr<SharedDirectory> shared, std::function<bool()> may_open_file,
+                                     DataTap tap)
     : directory_(directory),
       policy_(policy),
       durable_(durable),
       write_directory_(DestinationFor(directory, "x", 0).directory),
       shared_directory_(shared ? std::move(shared) : std::make_shared<SharedDirectory>()),
-      may_open_file_(std::move(may_open_file)) {}
+      may_open_file_(std::move(may_open_file)),
+      tap_(std::move(tap)) {}
 
 void StreamedFileField::FileNameBytes(ByteView bytes) {
   name_bytes_ += bytes.size();
@@ -72,11 +74,24 @@ bool StreamedFileField::DataStart() {
     writer_.reset();
     return false;
   }
-  return true;
+  return Tapped({});
+}
+
+bool StreamedFileField::Tapped(ByteView data) {
+  if (!tap_) return true;
+  bool keep = false;
+  try {
+    keep = tap_(data);
+  } catch (...) {
+    keep = false;
+  }
+  if (!keep) Discard();
+  return keep;
 }
 
 bool StreamedFileField::Data(ByteView first, ByteView second) {
   if (!writer_) return false;
+  if ((!first.empty() && !Tapped(first)) || (!second.empty() && !Tapped(second))) return false;
   if (StoreReport written = writer_->Append(first, second); !written.ok()) {
     write_failure_ = written;
     writer_.reset();

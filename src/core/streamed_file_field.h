@@ -22,10 +22,13 @@ class StreamedFileField final : public SectionSink {
   // is made through `shared` (the stream's one descriptor of the
   // directory), once `may_open_file` (when set) allows it; when it does
   // not, the field fails with EMFILE as if the descriptors had run out.
+  // `tap`, when set, sees the data as FormStreamOptions::on_file_data
+  // says, and drops the field by returning false.
   // REQUIRES: `directory` outlives the field.
+  using DataTap = std::function<bool(ByteView data)>;
   StreamedFileField(const std::string& directory, std::optional<ConflictPolicy> policy, bool durable,
                     std::shared_ptr<SharedDirectory> shared = nullptr,
-                    std::function<bool()> may_open_file = nullptr);
+                    std::function<bool()> may_open_file = nullptr, DataTap tap = nullptr);
 
   void FileNameBytes(ByteView bytes) override;
   void FileNameEnd() override;
@@ -36,6 +39,8 @@ class StreamedFileField final : public SectionSink {
   void Reset();
   // Drops whatever was written; no more is.
   void Discard();
+  // Discard was called, or the tap dropped the field.
+  bool Discarded() const { return discarded_; }
 
   // The outcome under `policy`, published if it is a success. REQUIRES:
   // the field's section was found and `reader` has read everything.
@@ -44,6 +49,9 @@ class StreamedFileField final : public SectionSink {
  private:
   // The stored name: the part after the file name's last "\" or "/".
   bool NameIsAcceptable() const;
+  // Passes `data` to the tap; false (and the field discarded) when the tap
+  // refuses it or throws.
+  bool Tapped(ByteView data);
 
   const std::string& directory_;
   std::optional<ConflictPolicy> policy_;
@@ -57,6 +65,7 @@ class StreamedFileField final : public SectionSink {
   bool discarded_ = false;
   std::shared_ptr<SharedDirectory> shared_directory_;
   std::function<bool()> may_open_file_;
+  DataTap tap_;
   std::optional<AtomicFileWriter> writer_;
   StoreReport write_failure_;    // kStored while the writing went well
   bool opening_failed_ = false;  // write_failure_ came from creating the temporary file

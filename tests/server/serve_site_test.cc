@@ -219,6 +219,8 @@ TEST(ServeSiteOptionsTest, RefusesBadSiteOptionsBeforeStarting) {
       {{"--public-url", "https://files.example.org:99999/"}, "port"},
       {{"--client-conflict", "error,rename"}, "\"rename\" is not a policy"},
       {{"--client-conflict", ""}, "empty name"},
+      {{"--allow-types", "pdf"}, "--allow-types pdf: \"pdf\" is neither an extension"},
+      {{"--deny-types", ".exe,image/"}, "--deny-types .exe,image/: \"image/\" is neither"},
   };
   for (const auto& [args, message] : cases) {
     std::vector<std::string> argv = {ZmfilePath(), "serve", "--port", "0", "--dir", dir};

@@ -42,6 +42,33 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
       ->transform(CLI::AsSizeValue(false))
       ->check(CLI::Range(std::uint64_t{1}, kLargestBody))
       ->capture_default_str();
+  // Rules for each file of an upload.
+  command
+      ->add_option("--max-file-size", options->max_file_size,
+                   "Largest file stored, bytes or with a K, M or G suffix (0: no limit); a larger file is refused "
+                   "with 413 and the rest of the form goes on")
+      ->transform(CLI::AsSizeValue(false))
+      ->check(CLI::Range(std::uint64_t{0}, kLargestBody))
+      ->capture_default_str();
+  command
+      ->add_option("--max-files", options->max_files,
+                   "Most files stored from one form (0: no limit); the files past it are refused with 413")
+      ->check(CLI::Range(std::size_t{0}, std::size_t{100}))
+      ->capture_default_str();
+  command->add_option("--allow-types", options->allow_types,
+                      "Accept only these file types, comma-separated: extensions (.pdf) and media types read "
+                      "from the content (image/png, image/*); others get 415");
+  command->add_option("--deny-types", options->deny_types,
+                      "Refuse these file types with 415, comma-separated: extensions (.exe) and media types "
+                      "read from the content (application/x-dosexec, text/*)");
+  command->add_flag("--strict-types", options->strict_types,
+                    "Refuse with 415 a file whose content is not of a type /etc/mime.types gives its extension");
+  command
+      ->add_option("--digest", options->digest,
+                   "none or sha256: each stored file's SHA-256 in the JSON answer and the log (on by itself "
+                   "with a hook)")
+      ->transform(CLI::IsMember({"none", "sha256"}, CLI::ignore_case))
+      ->capture_default_str();
   // Limits on what one client can hold of the server.
   command->add_option("--max-header", options->max_header, "Largest request head (line and fields), bytes; 431 past it")
       ->check(CLI::Range(std::size_t{1024}, std::size_t{1} << 24))

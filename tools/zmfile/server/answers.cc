@@ -117,6 +117,9 @@ std::string UploadJson(const UploadReport& report) {
     entry["Message"] = ApiMessage(file, report);
     AddMarks(file, entry);
     if (file.skipped) entry["Skipped"] = true;
+    if (file.facts && !file.facts->sha256.empty() && !NameStoredFor(file).empty()) {
+      entry["Sha256"] = file.facts->sha256;
+    }
     files.push_back(std::move(entry));
   }
   json["Files"] = std::move(files);

@@ -132,10 +132,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Send(Reply&& reply, After after);
   template <class Body>
   void SendResponse(boost::beast::http::response<Body>&& response, const std::string& reason,
-                    const std::string& stored_name, After after);
+                    const std::string& stored_name, After after, const std::string& sha256 = "");
   // The log phase: the request's one line, for an answer of `status` with
   // `bytes_out` body bytes.
-  void LogAnswer(int status, std::uint64_t bytes_out, const std::string& reason, const std::string& stored_name);
+  void LogAnswer(int status, std::uint64_t bytes_out, const std::string& reason, const std::string& stored_name,
+                 const std::string& sha256 = "");
   template <class Body>
   void Write(boost::beast::http::response<Body>&& response, After after);
   template <class Outgoing>

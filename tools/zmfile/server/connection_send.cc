@@ -30,7 +30,7 @@ void Connection::Send(Reply&& reply, After after) {
         if constexpr (std::is_same_v<std::decay_t<decltype(response)>, DownloadAnswer>) {
           SendDownload(std::move(response), reply.reason, after);
         } else {
-          SendResponse(std::move(response), reply.reason, reply.stored_name, after);
+          SendResponse(std::move(response), reply.reason, reply.stored_name, after, reply.sha256);
         }
       },
       reply.response);
@@ -38,7 +38,7 @@ void Connection::Send(Reply&& reply, After after) {
 
 template <class Body>
 void Connection::SendResponse(http::response<Body>&& response, const std::string& reason,
-                              const std::string& stored_name, After after) {
+                              const std::string& stored_name, After after, const std::string& sha256) {
   if (after == After::kKeepAlive && core_.stopping()) after = After::kClose;
   response.set("X-Content-Type-Options", "nosniff");
   // Same-origin requests keep their Referer and Origin (under no-referrer
@@ -48,7 +48,7 @@ void Connection::SendResponse(http::response<Body>&& response, const std::string
   response.keep_alive(after == After::kKeepAlive);
   response.prepare_payload();
   const std::uint64_t size = response.payload_size().value_or(0);
-  LogAnswer(static_cast<int>(response.result_int()), head_ ? 0 : size, reason, stored_name);
+  LogAnswer(static_cast<int>(response.result_int()), head_ ? 0 : size, reason, stored_name, sha256);
   if (head_) {
     http::response<http::empty_body> header_only{std::move(response.base())};
     header_only.content_length(size);
@@ -85,7 +85,7 @@ void Connection::SendDownload(DownloadAnswer&& answer, const std::string& reason
 
 // One line per answer, written as it is sent.
 void Connection::LogAnswer(int status, std::uint64_t bytes_out, const std::string& reason,
-                           const std::string& stored_name) {
+                           const std::string& stored_name, const std::string& sha256) {
   LogFields fields;
   fields.method = method_;
   fields.path = path_;
@@ -97,6 +97,7 @@ void Connection::LogAnswer(int status, std::uint64_t bytes_out, const std::strin
   fields.user = user_;
   fields.client = client_.empty() ? peer_.address().to_string() : client_;
   fields.reason = reason;
+  fields.sha256 = sha256;
   core_.log().Write(fields);
 }
 

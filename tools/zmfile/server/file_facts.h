@@ -1,70 +1,44 @@
-// What a hook is told about each file of a form, gathered as the body
-// streams by, beside the component: each file field's size, SHA-256 and
-// MIME type, and the form's value fields. A second walk of the same pieces
-// (the library's PartStream, tapping only), so it costs nothing unless
-// hooks are configured.
+// What the server knows of one uploaded file just before it is published,
+// and the point where it may still refuse it: the pre-publish check that
+// hooks plug into.
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_FILE_FACTS_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_FILE_FACTS_H_
 
-#include <cstddef>
 #include <cstdint>
-#include <map>
-#include <memory>
+#include <functional>
 #include <optional>
-#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "server/sha256_digest.h"
-#include "zimrax/part_stream.h"
+#include "server/refusal.h"
 
 namespace zimrax::zmfile {
 
 struct FileFacts {
-  std::uint64_t size = 0;
-  std::string sha256;     // 64 hex digits
-  std::string mime_type;  // libmagic's, "" when unknown
-  // A descriptor of a copy of the file's bytes (an unnamed temporary file,
-  // owned by the tap), or -1: not asked for, or the copy failed.
-  int data_fd = -1;
+  std::string field;        // "upload1" to "upload100"
+  std::string client_name;  // the file name as the client sent it, path and all
+  // The name it is to be stored under: the client name's last part. Under
+  // "makeunique" the published name may get a number added if it is taken.
+  std::string stored_name;
+  std::uint64_t size = 0;   // bytes of data
+  std::string mime_type;    // libmagic's type of the first bytes; "" unless UploadRules::SniffsContent
+  std::string sha256;       // 64 lower-case hex digits; "" unless UploadRules::digest
+  // Set by a pre-publish check to refuse the file: it is then removed and
+  // never published, and its "Files" entry gives the refusal.
+  std::optional<Refusal> refusal;
 };
 
-// The form's value fields kept for the hooks: at most this many, each at
-// most kMaxHookFieldValue bytes (a longer one is kept with an empty value).
-inline constexpr std::size_t kMaxHookFields = 32;
-inline constexpr std::size_t kMaxHookFieldValue = 4 * 1024;
-
-class FileFactsTap {
- public:
-  // `file_fields`: the names whose first part is a file the server stores.
-  // With a `spool_dir`, each file's bytes are also copied into an unnamed
-  // temporary file there (for a pre-hook that reads them).
-  // REQUIRES: max_first_line is the component's.
-  FileFactsTap(std::vector<std::string> file_fields, std::size_t max_first_line, std::string spool_dir = "");
-  ~FileFactsTap();
-  FileFactsTap(const FileFactsTap&) = delete;
-  FileFactsTap& operator=(const FileFactsTap&) = delete;
-
-  // Takes the next piece of the body, as the component gets it.
-  void Feed(std::span<const std::uint8_t> piece);
-  // Ends the body. REQUIRES: called once, after the last Feed.
-  void Finish();
-
-  // After Finish: the facts of the file field `field`'s data, null when
-  // it had none. Valid while the tap lives.
-  const FileFacts* Facts(const std::string& field) const;
-  // After Finish: the value fields (not file fields, no file name), in body order.
-  const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
-
- private:
-  class Handler;
-
-  std::unique_ptr<Handler> handler_;
-  PartStream stream_;
-  std::vector<std::pair<std::string, std::string>> fields_;
-  bool finished_ = false;
+// One upload's files that passed every rule, just before any is published.
+struct PrePublish {
+  std::vector<FileFacts> files;  // in field order
+  std::string comment;           // the form's comment field, "" when absent
+  std::string conflict;          // the policy they will be published under (lower case)
 };
+
+// Runs on the thread that finishes the upload (it may block it). Refuses
+// files by setting their `refusal`; it must not add, remove or reorder
+// files. An exception from it refuses every file of the upload with 500.
+using PrePublishCheck = std::function<void(PrePublish& upload)>;
 
 }  // namespace zimrax::zmfile
 

@@ -20,6 +20,9 @@ enum class RefusalKind {
   kPathName,    // a client file name that is a path, or too long
   kIncomplete,  // the form ends before its closing delimiter
   kHook,        // the pre-hook did not accept the file
+  kFileTooLarge,  // one file passes --max-file-size
+  kTooManyFiles,  // the form holds more files than --max-files
+  kFileType,      // --allow-types, --deny-types or --strict-types refuse the file
 };
 
 // The kind as the JSON answer's "RefusedKind" names it, for clients (the
@@ -36,6 +39,9 @@ inline const char* RefusalKindName(RefusalKind kind) {
     case RefusalKind::kPathName: return "path-name";
     case RefusalKind::kIncomplete: return "incomplete";
     case RefusalKind::kHook: return "hook";
+    case RefusalKind::kFileTooLarge: return "file-too-large";
+    case RefusalKind::kTooManyFiles: return "too-many-files";
+    case RefusalKind::kFileType: return "file-type";
     case RefusalKind::kRequest: break;
   }
   return "request";

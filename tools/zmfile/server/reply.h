@@ -32,6 +32,7 @@ struct Reply {
   std::variant<StringResponse, DownloadAnswer> response;
   std::string reason;              // why the request was refused, for the log; "" when it was not
   std::string stored_name;         // the names an upload stored, for the log
+  std::string sha256;              // their SHA-256 digests in the same order, "/"-joined; "" without --digest
   std::vector<std::string> notes;  // lines for the server's log, written before the answer's
 };
 

@@ -35,6 +35,7 @@ std::string FormatLogLine(const LogFields& fields, std::int64_t now_ms) {
   line += " client=" + Sanitized(fields.client.empty() ? "-" : fields.client);
   if (!fields.user.empty()) line += " user=\"" + Sanitized(fields.user) + "\"";
   if (!fields.stored_name.empty()) line += " stored=\"" + Sanitized(fields.stored_name) + "\"";
+  if (!fields.sha256.empty()) line += " sha256=" + Sanitized(fields.sha256);
   if (!fields.reason.empty()) line += " reason=\"" + Sanitized(fields.reason) + "\"";
   return line;
 }

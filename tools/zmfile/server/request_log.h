@@ -22,10 +22,11 @@ struct LogFields {
   std::string client;       // the peer's address, or the proxy's client with --trust-proxy
   std::string user;         // the authenticated user, "" for none
   std::string reason;       // why the server refused the request, "" when it did not
+  std::string sha256;       // the stored files' SHA-256 (with --digest), "/"-joined as stored_name; "" for none
 };
 
 // "2024-05-01T12:34:56Z POST /upload 200 in=1234 out=88 3.1ms client=127.0.0.1
-// user=\"ann\" stored=\"a.txt\" reason=\"...\"" (client= always, the others when not
+// user=\"ann\" stored=\"a.txt\" sha256=HEX reason=\"...\"" (client= always, the others when not
 // empty). Control bytes, quotes and backslashes in the text fields are
 // escaped, so that one request is always one line.
 std::string FormatLogLine(const LogFields& fields, std::int64_t now_ms);

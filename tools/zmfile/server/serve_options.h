@@ -56,6 +56,13 @@ struct ServeOptions {
   // DELETE /files/NAME removes a stored file. Off loopback it takes htpasswd.
   bool allow_delete = false;
 
+  // Rules for each uploaded file (upload_rules.h); 0 and "" for none.
+  std::uint64_t max_file_size = 0;  // bytes of one file (413 past it)
+  std::size_t max_files = 0;        // files stored from one form (413 for the rest)
+  std::string allow_types;          // ".pdf,image/*": extensions and media types accepted (415 for others)
+  std::string deny_types;           // extensions and media types refused (415)
+  bool strict_types = false;        // refuse content whose type contradicts its extension (415)
+  std::string digest = "none";      // "sha256": each stored file's digest in the answer and the log
   // Hooks: a command or an http(s):// URL each, "" for none.
   std::string hook_pre;   // asked about each file before it is published
   std::string hook_post;  // told of each file stored, off the request path

@@ -34,12 +34,21 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.durable = options.fsync;
   limits.client_conflicts = config_.client_conflicts;
   limits.may_open_file = may_open_file_;
+  limits.rules = &config_.rules;
+  limits.before_publish = before_publish_;
+  if (hooks_ != nullptr) {
+    hook_form_ = std::make_unique<HookFormTap>(FileFieldNames(), options.max_first_line,
+                                               hooks_->pre_reads_data() ? options.dir : std::string());
+    if (hooks_->has_pre()) {
+      limits.before_publish = [this, other = before_publish_](PrePublish& upload) {
+        if (other) other(upload);
+        hook_form_->Finish();
+        hook_notes_ = hooks_->CheckBeforePublish(upload, *hook_form_, hook_request_);
+      };
+    }
+  }
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
   unchosen_.emplace(options.max_first_line);
-  if (hooks_ != nullptr) {
-    facts_ = std::make_unique<FileFactsTap>(FileFieldNames(), options.max_first_line,
-                                            hooks_->pre_reads_data() ? options.dir : std::string());
-  }
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
                       (frame_.chunked || frame_.length > 0);
   return std::nullopt;
@@ -48,23 +57,19 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
 void UploadExchange::Feed(std::span<const std::uint8_t> piece) {
   stream_->Feed(piece);
   unchosen_->Feed(piece);
-  if (facts_) facts_->Feed(piece);
+  if (hook_form_) hook_form_->Feed(piece);
 }
 
 Reply UploadExchange::Finish() {
   if (config_.before_finish_for_testing) config_.before_finish_for_testing();
   UploadReport report;
-  std::vector<std::string> hook_notes;
   try {
-    report = stream_->Judge();
-    if (facts_) {
-      facts_->Finish();
-      hook_notes = hooks_->CheckBeforePublish(report, *facts_, hook_request_, stream_->policy(),
-                                              [this](const std::string& field) { stream_->Discard(field); });
-    }
-    report = stream_->Publish(std::move(report));
+    report = stream_->Finish();  // the pre-hook runs in it, just before publishing
     ApplyOptionalInputs(report, [this](const FileReport& file) { return unchosen_->Unchosen(file.field); });
-    if (facts_) hooks_->NoticeAfterPublish(report, *facts_, hook_request_);
+    if (hook_form_) {
+      hook_form_->Finish();
+      hooks_->NoticeAfterPublish(report, *hook_form_, hook_request_);
+    }
   } catch (const std::exception& fault) {
     report = UploadReport{};
     report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};
@@ -72,7 +77,7 @@ Reply UploadExchange::Finish() {
   stream_.reset();
   Reply reply = Answer(report, wants_json_, config_.options.dir, lister_);
   if (!report.warning.empty()) reply.notes.push_back("warning: " + report.warning);
-  for (std::string& note : hook_notes) reply.notes.push_back(std::move(note));
+  for (std::string& note : hook_notes_) reply.notes.push_back(std::move(note));
   if (report.files.empty() && report.refusal) reply.notes.push_back(RefusedNote("upload", *report.refusal));
   for (const FileReport& file : report.files) {
     if (file.refusal) reply.notes.push_back(RefusedNote(file.field, *file.refusal));
@@ -90,7 +95,7 @@ Reply UploadExchange::Refuse(Refusal refusal) {
 }
 
 void UploadExchange::Abort() {
-  facts_.reset();
+  hook_form_.reset();
   if (!stream_) return;
   stream_->Abort();
   stream_.reset();
@@ -113,6 +118,7 @@ Reply UploadExchange::Answer(const UploadReport& report, bool wants_json, const 
   response.set(http::field::cache_control, "no-store");
   Reply reply{std::move(response)};
   reply.stored_name = NameStoredBy(report);
+  reply.sha256 = DigestsStoredBy(report);
   reply.reason = RefusalReason(report);
   return reply;
 }

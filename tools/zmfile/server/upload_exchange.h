@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "server/file_facts.h"
+#include "server/hook_form_tap.h"
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
@@ -56,6 +57,9 @@ class UploadExchange {
   // frame() and expects_continue() tell how.
   std::optional<Reply> Open(const boost::beast::http::fields& headers);
   const BodyFrame& frame() const { return frame_; }
+  // The check run on the upload's files just before they are published
+  // (file_facts.h): where a hook may still refuse one. REQUIRES: before Open.
+  void SetPrePublishCheck(PrePublishCheck check) { before_publish_ = std::move(check); }
   // The client waits for "100 Continue" before it sends the body.
   bool expects_continue() const { return expects_continue_; }
 
@@ -81,11 +85,13 @@ class UploadExchange {
   const bool wants_json_;
   std::function<bool()> may_open_file_;
   PageLister lister_;
+  PrePublishCheck before_publish_;
   std::unique_ptr<UploadStream> stream_;
   std::optional<UnchosenFileInputs> unchosen_;
   UploadHooks* hooks_ = nullptr;
   HookRequest hook_request_;
-  std::unique_ptr<FileFactsTap> facts_;  // with hooks only
+  std::unique_ptr<HookFormTap> hook_form_;  // with hooks only
+  std::vector<std::string> hook_notes_;      // the pre-hook's refusals, for the log
   BodyFrame frame_;
   bool expects_continue_ = false;
 };

@@ -8,27 +8,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-HookSubject SubjectOf(const FileReport& file, const FileFactsTap& facts, const HookRequest& request,
+HookSubject SubjectOf(const FileFacts& facts, const HookFormTap& form, const HookRequest& request,
                       const std::string& stored_name, const std::string& policy) {
   HookSubject subject;
   subject.stored_name = stored_name;
-  subject.client_name = file.client_name;
-  if (const FileFacts* found = facts.Facts(file.field)) {
-    subject.size = found->size;
-    subject.sha256 = found->sha256;
-    subject.mime_type = found->mime_type;
-  }
+  subject.client_name = facts.client_name;
+  subject.size = facts.size;
+  subject.sha256 = facts.sha256;
+  subject.mime_type = facts.mime_type;
   subject.user = request.user;
   subject.client_address = request.client_address;
-  subject.fields = facts.fields();
+  subject.fields = form.fields();
   subject.conflict = policy;
   return subject;
-}
-
-// A file the component is still to store: not refused or faulted, and
-// with a name (the component itself answers a file input without one).
-bool StillGoing(const FileReport& file) {
-  return !file.refusal && !file.Faulted() && !StoredPartOfClientName(file.client_name).empty();
 }
 
 }  // namespace
@@ -43,24 +35,22 @@ UploadHooks::UploadHooks(HookSettings settings, HookCounters& counters, Logger l
 
 UploadHooks::~UploadHooks() = default;
 
-std::vector<std::string> UploadHooks::CheckBeforePublish(UploadReport& report, const FileFactsTap& facts,
-                                                         const HookRequest& request, const std::string& policy,
-                                                         const std::function<void(const std::string&)>& discard) {
+std::vector<std::string> UploadHooks::CheckBeforePublish(PrePublish& upload, const HookFormTap& form,
+                                                         const HookRequest& request) {
   std::vector<std::string> notes;
   if (!settings_.pre) return notes;
   const Clock::time_point budget_end = Clock::now() + settings_.pre_budget;
-  for (FileReport& file : report.files) {
-    if (!StillGoing(file)) continue;
-    const std::string name(StoredPartOfClientName(file.client_name));
+  for (FileFacts& file : upload.files) {
+    // A file input without a name: the component answers it itself.
+    if (file.refusal || file.stored_name.empty()) continue;
     HookVerdict verdict;
     if (Clock::now() >= budget_end) {
       verdict.failed = true;
       verdict.reason = "the time for this upload's pre-hooks ran out before this file";
     } else {
       ++counters_.pre_runs;
-      const HookSubject subject = SubjectOf(file, facts, request, name, policy);
-      const FileFacts* found = facts.Facts(file.field);
-      const int data_fd = found != nullptr ? found->data_fd : -1;
+      const HookSubject subject = SubjectOf(file, form, request, file.stored_name, upload.conflict);
+      const int data_fd = form.DataFd(file.field);
       std::map<std::string, std::string> variables = HookVariables("pre", subject);
       if (data_fd >= 0) variables.emplace("ZMFILE_DATA_FD", std::string(1, '3'));
       verdict = settings_.pre->Run(PreHookDocument(subject), variables,
@@ -75,21 +65,22 @@ std::vector<std::string> UploadHooks::CheckBeforePublish(UploadReport& report, c
                                      "). Try again later."
                                : "The server's check refused this file.";
     }
-    notes.push_back("pre-hook refused " + file.field + " \"" + name + "\" (" + verdict.reason + ")" +
+    notes.push_back("pre-hook refused " + file.field + " \"" + file.stored_name + "\" (" + verdict.reason + ")" +
                     (verdict.message.empty() ? "" : ": " + verdict.message));
     file.refusal = Refusal{403, std::move(message), RefusalKind::kHook};
-    discard(file.field);
   }
   return notes;
 }
 
-void UploadHooks::NoticeAfterPublish(const UploadReport& report, const FileFactsTap& facts,
+void UploadHooks::NoticeAfterPublish(const UploadReport& report, const HookFormTap& form,
                                      const HookRequest& request) {
   if (!post_queue_) return;
   for (const FileReport& file : report.files) {
     const std::string stored = NameStoredFor(file);
     if (stored.empty()) continue;
-    const HookSubject subject = SubjectOf(file, facts, request, stored, file.conflict);
+    FileFacts facts = file.facts.value_or(FileFacts{});
+    if (!file.facts) facts.client_name = file.client_name;
+    const HookSubject subject = SubjectOf(facts, form, request, stored, file.conflict);
     HookOutcome outcome;
     outcome.result_code = file.outcome ? file.outcome->code : 0;
     outcome.stored_name = stored;

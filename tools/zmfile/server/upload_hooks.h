@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/file_facts.h"
+#include "server/hook_form_tap.h"
 #include "server/hook_counters.h"
 #include "server/hook_settings.h"
 #include "server/post_hook_queue.h"
@@ -38,17 +39,15 @@ class UploadHooks {
   // A command pre-hook reads each file's bytes on descriptor 3 (--hook-pre-data).
   bool pre_reads_data() const { return settings_.pre && settings_.pre_data && !settings_.pre->is_http(); }
 
-  // Asks the pre-hook about each file of `report` not yet refused or
-  // faulted, in order. A file it does not accept gets a 403 refusal with
-  // the hook's message and is given to `discard`. Returns the log notes of
-  // the refusals. `policy` is the conflict policy the files are to be
-  // stored under. Blocks while the hooks run: call it off the I/O threads.
-  std::vector<std::string> CheckBeforePublish(UploadReport& report, const FileFactsTap& facts,
-                                              const HookRequest& request, const std::string& policy,
-                                              const std::function<void(const std::string&)>& discard);
+  // Asks the pre-hook about each file of `upload` (those that passed the
+  // rules), in order. A file it does not accept gets a 403 refusal with the
+  // hook's message. Returns the log notes of the refusals. Blocks while the
+  // hooks run: call it off the I/O threads (it is a PrePublishCheck's body).
+  std::vector<std::string> CheckBeforePublish(PrePublish& upload, const HookFormTap& form,
+                                              const HookRequest& request);
 
   // Queues a post-hook notice for each file `report` stored. Never blocks.
-  void NoticeAfterPublish(const UploadReport& report, const FileFactsTap& facts, const HookRequest& request);
+  void NoticeAfterPublish(const UploadReport& report, const HookFormTap& form, const HookRequest& request);
 
  private:
   HookSettings settings_;

@@ -46,24 +46,43 @@ std::string NameStoredBy(const UploadReport& report) {
   return names;
 }
 
+namespace {
+
+// The file whose status is the request's (see HttpStatusOf).
+const FileReport& DecidingFile(const UploadReport& report) {
+  for (const FileReport& file : report.files) {
+    if (!file.skipped && HttpStatusOfFile(file) != 200) return file;
+  }
+  return report;
+}
+
+}  // namespace
+
+std::string DigestsStoredBy(const UploadReport& report) {
+  const auto digest_of = [](const FileReport& file) {
+    return file.facts && !NameStoredFor(file).empty() ? file.facts->sha256 : std::string();
+  };
+  if (report.files.empty()) return digest_of(report);
+  std::string digests;
+  for (const FileReport& file : report.files) {
+    const std::string digest = digest_of(file);
+    if (digest.empty()) continue;
+    if (!digests.empty()) digests += '/';
+    digests += digest;
+  }
+  return digests;
+}
+
 std::string RefusalReason(const UploadReport& report) {
   if (HttpStatusOf(report) == 200) return {};
-  // The file the status tells of: the first not stored (or skipped), else
-  // the request's own part.
-  const FileReport* told = &report;
-  for (const FileReport& file : report.files) {
-    if (!file.skipped && HttpStatusOfFile(file) != 200) {
-      told = &file;
-      break;
-    }
+  const FileReport& file = DecidingFile(report);
+  if (file.refusal) return file.refusal->message;
+  if (file.Faulted()) {
+    return "fault " + std::to_string(static_cast<int>(file.Fault())) + ": " +
+           std::string(RuntimeErrorDescription(file.Fault()));
   }
-  if (told->refusal) return told->refusal->message;
-  if (told->Faulted()) {
-    return "fault " + std::to_string(static_cast<int>(told->Fault())) + ": " +
-           std::string(RuntimeErrorDescription(told->Fault()));
-  }
-  if (!told->outcome) return "no ErrorCode";
-  return "ErrorCode " + std::to_string(told->outcome->code) + ": " + told->outcome->text;
+  if (!file.outcome) return "no ErrorCode";
+  return "ErrorCode " + std::to_string(file.outcome->code) + ": " + file.outcome->text;
 }
 
 }  // namespace zimrax::zmfile

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "server/file_facts.h"
 #include "server/request_gate.h"
 #include "zimrax/operation_result.h"
 
@@ -27,6 +28,9 @@ struct FileReport {
   bool unchosen = false;
   // Unchosen beside a chosen file: it does not count for the status.
   bool skipped = false;
+  // What was known of the file before it was published: set for each file
+  // that passed the rules and reached the pre-publish check.
+  std::optional<FileFacts> facts;
 
   // The component's fault, kNone without one.
   RuntimeError Fault() const { return outcome ? outcome->fault : RuntimeError::kNone; }
@@ -71,10 +75,13 @@ std::string NameStoredFor(const FileReport& file);
 // holds); "" when none was stored.
 std::string NameStoredBy(const UploadReport& report);
 
-// Why the upload was not stored, for the log: of the first file not
-// stored (or of the request as a whole), the refusal's message, the
-// fault's number and description, or the ErrorCode and its message; ""
-// for a stored upload.
+// The SHA-256 digests of the files stored (with --digest), in the order
+// of NameStoredBy, joined by "/"; "" when there are none.
+std::string DigestsStoredBy(const UploadReport& report);
+
+// Why the upload was not stored, for the log: of the file whose status is
+// the request's, the refusal's message, the fault's number and
+// description, or the ErrorCode and its message; "" for a stored upload.
 std::string RefusalReason(const UploadReport& report);
 
 }  // namespace zimrax::zmfile

@@ -9,12 +9,13 @@
 #include "server/conflict_choices.h"
 #include "server/file_name_rules.h"
 #include "server/result_messages.h"
+#include "server/upload_rule_check.h"
 #include "zimrax/conflict_policy.h"
 
 namespace zimrax::zmfile {
 namespace {
 
-FormStreamOptions StreamOptions(const std::string& dir, const UploadLimits& limits) {
+FormStreamOptions StreamOptions(const std::string& dir, const UploadLimits& limits, FileInspector* inspector) {
   FormStreamOptions options;
   options.directory = dir;
   options.file_fields = FileFieldNames();
@@ -24,6 +25,11 @@ FormStreamOptions StreamOptions(const std::string& dir, const UploadLimits& limi
   options.max_first_line = limits.max_first_line;
   options.save.durable = limits.durable;
   options.may_open_file = limits.may_open_file;
+  if (inspector != nullptr) {
+    options.on_file_data = [inspector](std::size_t field, std::span<const std::uint8_t> data) {
+      return inspector->OnData(field, data);
+    };
+  }
   return options;
 }
 
@@ -93,6 +99,13 @@ void NoteFieldsFound(const FormStreamOutcome& values, UploadReport& report) {
   if (values.more_sections) report.more_fields_found = true;
 }
 
+std::unique_ptr<FileInspector> InspectorFor(const UploadLimits& limits) {
+  static const UploadRules kNoRules;
+  const bool watches = limits.rules != nullptr && limits.rules->WatchesData();
+  if (!watches && !limits.before_publish) return nullptr;
+  return std::make_unique<FileInspector>(limits.rules != nullptr ? *limits.rules : kNoRules, kMaxFileFields);
+}
+
 }  // namespace
 
 std::vector<std::string> FileFieldNames() {
@@ -106,14 +119,17 @@ UploadStream::UploadStream(const std::string& dir, const std::string& default_co
     : default_conflict_(default_conflict),
       client_conflicts_(limits.client_conflicts),
       max_first_line_(limits.max_first_line),
-      stream_(StreamOptions(dir, limits)) {}
+      rules_(limits.rules),
+      before_publish_(limits.before_publish),
+      inspector_(InspectorFor(limits)),
+      stream_(StreamOptions(dir, limits, inspector_.get())) {}
 
 void UploadStream::Feed(std::span<const std::uint8_t> piece) {
   delimiter_check_.Feed(piece);
   stream_.Feed(piece);
 }
 
-UploadReport UploadStream::Judge() {
+UploadReport UploadStream::Finish() {
   const FormStreamOutcome values = stream_.FinishValues();
   const FieldOutcome* conflict = Find(values.values, kConflictField);
   const FieldOutcome* comment = Find(values.values, kCommentField);
@@ -144,7 +160,6 @@ UploadReport UploadStream::Judge() {
     for (const std::string& field : FileFieldNames()) stream_.Discard(field);
     stream_.Finish();
     report.comment = ValueOf(comment).value_or("");
-    finished_ = true;
     return report;
   }
 
@@ -195,29 +210,28 @@ UploadReport UploadStream::Judge() {
       stream_.Finish();
       report.refusal = incomplete;
       report.comment = ValueOf(comment).value_or("");
-      finished_ = true;
       return report;
     }
   }
 
-  policy_ = Lowered(default_conflict_);
+  std::string policy_text = default_conflict_;
   if (const std::optional<std::string> chosen = ValueOf(conflict); chosen && !chosen->empty()) {
-    policy_ = Lowered(*chosen);  // one of client_conflicts_, checked above
+    policy_text = *chosen;  // one of client_conflicts_, checked above
   }
-  // The comment is read on its own: a fault there must not hide a stored file.
-  comment_ = ValueOf(comment).value_or("");
-  return report;
-}
-
-UploadReport UploadStream::Publish(UploadReport report) {
-  if (finished_) return report;
-  finished_ = true;
-  const FormStreamOutcome values = stream_.FinishValues();
-  const FormStreamOutcome files = stream_.Finish(ParseConflictPolicy(policy_));
+  // The rules, then the pre-publish check: a file either refuses is
+  // discarded, the others go on.
+  if (inspector_) inspector_->Settle();
+  if (rules_ != nullptr) ApplyUploadRules(*rules_, inspector_.get(), report.files);
+  RunPrePublishCheck(before_publish_, inspector_.get(), ValueOf(comment).value_or(""), Lowered(policy_text),
+                     report.files);
+  for (const FileReport& file : report.files) {
+    if (file.refusal || file.Faulted()) stream_.Discard(file.field);
+  }
+  const FormStreamOutcome files = stream_.Finish(ParseConflictPolicy(Lowered(policy_text)));
   for (FileReport& file : report.files) {
     if (file.refusal || file.Faulted()) continue;
     Take(Find(files.files, file.field), file);
-    file.conflict = policy_;
+    file.conflict = Lowered(policy_text);
     if (HttpStatusOfFile(file) == 200) file.empty = stream_.FileDataBytes(file.field) == std::uint64_t{0};
   }
 
@@ -230,7 +244,8 @@ UploadReport UploadStream::Publish(UploadReport report) {
     Take(Find(files.files, kFileField), report);
     NoteFieldsFound(values, report);
   }
-  report.comment = comment_;
+  // The comment is read on its own: a fault there must not hide a stored file.
+  report.comment = ValueOf(comment).value_or("");
   return report;
 }
 

@@ -9,12 +9,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "server/delimiter_check.h"
+#include "server/file_facts.h"
+#include "server/file_inspector.h"
 #include "server/upload_report.h"
+#include "server/upload_rules.h"
 #include "zimrax/form_stream.h"
 
 namespace zimrax::zmfile {
@@ -45,6 +49,11 @@ struct UploadLimits {
   // Asked before each file's temporary file is made (FormStreamOptions):
   // false fails that file with 67, as when descriptors run out.
   std::function<bool()> may_open_file;
+  // The rules each file passes before it is published; null for none.
+  // REQUIRES: they outlive the stream.
+  const UploadRules* rules = nullptr;
+  // Run on the files that pass the rules, just before they are published.
+  PrePublishCheck before_publish;
 };
 
 class UploadStream {
@@ -63,17 +72,7 @@ class UploadStream {
   // taken under "error") stores nothing of itself, and the files after it
   // are still stored: each has its own entry in the report. Never throws:
   // a fault of the component ends up in the report.
-  UploadReport Finish() { return Publish(Judge()); }
-  // Finish in two steps, for a check between them: Judge ends the body and
-  // decides what it can without publishing (a request refused as a whole
-  // is then finished: Publish gives it back as it is); Discard drops a file
-  // field still to be published; Publish stores the rest and completes the
-  // report. Neither throws.
-  UploadReport Judge();
-  void Discard(const std::string& field) { stream_.Discard(field); }
-  UploadReport Publish(UploadReport judged);
-  // After Judge: the conflict policy the files are stored under (lower case).
-  const std::string& policy() const { return policy_; }
+  UploadReport Finish();
   // Ends the body without storing anything; nothing is left behind.
   void Abort();
 
@@ -81,6 +80,11 @@ class UploadStream {
   const std::string default_conflict_;
   const std::vector<std::string> client_conflicts_;
   const std::size_t max_first_line_;
+  const UploadRules* rules_;
+  PrePublishCheck before_publish_;
+  // Sees the files' data as it streams, when rules or the check need it.
+  // Made before the stream, whose tap it is.
+  std::unique_ptr<FileInspector> inspector_;
   // One pass over the body. It finishes in two steps: the values first (the
   // conflict field, the client's file names), then, once each file is
   // judged by its name (a refused one is discarded, not published), the
@@ -88,9 +92,6 @@ class UploadStream {
   // descriptor) per file field whose data has begun, until Finish.
   FormStream stream_;
   DelimiterCheck delimiter_check_;
-  bool finished_ = false;  // Judge finished the stream: nothing is left to publish
-  std::string policy_;
-  std::string comment_;
 };
 
 }  // namespace zimrax::zmfile
