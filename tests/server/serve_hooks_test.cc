@@ -18,6 +18,7 @@
 
 #include "hook_receiver.h"
 #include "server_process.h"
+#include "tus_client.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -294,6 +295,51 @@ TEST(ServeHooksTest, WithHookPreDataACommandReadsTheBytesOnDescriptorThree) {
   EXPECT_EQ(json["Files"][1]["Message"], "Found: test signature") << answer.body;
   EXPECT_EQ(Names(dir.path()), std::set<std::string>{"clean.bin"});
   EXPECT_EQ(testing::ReadFileBytes(dir.path() / "clean.bin"), clean);
+  EXPECT_EQ(server.Interrupt(), 0);
+}
+
+TEST(ServeHooksTest, AResumableUploadMeetsThePreHookAtItsLastByteAndThePostHookAfter) {
+  TempDir dir, work;
+  const fs::path seen = work.path() / "seen";
+  fs::create_directory(seen);
+  // Refuses names starting with "bad"; keeps each document it is given.
+  const std::string pre = Script(work.path(), "pre",
+                                 "cat > \"$1/pre-$ZMFILE_STORED_NAME.json\"\n"
+                                 "case $ZMFILE_STORED_NAME in bad*) echo 'Not this one.' >&2; exit 1 ;; esac");
+  const std::string post =
+      Script(work.path(), "post", "cat > \"$1/.part-$$\" && mv \"$1/.part-$$\" \"$1/post-$ZMFILE_STORED_NAME.json\"");
+  ServerProcess server(dir.path(), {"--hook-pre", pre + " " + seen.string(), "--hook-post", post + " " + seen.string()},
+                       work.path() / "log");
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const std::string data = testing::RandomBytes(300000, 21);
+  for (const std::string name : {"good.bin", "bad.bin"}) {
+    SCOPED_TRACE(name);
+    const std::string target = testing::CreateUpload(server.port(), name, data.size());
+    ASSERT_FALSE(target.empty());
+    // Two PATCHes: the hook runs only after the second, the last byte.
+    EXPECT_EQ(testing::Patch(server.port(), target, 0, data.substr(0, 100000)).status, 204);
+    EXPECT_FALSE(fs::exists(seen / ("pre-" + name + ".json")));
+    const HttpAnswer last = testing::Patch(server.port(), target, 100000, data.substr(100000));
+    const bool good = name == "good.bin";
+    EXPECT_EQ(last.status, good ? 204 : 403) << last.body;
+    if (!good) {
+      EXPECT_NE(last.body.find("Not this one."), std::string::npos) << last.body;
+    }
+    const Json pre_doc = Json::parse(testing::ReadFileBytes(seen / ("pre-" + name + ".json")), nullptr, false);
+    ASSERT_TRUE(pre_doc.is_object());
+    EXPECT_EQ(pre_doc["Size"], data.size());
+    EXPECT_EQ(pre_doc["Fields"]["filename"], name);
+  }
+  EXPECT_EQ(Names(dir.path()).count("good.bin"), 1u);
+  EXPECT_EQ(Names(dir.path()).count("bad.bin"), 0u);
+  for (int i = 0; i < 250 && !fs::exists(seen / "post-good.bin.json"); ++i) ::usleep(20000);
+  const Json post_doc = Json::parse(testing::ReadFileBytes(seen / "post-good.bin.json"), nullptr, false);
+  ASSERT_TRUE(post_doc.is_object());
+  EXPECT_EQ(post_doc["Sha256"], Sha256Sum(dir.path() / "good.bin"));
+  EXPECT_EQ(Json::parse(testing::ReadFileBytes(seen / "pre-good.bin.json"), nullptr, false)["Sha256"],
+            Sha256Sum(dir.path() / "good.bin"));
+  EXPECT_EQ(post_doc["Outcome"]["StoredName"], "good.bin");
+  EXPECT_FALSE(fs::exists(seen / "post-bad.bin.json"));
   EXPECT_EQ(server.Interrupt(), 0);
 }
 

@@ -8,7 +8,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-HookSubject SubjectOf(const FileFacts& facts, const HookFormTap& form, const HookRequest& request,
+HookSubject SubjectOf(const FileFacts& facts, const HookFields& fields, const HookRequest& request,
                       const std::string& stored_name, const std::string& policy) {
   HookSubject subject;
   subject.stored_name = stored_name;
@@ -18,7 +18,7 @@ HookSubject SubjectOf(const FileFacts& facts, const HookFormTap& form, const Hoo
   subject.mime_type = facts.mime_type;
   subject.user = request.user;
   subject.client_address = request.client_address;
-  subject.fields = form.fields();
+  subject.fields = fields;
   subject.conflict = policy;
   return subject;
 }
@@ -35,6 +35,33 @@ UploadHooks::UploadHooks(HookSettings settings, HookCounters& counters, Logger l
 
 UploadHooks::~UploadHooks() = default;
 
+std::optional<Refusal> UploadHooks::AskPre(const HookSubject& subject, const std::string& field, int data_fd,
+                                           Clock::time_point budget_end, std::string* note) {
+  HookVerdict verdict;
+  if (Clock::now() >= budget_end) {
+    verdict.failed = true;
+    verdict.reason = "the time for this upload's pre-hooks ran out before this file";
+  } else {
+    ++counters_.pre_runs;
+    std::map<std::string, std::string> variables = HookVariables("pre", subject);
+    if (data_fd >= 0) variables.emplace("ZMFILE_DATA_FD", std::string(1, '3'));
+    verdict = settings_.pre->Run(PreHookDocument(subject), variables,
+                                 std::min(Clock::now() + settings_.timeout, budget_end), data_fd);
+  }
+  if (verdict.accepted) return std::nullopt;
+  ++counters_.pre_refusals;
+  if (verdict.failed) ++counters_.pre_failures;
+  std::string message = verdict.message;
+  if (message.empty()) {
+    message = verdict.failed ? "The server's check of this file did not complete (" + verdict.reason +
+                                   "). Try again later."
+                             : "The server's check refused this file.";
+  }
+  *note = "pre-hook refused " + field + " \"" + subject.stored_name + "\" (" + verdict.reason + ")" +
+          (verdict.message.empty() ? "" : ": " + verdict.message);
+  return Refusal{403, std::move(message), RefusalKind::kHook};
+}
+
 std::vector<std::string> UploadHooks::CheckBeforePublish(PrePublish& upload, const HookFormTap& form,
                                                          const HookRequest& request) {
   std::vector<std::string> notes;
@@ -43,33 +70,35 @@ std::vector<std::string> UploadHooks::CheckBeforePublish(PrePublish& upload, con
   for (FileFacts& file : upload.files) {
     // A file input without a name: the component answers it itself.
     if (file.refusal || file.stored_name.empty()) continue;
-    HookVerdict verdict;
-    if (Clock::now() >= budget_end) {
-      verdict.failed = true;
-      verdict.reason = "the time for this upload's pre-hooks ran out before this file";
-    } else {
-      ++counters_.pre_runs;
-      const HookSubject subject = SubjectOf(file, form, request, file.stored_name, upload.conflict);
-      const int data_fd = form.DataFd(file.field);
-      std::map<std::string, std::string> variables = HookVariables("pre", subject);
-      if (data_fd >= 0) variables.emplace("ZMFILE_DATA_FD", std::string(1, '3'));
-      verdict = settings_.pre->Run(PreHookDocument(subject), variables,
-                                   std::min(Clock::now() + settings_.timeout, budget_end), data_fd);
-    }
-    if (verdict.accepted) continue;
-    ++counters_.pre_refusals;
-    if (verdict.failed) ++counters_.pre_failures;
-    std::string message = verdict.message;
-    if (message.empty()) {
-      message = verdict.failed ? "The server's check of this file did not complete (" + verdict.reason +
-                                     "). Try again later."
-                               : "The server's check refused this file.";
-    }
-    notes.push_back("pre-hook refused " + file.field + " \"" + file.stored_name + "\" (" + verdict.reason + ")" +
-                    (verdict.message.empty() ? "" : ": " + verdict.message));
-    file.refusal = Refusal{403, std::move(message), RefusalKind::kHook};
+    const HookSubject subject = SubjectOf(file, form.fields(), request, file.stored_name, upload.conflict);
+    std::string note;
+    file.refusal = AskPre(subject, file.field, form.DataFd(file.field), budget_end, &note);
+    if (file.refusal) notes.push_back(std::move(note));
   }
   return notes;
+}
+
+std::optional<Refusal> UploadHooks::CheckStagedFile(const FileFacts& facts, const HookFields& fields,
+                                                    const std::string& conflict, const HookRequest& request,
+                                                    int data_fd, std::string* note) {
+  if (!settings_.pre) return std::nullopt;
+  const HookSubject subject = SubjectOf(facts, fields, request, facts.stored_name, conflict);
+  return AskPre(subject, "resumable upload", settings_.pre_data ? data_fd : -1,
+                Clock::now() + settings_.pre_budget, note);
+}
+
+void UploadHooks::Notice(const HookSubject& subject, int code, const std::string& stored) {
+  if (!post_queue_) return;
+  HookOutcome outcome;
+  outcome.result_code = code;
+  outcome.stored_name = stored;
+  outcome.message = "stored";
+  post_queue_->Push(PostHookNotice{PostHookDocument(subject, outcome), HookVariables("post", subject), stored});
+}
+
+void UploadHooks::NoticeStoredFile(const FileFacts& facts, const std::string& stored, const HookFields& fields,
+                                   const std::string& conflict, const HookRequest& request) {
+  Notice(SubjectOf(facts, fields, request, stored, conflict), 0, stored);
 }
 
 void UploadHooks::NoticeAfterPublish(const UploadReport& report, const HookFormTap& form,
@@ -80,12 +109,8 @@ void UploadHooks::NoticeAfterPublish(const UploadReport& report, const HookFormT
     if (stored.empty()) continue;
     FileFacts facts = file.facts.value_or(FileFacts{});
     if (!file.facts) facts.client_name = file.client_name;
-    const HookSubject subject = SubjectOf(facts, form, request, stored, file.conflict);
-    HookOutcome outcome;
-    outcome.result_code = file.outcome ? file.outcome->code : 0;
-    outcome.stored_name = stored;
-    outcome.message = "stored";
-    post_queue_->Push(PostHookNotice{PostHookDocument(subject, outcome), HookVariables("post", subject), stored});
+    Notice(SubjectOf(facts, form.fields(), request, stored, file.conflict), file.outcome ? file.outcome->code : 0,
+           stored);
   }
 }
 

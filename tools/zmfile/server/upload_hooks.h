@@ -15,6 +15,7 @@
 #include "server/file_facts.h"
 #include "server/hook_form_tap.h"
 #include "server/hook_counters.h"
+#include "server/hook_document.h"
 #include "server/hook_settings.h"
 #include "server/post_hook_queue.h"
 #include "server/upload_report.h"
@@ -26,6 +27,9 @@ struct HookRequest {
   std::string user;
   std::string client_address;
 };
+
+// The form's value fields, or a resumable upload's metadata: (name, value).
+using HookFields = std::vector<std::pair<std::string, std::string>>;
 
 class UploadHooks {
  public:
@@ -46,10 +50,26 @@ class UploadHooks {
   std::vector<std::string> CheckBeforePublish(PrePublish& upload, const HookFormTap& form,
                                               const HookRequest& request);
 
+  // A resumable upload's file, its last byte in: asks the pre-hook about
+  // it (`fields`: its metadata; `data_fd`: its bytes for --hook-pre-data,
+  // or -1). Returns the refusal, with the log note in *note, or nullopt
+  // to publish. Blocks while the hook runs.
+  std::optional<Refusal> CheckStagedFile(const FileFacts& facts, const HookFields& fields, const std::string& conflict,
+                                         const HookRequest& request, int data_fd, std::string* note);
+  // Queues the post-hook notice of one file stored as `stored` (code 0).
+  void NoticeStoredFile(const FileFacts& facts, const std::string& stored, const HookFields& fields,
+                        const std::string& conflict, const HookRequest& request);
+
   // Queues a post-hook notice for each file `report` stored. Never blocks.
   void NoticeAfterPublish(const UploadReport& report, const HookFormTap& form, const HookRequest& request);
 
  private:
+  // One pre-hook run about `subject` before `budget_end`: nullopt when it
+  // accepts, else the refusal (and the log note about `field`).
+  std::optional<Refusal> AskPre(const HookSubject& subject, const std::string& field, int data_fd,
+                                std::chrono::steady_clock::time_point budget_end, std::string* note);
+  void Notice(const HookSubject& subject, int code, const std::string& stored);
+
   HookSettings settings_;
   HookCounters& counters_;
   Logger log_;
