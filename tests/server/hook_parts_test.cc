@@ -18,8 +18,8 @@
 #include "server/hook_process.h"
 #include "server/hook_target.h"
 #include "server/post_hook_queue.h"
-#include "sha256_digest.h"
 #include "server_process.h"
+#include "sha256_digest.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -191,7 +191,8 @@ TEST(HookProcessTest, NoDescriptorButTheThreePipesReachesTheHook) {
   const int leaked = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(leaked, 0);
   const int high = ::dup2(leaked, 77);
-  const ProcessRun run = RunHookProcess({"/bin/ls", "/proc/self/fd"}, kEnvironment, "", Clock::now() + std::chrono::seconds(10));
+  const ProcessRun run =
+      RunHookProcess({"/bin/ls", "/proc/self/fd"}, kEnvironment, "", Clock::now() + std::chrono::seconds(10));
   ::close(leaked);
   ::close(high);
   ASSERT_TRUE(run.exited);
@@ -201,8 +202,8 @@ TEST(HookProcessTest, NoDescriptorButTheThreePipesReachesTheHook) {
 
 TEST(HookProcessTest, OnlyTheGivenEnvironment) {
   ::setenv("ZMFILE_SECRET_OF_THE_SERVER", "leak", 1);
-  const ProcessRun run = RunHookProcess({"env"}, {"PATH=/usr/bin:/bin", "ZMFILE_HOOK=pre"}, "",
-                                        Clock::now() + std::chrono::seconds(10));
+  const ProcessRun run =
+      RunHookProcess({"env"}, {"PATH=/usr/bin:/bin", "ZMFILE_HOOK=pre"}, "", Clock::now() + std::chrono::seconds(10));
   ::unsetenv("ZMFILE_SECRET_OF_THE_SERVER");
   ASSERT_TRUE(run.started) << run.error;
   EXPECT_EQ(run.out, "PATH=/usr/bin:/bin\nZMFILE_HOOK=pre\n");
@@ -231,7 +232,8 @@ TEST(HookTargetTest, CommandVerdicts) {
       {"no-such-hook-program-here", false, true, "cannot start", ""},
   };
   for (const auto& c : kCases) {
-    const HookVerdict verdict = Target(c.command).Run("{}", {{"ZMFILE_HOOK", "pre"}}, Clock::now() + std::chrono::seconds(1));
+    const HookVerdict verdict =
+        Target(c.command).Run("{}", {{"ZMFILE_HOOK", "pre"}}, Clock::now() + std::chrono::seconds(1));
     EXPECT_EQ(verdict.accepted, c.accepted) << c.command;
     EXPECT_EQ(verdict.failed, c.failed) << c.command;
     EXPECT_TRUE(verdict.reason.starts_with(c.reason_start)) << c.command << ": " << verdict.reason;
@@ -242,10 +244,14 @@ TEST(HookTargetTest, CommandVerdicts) {
 TEST(HookTargetTest, HttpVerdicts) {
   HookReceiver receiver([](int number, const std::string&) -> ReceiverAnswer {
     switch (number) {
-      case 0: return {204, ""};
-      case 1: return {403, "no viruses here\nsecond line"};
-      case 2: return {500, "broken"};
-      default: return {200, "", std::chrono::milliseconds(3000)};
+      case 0:
+        return {204, ""};
+      case 1:
+        return {403, "no viruses here\nsecond line"};
+      case 2:
+        return {500, "broken"};
+      default:
+        return {200, "", std::chrono::milliseconds(3000)};
     }
   });
   ASSERT_GT(receiver.port(), 0);
@@ -273,7 +279,8 @@ TEST(HookTargetTest, HttpVerdicts) {
     HookReceiver gone([](int, const std::string&) { return ReceiverAnswer{}; });
     closed_port = gone.port();
   }
-  verdict = Target(std::string("http://127.0.0.1:").append(std::to_string(closed_port)).append("/")).Run("{}", {}, Clock::now() + std::chrono::seconds(2));
+  verdict = Target(std::string("http://127.0.0.1:").append(std::to_string(closed_port)).append("/"))
+                .Run("{}", {}, Clock::now() + std::chrono::seconds(2));
   EXPECT_TRUE(verdict.failed);
   EXPECT_TRUE(verdict.reason.starts_with("unreachable: ")) << verdict.reason;
 }
@@ -322,7 +329,9 @@ TEST(PostHookQueueTest, GivesUpAfterTheLimitAndCountsIt) {
 
 TEST(PostHookQueueTest, AFullQueueDropsWithoutWaiting) {
   // The one worker is held by a receiver that answers after 2 s.
-  HookReceiver receiver([](int, const std::string&) { return ReceiverAnswer{200, "", std::chrono::milliseconds(2000)}; });
+  HookReceiver receiver([](int, const std::string&) {
+    return ReceiverAnswer{200, "", std::chrono::milliseconds(2000)};
+  });
   HookCounters counters;
   std::vector<std::string> lines;
   std::mutex lines_mutex;

@@ -82,8 +82,9 @@ TEST(ServeHooksTest, PreHookDecidesEachFileBeforeItIsPublished) {
        "(killed by signal 11", false},
       {"print 10 MB and accept", "head -c 10485760 /dev/zero; head -c 10485760 /dev/zero >&2; exit 0", 200,
        "Stored as a.txt.", "", true},
-      {"print 10 MB and refuse", "head -c 10485760 /dev/zero; (echo 'too long'; head -c 10485760 /dev/zero) >&2; exit 1",
-       403, "too long", "(exit 1): too long", false},
+      {"print 10 MB and refuse",
+       "head -c 10485760 /dev/zero; (echo 'too long'; head -c 10485760 /dev/zero) >&2; exit 1", 403, "too long",
+       "(exit 1): too long", false},
   };
   for (const PreHookCase& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -198,7 +199,8 @@ TEST(ServeHooksTest, WhatTheHooksAreToldIsWhatWasStored) {
   EXPECT_EQ(posts, 4);
   // The pre-hook saw the same bytes, under the name the client asked for.
   for (const char* name : {"pic.png", "readme.txt"}) {
-    const Json pre_doc = Json::parse(testing::ReadFileBytes(seen / (std::string("pre-") + name + ".json")), nullptr, false);
+    const Json pre_doc =
+        Json::parse(testing::ReadFileBytes(seen / (std::string("pre-") + name + ".json")), nullptr, false);
     ASSERT_TRUE(pre_doc.is_object()) << name;
     EXPECT_EQ(pre_doc["Hook"], "pre");
     EXPECT_EQ(pre_doc["Sha256"], Sha256Sum(dir.path() / name)) << name;
@@ -214,14 +216,14 @@ TEST(ServeHooksTest, AFailingPostHookLeavesTheFileStored) {
     SCOPED_TRACE(http ? "http" : "command");
     TempDir dir, work;
     const std::string command = Script(work.path(), "post", "cat >/dev/null; echo 'cannot notify' >&2; exit 2");
-    ServerProcess server(dir.path(),
-                         {"--hook-post", http ? receiver.Url() : command, "--hook-post-retries", "1"},
+    ServerProcess server(dir.path(), {"--hook-post", http ? receiver.Url() : command, "--hook-post-retries", "1"},
                          work.path() / "log");
     ASSERT_TRUE(server.ok()) << server.Log();
     const HttpAnswer answer = Upload(server, {{"upload1", data, true, "kept.bin"}});
     EXPECT_EQ(answer.status, 200) << answer.body;
-    const std::string expected = http ? "post-hook failed for \"kept.bin\" (HTTP 500: application down) after 2 attempts"
-                                      : "post-hook failed for \"kept.bin\" (exit 2: cannot notify)";
+    const std::string expected = http
+                                     ? "post-hook failed for \"kept.bin\" (HTTP 500: application down) after 2 attempts"
+                                     : "post-hook failed for \"kept.bin\" (exit 2: cannot notify)";
     for (int i = 0; i < 250 && server.Log().find(expected) == std::string::npos; ++i) ::usleep(20000);
     EXPECT_NE(server.Log().find(expected), std::string::npos) << server.Log();
     EXPECT_EQ(testing::ReadFileBytes(dir.path() / "kept.bin"), data);
@@ -233,12 +235,13 @@ TEST(ServeHooksTest, AFailingPostHookLeavesTheFileStored) {
 
 TEST(ServeHooksTest, AFloodOfPostNoticesNeverHoldsUpUploads) {
   // The one worker is held 3 s by each notice; two may wait.
-  HookReceiver receiver([](int, const std::string&) { return ReceiverAnswer{200, "", std::chrono::milliseconds(3000)}; });
+  HookReceiver receiver([](int, const std::string&) {
+    return ReceiverAnswer{200, "", std::chrono::milliseconds(3000)};
+  });
   TempDir dir, work;
-  ServerProcess server(dir.path(),
-                       {"--hook-post", receiver.Url(), "--hook-post-queue", "2", "--hook-post-workers", "1",
-                        "--no-fsync"},
-                       work.path() / "log");
+  ServerProcess server(
+      dir.path(), {"--hook-post", receiver.Url(), "--hook-post-queue", "2", "--hook-post-workers", "1", "--no-fsync"},
+      work.path() / "log");
   ASSERT_TRUE(server.ok()) << server.Log();
   constexpr int kUploads = 12;
   const auto start = Clock::now();
@@ -276,12 +279,13 @@ TEST(ServeHooksTest, WithHookPreDataACommandReadsTheBytesOnDescriptorThree) {
   TempDir dir, work;
   // Refuses a file that holds the marker; any copy that differs from the
   // digest the document gives is refused too.
-  const std::string hook = Script(work.path(), "scan",
-                                  "cat >/dev/null\n"
-                                  "[ \"$(sha256sum <&3 | cut -c1-64)\" = \"$ZMFILE_SHA256\" ] || "
-                                  "{ echo 'copy differs' >&2; exit 1; }\n"
-                                  "if grep -q MARKER-OF-MALWARE /dev/fd/3; then echo 'Found: test signature' >&2; exit 1; fi\n"
-                                  "exit 0");
+  const std::string hook =
+      Script(work.path(), "scan",
+             "cat >/dev/null\n"
+             "[ \"$(sha256sum <&3 | cut -c1-64)\" = \"$ZMFILE_SHA256\" ] || "
+             "{ echo 'copy differs' >&2; exit 1; }\n"
+             "if grep -q MARKER-OF-MALWARE /dev/fd/3; then echo 'Found: test signature' >&2; exit 1; fi\n"
+             "exit 0");
   ServerProcess server(dir.path(), {"--hook-pre", hook, "--hook-pre-data", "--no-fsync"}, work.path() / "log");
   ASSERT_TRUE(server.ok()) << server.Log();
   const std::string clean = testing::RandomBytes(200000, 5);
@@ -351,7 +355,8 @@ TEST(ServeHooksTest, AHookThatDoesNotParseStopsTheStart) {
       {{"--hook-pre", "'unclosed"}, "--hook-pre 'unclosed: the quote at byte 0 is not closed"},
       {{"--hook-post", "http://user@host/"}, "--hook-post http://user@host/: the URL holds user information"},
       {{"--hook-pre", "   "}, "--hook-pre    : the command is empty"},
-      {{"--hook-pre-data", "--no-fsync"}, "--hook-pre-data gives the file's bytes to a command --hook-pre: there is none"},
+      {{"--hook-pre-data", "--no-fsync"},
+       "--hook-pre-data gives the file's bytes to a command --hook-pre: there is none"},
   };
   for (const auto& c : kCases) {
     TempDir dir;
@@ -359,7 +364,8 @@ TEST(ServeHooksTest, AHookThatDoesNotParseStopsTheStart) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     args.insert(args.begin(), ZMFILE_BINARY);
     const testing::CommandResult result = testing::RunCommand(
-        {"/bin/sh", "-c", "\"$0\" \"$@\" 2>&1", args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7]}, 20);
+        {"/bin/sh", "-c", "\"$0\" \"$@\" 2>&1", args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7]},
+        20);
     EXPECT_EQ(result.exit_status, 2) << result.out;
     EXPECT_NE(result.out.find(c.said), std::string::npos) << result.out;
   }

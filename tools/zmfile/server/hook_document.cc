@@ -34,9 +34,8 @@ std::string PreHookDocument(const HookSubject& subject) { return Text(Document("
 
 std::string PostHookDocument(const HookSubject& subject, const HookOutcome& outcome) {
   Json document = Document("post", subject);
-  document["Outcome"] = {{"ResultCode", outcome.result_code},
-                         {"StoredName", outcome.stored_name},
-                         {"Message", outcome.message}};
+  document["Outcome"] = {
+      {"ResultCode", outcome.result_code}, {"StoredName", outcome.stored_name}, {"Message", outcome.message}};
   return Text(document);
 }
 

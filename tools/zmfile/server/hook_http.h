@@ -12,8 +12,8 @@ namespace zimrax::zmfile {
 
 struct HookUrl {
   bool tls = false;
-  std::string host;  // a name or an address; an IPv6 address without its brackets
-  std::string port;  // "80" or "443" unless given
+  std::string host;    // a name or an address; an IPv6 address without its brackets
+  std::string port;    // "80" or "443" unless given
   std::string target;  // the path and query, "/" at least
 };
 

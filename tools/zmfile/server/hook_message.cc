@@ -10,10 +10,14 @@ std::size_t Utf8Length(std::string_view text, std::size_t at) {
   const unsigned char lead = byte(at);
   std::size_t length = 0;
   if (lead < 0x80) return 1;
-  if (lead >= 0xc2 && lead <= 0xdf) length = 2;
-  else if (lead >= 0xe0 && lead <= 0xef) length = 3;
-  else if (lead >= 0xf0 && lead <= 0xf4) length = 4;
-  else return 0;
+  if (lead >= 0xc2 && lead <= 0xdf)
+    length = 2;
+  else if (lead >= 0xe0 && lead <= 0xef)
+    length = 3;
+  else if (lead >= 0xf0 && lead <= 0xf4)
+    length = 4;
+  else
+    return 0;
   if (at + length > text.size()) return 0;
   for (std::size_t i = 1; i < length; ++i) {
     if ((byte(at + i) & 0xc0) != 0x80) return 0;

@@ -99,8 +99,7 @@ ProcessRun RunHookProcess(const std::vector<std::string>& argv, const std::vecto
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &reset);
   posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> args = Pointers(argv);
   std::vector<char*> env = Pointers(environment);
   pid_t pid = -1;
@@ -147,9 +146,7 @@ ProcessRun RunHookProcess(const std::vector<std::string>& argv, const std::vecto
     }
     std::array<pollfd, 4> fds{};
     nfds_t count = 0;
-    const auto watch = [&](int fd, short events) {
-      fds[count++] = pollfd{fd, events, 0};
-    };
+    const auto watch = [&](int fd, short events) { fds[count++] = pollfd{fd, events, 0}; };
     if (in.write >= 0) watch(in.write, POLLOUT);
     if (out_open) watch(out.read, POLLIN);
     if (err_open) watch(err.read, POLLIN);

@@ -35,8 +35,7 @@ struct ProcessRun {
 // `data_fd` unless it is -1: as descriptor 3, its offset set to 0 first.
 // REQUIRES: argv is not empty.
 ProcessRun RunHookProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                          const std::string& input, std::chrono::steady_clock::time_point deadline,
-                          int data_fd = -1);
+                          const std::string& input, std::chrono::steady_clock::time_point deadline, int data_fd = -1);
 
 }  // namespace zimrax::zmfile
 

@@ -85,7 +85,8 @@ HookVerdict HookTarget::Run(const std::string& json, const std::map<std::string,
   }
   std::vector<std::string> environment = {kHookPath, "LANG=C.UTF-8"};
   for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
-  const ProcessRun run = RunHookProcess(std::get<std::vector<std::string>>(where_), environment, json, deadline, data_fd);
+  const ProcessRun run =
+      RunHookProcess(std::get<std::vector<std::string>>(where_), environment, json, deadline, data_fd);
   return CommandVerdict(run, allowed);
 }
 

@@ -4,8 +4,7 @@ namespace zimrax::zmfile {
 
 using Clock = std::chrono::steady_clock;
 
-PostHookQueue::PostHookQueue(const HookTarget& target, const PostHookLimits& limits, HookCounters& counters,
-                             Logger log)
+PostHookQueue::PostHookQueue(const HookTarget& target, const PostHookLimits& limits, HookCounters& counters, Logger log)
     : target_(target), limits_(limits), counters_(counters), log_(std::move(log)) {
   for (int i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { Work(); });
 }

@@ -23,9 +23,9 @@
 namespace zimrax::zmfile {
 
 struct PostHookLimits {
-  std::size_t queue = 1024;  // notices waiting, at most
-  int workers = 4;           // notices being sent at once
-  int retries = 3;           // further attempts of a failed HTTP notice
+  std::size_t queue = 1024;                                                // notices waiting, at most
+  int workers = 4;                                                         // notices being sent at once
+  int retries = 3;                                                         // further attempts of a failed HTTP notice
   std::chrono::steady_clock::duration timeout = std::chrono::seconds(10);  // per attempt
   std::chrono::steady_clock::duration first_backoff = std::chrono::seconds(1);
 };

@@ -25,8 +25,9 @@ FileFacts StagedFileFacts(int fd, std::uint64_t size) {
     const std::span<const std::uint8_t> piece(buffer.data(), static_cast<std::size_t>(n));
     digest.Update(piece);
     if (prefix.size() < kMaxSniffBytes) {
-      prefix.insert(prefix.end(), piece.begin(),
-                    piece.begin() + static_cast<std::ptrdiff_t>(std::min(piece.size(), kMaxSniffBytes - prefix.size())));
+      prefix.insert(
+          prefix.end(), piece.begin(),
+          piece.begin() + static_cast<std::ptrdiff_t>(std::min(piece.size(), kMaxSniffBytes - prefix.size())));
     }
     at += static_cast<std::uint64_t>(n);
   }

@@ -53,9 +53,9 @@ std::optional<Refusal> UploadHooks::AskPre(const HookSubject& subject, const std
   if (verdict.failed) ++counters_.pre_failures;
   std::string message = verdict.message;
   if (message.empty()) {
-    message = verdict.failed ? "The server's check of this file did not complete (" + verdict.reason +
-                                   "). Try again later."
-                             : "The server's check refused this file.";
+    message = verdict.failed
+                  ? "The server's check of this file did not complete (" + verdict.reason + "). Try again later."
+                  : "The server's check refused this file.";
   }
   *note = "pre-hook refused " + field + " \"" + subject.stored_name + "\" (" + verdict.reason + ")" +
           (verdict.message.empty() ? "" : ": " + verdict.message);
@@ -83,8 +83,8 @@ std::optional<Refusal> UploadHooks::CheckStagedFile(const FileFacts& facts, cons
                                                     int data_fd, std::string* note) {
   if (!settings_.pre) return std::nullopt;
   const HookSubject subject = SubjectOf(facts, fields, request, facts.stored_name, conflict);
-  return AskPre(subject, "resumable upload", settings_.pre_data ? data_fd : -1,
-                Clock::now() + settings_.pre_budget, note);
+  return AskPre(subject, "resumable upload", settings_.pre_data ? data_fd : -1, Clock::now() + settings_.pre_budget,
+                note);
 }
 
 void UploadHooks::Notice(const HookSubject& subject, int code, const std::string& stored) {
@@ -101,8 +101,7 @@ void UploadHooks::NoticeStoredFile(const FileFacts& facts, const std::string& st
   Notice(SubjectOf(facts, fields, request, stored, conflict), 0, stored);
 }
 
-void UploadHooks::NoticeAfterPublish(const UploadReport& report, const HookFormTap& form,
-                                     const HookRequest& request) {
+void UploadHooks::NoticeAfterPublish(const UploadReport& report, const HookFormTap& form, const HookRequest& request) {
   if (!post_queue_) return;
   for (const FileReport& file : report.files) {
     const std::string stored = NameStoredFor(file);

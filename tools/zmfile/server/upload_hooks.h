@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "server/file_facts.h"
-#include "server/hook_form_tap.h"
 #include "server/hook_counters.h"
 #include "server/hook_document.h"
+#include "server/hook_form_tap.h"
 #include "server/hook_settings.h"
 #include "server/post_hook_queue.h"
 #include "server/upload_report.h"
@@ -47,8 +47,7 @@ class UploadHooks {
   // rules), in order. A file it does not accept gets a 403 refusal with the
   // hook's message. Returns the log notes of the refusals. Blocks while the
   // hooks run: call it off the I/O threads (it is a PrePublishCheck's body).
-  std::vector<std::string> CheckBeforePublish(PrePublish& upload, const HookFormTap& form,
-                                              const HookRequest& request);
+  std::vector<std::string> CheckBeforePublish(PrePublish& upload, const HookFormTap& form, const HookRequest& request);
 
   // A resumable upload's file, its last byte in: asks the pre-hook about
   // it (`fields`: its metadata; `data_fd`: its bytes for --hook-pre-data,
