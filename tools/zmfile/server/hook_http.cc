@@ -1,5 +1,7 @@
 #include "server/hook_http.h"
 
+#include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
+
 #include <boost/asio.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ssl.hpp>
@@ -8,7 +10,6 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <charconv>
-#include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
 
 #include "server/hook_process.h"
 
