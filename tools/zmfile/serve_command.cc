@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "serve_hook_options.h"
 #include "serve_module.h"
 #include "server/serve_options.h"
 
@@ -162,6 +163,7 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
       ->transform(CLI::AsSizeValue(false))
       ->check(CLI::Range(std::uint64_t{1}, kLargestBody))
       ->capture_default_str();
+  AddServeHookOptions(*command, *options);
   command->callback([options, &exit_status] { exit_status = RunServeModule(*options); });
 }
 

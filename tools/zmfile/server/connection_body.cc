@@ -39,6 +39,7 @@ void Connection::StartUpload() {
         return allowed;
       },
       [&core = core_](const std::vector<std::string>& stored) { return core.PageListing(stored); });
+  if (UploadHooks* hooks = core_.hooks()) exchange->SetHooks(hooks, HookRequest{user_, client_});
   if (std::optional<Reply> refusal = exchange->Open(parser_->get())) {
     return Send(std::move(*refusal), After::kLinger);
   }

@@ -19,6 +19,7 @@ enum class RefusalKind {
   kNoLength,    // neither Content-Length nor chunked
   kPathName,    // a client file name that is a path, or too long
   kIncomplete,  // the form ends before its closing delimiter
+  kHook,        // the pre-hook did not accept the file
   kFileTooLarge,  // one file passes --max-file-size
   kTooManyFiles,  // the form holds more files than --max-files
   kFileType,      // --allow-types, --deny-types or --strict-types refuse the file
@@ -37,6 +38,7 @@ inline const char* RefusalKindName(RefusalKind kind) {
     case RefusalKind::kNoLength: return "no-length";
     case RefusalKind::kPathName: return "path-name";
     case RefusalKind::kIncomplete: return "incomplete";
+    case RefusalKind::kHook: return "hook";
     case RefusalKind::kFileTooLarge: return "file-too-large";
     case RefusalKind::kTooManyFiles: return "too-many-files";
     case RefusalKind::kFileType: return "file-type";

@@ -78,13 +78,6 @@ Reply ResumableExchange::Refuse(Refusal refusal) {
 }
 
 void ResumableExchange::Publish() {
-  // The rules and the digest see the whole file once, before it is published.
-  StagedFileCheck check = CheckStagedFile(config_.rules, store_.DataPath(plan_.record.id), plan_.record.filename);
-  if (check.refusal) {
-    refusal_ = std::move(check.refusal);
-    return;
-  }
-  sha256_ = check.facts.sha256;
   const ConflictPolicy policy = ParseConflictPolicy(plan_.record.conflict);
   const OperationResult result = PublishStagedFile(store_.DataPath(plan_.record.id), plan_.record.filename,
                                                    config_.options.dir, policy, SaveOptions{config_.options.fsync});
@@ -100,6 +93,20 @@ int ResumableExchange::SaveProgress() const {
     if (const int error = store_.SaveLength(plan_.record)) return error;
   }
   return plan_.record.complete ? store_.SaveOutcome(plan_.record) : 0;
+}
+
+std::optional<Refusal> ResumableExchange::CheckWithHooks(FileFacts* facts, HookFields* fields, std::string* note) {
+  // The locked descriptor writes only: a hook that reads the data gets one of its own.
+  const int readable = ::open(store_.DataPath(plan_.record.id).c_str(), O_RDONLY | O_CLOEXEC);
+  facts->field = "resumable";
+  facts->client_name = plan_.record.filename;
+  facts->stored_name = plan_.record.filename;
+  if (std::optional<UploadMetadata> metadata = ParseUploadMetadata(plan_.record.metadata)) {
+    fields->assign(metadata->begin(), metadata->end());
+  }
+  std::optional<Refusal> refusal = hooks_->CheckStagedFile(*facts, *fields, plan_.record.conflict, hook_request_, readable, note);
+  if (readable >= 0) ::close(readable);
+  return refusal;
 }
 
 Reply ResumableExchange::Finish() {
@@ -120,14 +127,30 @@ Reply ResumableExchange::Finish() {
   }
   const std::uint64_t offset = plan_.offset + received_;
   plan_.record.expires = Now() + config_.options.resumable_expiry;
-  if (plan_.record.length && offset == *plan_.record.length) Publish();
-  if (refusal_) {
-    // Refused by a rule: removed, never published; the upload is gone.
-    store_.Remove(plan_.record.id);
-    Reply reply = TusRefusal(refusal_->status, refusal_->message);
-    reply.notes.push_back("resumable upload " + plan_.record.id + " refused with " + std::to_string(refusal_->status) +
-                          ": " + refusal_->message);
-    return reply;
+  const bool last_byte = plan_.record.length && offset == *plan_.record.length;
+  FileFacts facts;
+  HookFields fields;
+  if (last_byte) {
+    // The rules and the digest see the whole file once; the pre-hook is
+    // asked only about a file they let through.
+    StagedFileCheck check = CheckStagedFile(config_.rules, store_.DataPath(plan_.record.id), plan_.record.filename);
+    facts = std::move(check.facts);
+    facts.size = *plan_.record.length;
+    std::optional<Refusal> refusal = std::move(check.refusal);
+    std::string note;
+    if (!refusal && hooks_ != nullptr) refusal = CheckWithHooks(&facts, &fields, &note);
+    if (refusal) {
+      // Refused before it is published: nothing of it stays.
+      store_.Remove(plan_.record.id);
+      Reply reply = TusRefusal(refusal->status, refusal->message);
+      reply.reason = refusal->message;
+      reply.notes.push_back(!note.empty() ? note
+                                          : "resumable upload " + plan_.record.id + " refused with " +
+                                                std::to_string(refusal->status) + ": " + refusal->message);
+      return reply;
+    }
+    sha256_ = facts.sha256;
+    Publish();
   }
   if (const int error = SaveProgress()) {
     return TusRefusal(500, std::string("Could not store the upload's record: ") + std::strerror(error));
@@ -141,6 +164,9 @@ Reply ResumableExchange::Finish() {
   if (plan_.record.complete) {
     reply.stored_name = plan_.record.stored_name;
     if (plan_.record.code == 0) reply.sha256 = sha256_;
+    if (hooks_ != nullptr && plan_.record.code == 0) {
+      hooks_->NoticeStoredFile(facts, plan_.record.stored_name, fields, plan_.record.conflict, hook_request_);
+    }
     if (plan_.record.code != 0) {
       reply.reason = "completed upload " + plan_.record.id + " not stored: code " + std::to_string(plan_.record.code);
     }

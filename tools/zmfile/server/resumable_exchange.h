@@ -18,6 +18,7 @@
 #include "server/serve_config.h"
 #include "server/staging_store.h"
 #include "server/tus_headers.h"
+#include "server/upload_hooks.h"
 
 namespace zimrax::zmfile {
 
@@ -36,6 +37,14 @@ class ResumableExchange final : public BodyExchange {
   // REQUIRES: `config` outlives the exchange.
   ResumableExchange(const ServeConfig& config, StagingStore store, PatchPlan plan);
   ~ResumableExchange() override;
+
+  // The hooks its file meets once its last byte is in, and who sent this
+  // request. Then Finish blocks while a pre-hook runs: run it off the I/O
+  // threads. REQUIRES: `hooks` outlives the exchange.
+  void SetHooks(UploadHooks* hooks, HookRequest request) {
+    hooks_ = hooks;
+    hook_request_ = std::move(request);
+  }
 
   BodyFrame frame() const override { return BodyFrame{false, plan_.body_length}; }
   bool expects_continue() const override { return plan_.expects_continue; }
@@ -61,6 +70,10 @@ class ResumableExchange final : public BodyExchange {
   // Saves a length this PATCH gave, and the outcome once published, while
   // the lock is held. Returns 0 or an errno value.
   int SaveProgress() const;
+  // The last byte is in: the pre-hook's refusal (the upload is then
+  // removed, with the log note in *note), or nullopt to publish. Fills
+  // *facts for the post-hook.
+  std::optional<Refusal> CheckWithHooks(FileFacts* facts, HookFields* fields, std::string* note);
 
   const ServeConfig& config_;
   const StagingStore store_;
@@ -70,8 +83,9 @@ class ResumableExchange final : public BodyExchange {
   std::uint64_t written_back_ = 0;  // the offset writeback was last started up to
   int write_error_ = 0;
   bool finished_ = false;
-  std::optional<Refusal> refusal_;  // the rules refused the complete file
   std::string sha256_;              // of the published file, with --digest
+  UploadHooks* hooks_ = nullptr;
+  HookRequest hook_request_;
 };
 
 }  // namespace zimrax::zmfile

@@ -29,6 +29,15 @@ std::optional<ServeConfig> ParseServeConfig(const ServeOptions& options, std::st
   std::optional<UploadRules> rules = ParseUploadRules(options, why);
   if (!rules || !CheckUploadRules(*rules, why)) return std::nullopt;
   config.rules = std::move(*rules);
+  std::optional<HookSettings> hooks = ParseHookSettings(options, why);
+  if (!hooks) return std::nullopt;
+  config.hooks = std::move(*hooks);
+  // A hook is told each file's digest and content type.
+  if (config.hooks.any()) {
+    config.rules.RequireDigest();
+    config.rules.RequireContentType();
+    if (!CheckUploadRules(config.rules, why)) return std::nullopt;
+  }
   // Off loopback, browsers reach the server under a name the server must
   // know to tell its own pages and Host headers from another site's.
   if (!IsLoopbackHost(options.host) && config.public_urls.empty()) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "server/hook_settings.h"
 #include "server/public_url.h"
 #include "server/serve_options.h"
 #include "server/upload_rules.h"
@@ -18,6 +19,7 @@ struct ServeConfig {
   ServeOptions options;
   std::vector<std::string> client_conflicts;  // --client-conflict, parsed (lower case, each once)
   std::vector<PublicUrl> public_urls;         // --public-url, parsed, in the order given
+  HookSettings hooks;                         // --hook-*, parsed
   UploadRules rules;                          // --max-file-size, --max-files, the type lists, --digest
   // Test seam: runs just before each upload's Finish, on the thread that
   // runs it. Empty outside tests.

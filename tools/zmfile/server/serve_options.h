@@ -63,6 +63,15 @@ struct ServeOptions {
   std::string deny_types;           // extensions and media types refused (415)
   bool strict_types = false;        // refuse content whose type contradicts its extension (415)
   std::string digest = "none";      // "sha256": each stored file's digest in the answer and the log
+  // Hooks: a command or an http(s):// URL each, "" for none.
+  std::string hook_pre;   // asked about each file before it is published
+  std::string hook_post;  // told of each file stored, off the request path
+  int hook_timeout = 10;         // seconds one run of a hook may take
+  int hook_pre_total = 30;       // seconds one request's pre-hooks may take together
+  bool hook_pre_data = false;    // a command pre-hook reads each file's bytes on descriptor 3
+  std::size_t hook_post_queue = 1024;  // post-hook notices waiting; more are dropped
+  int hook_post_workers = 4;     // post-hook notices sent at once
+  int hook_post_retries = 3;     // further attempts of a failed HTTP post-hook
   // Resumable uploads (/resumable/): how long an unfinished one is kept
   // after its last PATCH, how many one user (or address) may have
   // unfinished, and how many bytes all of them may hold (507 past it).

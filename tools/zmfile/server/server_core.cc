@@ -114,13 +114,19 @@ bool ServerCore::Run() {
   // Half as many hash threads as I/O threads: a burst of sign-ins leaves
   // the rest of the server a core.
   if (access_.authenticator) hash_pool_ = std::make_unique<asio::thread_pool>(std::max(1u, count / 2));
-  if (options().fsync) disk_pool_ = std::make_unique<asio::thread_pool>(kDiskThreads);
+  if (config_.hooks.any()) {
+    hooks_ = std::make_unique<UploadHooks>(config_.hooks, hook_counters_,
+                                           [this](const std::string& line) { log_.Note(line); });
+  }
+  // A pre-hook holds its upload's Finish for up to --hook-pre-total: never on an I/O thread.
+  if (options().fsync || hooks_) disk_pool_ = std::make_unique<asio::thread_pool>(kDiskThreads);
   std::vector<std::thread> threads;
   for (unsigned i = 1; i < count; ++i) threads.emplace_back(run);
   run();
   for (std::thread& thread : threads) thread.join();
   if (hash_pool_) hash_pool_->join();
   if (disk_pool_) disk_pool_->join();
+  hooks_.reset();  // the post-hook notices still waiting are dropped, and logged
   return stopped_by_signal_;
 }
 

@@ -24,11 +24,13 @@
 #include "server/descriptor_budget.h"
 #include "server/fair_task_queue.h"
 #include "server/file_start_pacer.h"
+#include "server/hook_counters.h"
 #include "server/linger_pool.h"
 #include "server/listing_service.h"
 #include "server/request_log.h"
 #include "server/sign_in_throttle.h"
 #include "server/serve_config.h"
+#include "server/upload_hooks.h"
 #include "server/upload_server.h"
 #include "server/web_origin.h"
 
@@ -72,7 +74,8 @@ class ServerCore {
     return true;
   }
   // True when an upload's Finish runs on the disk threads (PostDiskWork):
-  // it syncs (options.fsync), which may take the disk's time.
+  // it syncs (options.fsync), which may take the disk's time, or it waits
+  // for a pre-hook (those threads bound how many run at once).
   bool finishes_off_thread() const { return disk_pool_ != nullptr; }
   // Runs `work` on the disk threads, so that a connection waiting for the
   // disk (an fsync) holds up no other; concurrent syncs of small files then
@@ -91,6 +94,11 @@ class ServerCore {
   FileStartPacer& file_pacer() { return file_pacer_; }
   // The upload page's list of the newest files, with `stored` just stored.
   Listing PageListing(const std::vector<std::string>& stored);
+  // The hooks each upload meets; null without --hook-pre and --hook-post.
+  // REQUIRES: Run() has begun.
+  UploadHooks* hooks() { return hooks_.get(); }
+  // What the hooks did, for the metrics.
+  const HookCounters& hook_counters() const { return hook_counters_; }
   // TLS handshakes in progress (counted by the connections).
   void HandshakeBegun() { ++handshakes_; }
   void HandshakeEnded() { --handshakes_; }
@@ -130,6 +138,8 @@ class ServerCore {
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
   std::atomic<int> hash_checks_{0};
   // Uploads' Finish (publishing and its syncs) when uploads are durable.
+  HookCounters hook_counters_;
+  std::unique_ptr<UploadHooks> hooks_;  // before disk_pool_: the uploads finishing there use it
   std::unique_ptr<boost::asio::thread_pool> disk_pool_;
   FairTaskQueue hash_queue_;
   boost::asio::strand<boost::asio::io_context::executor_type> strand_;

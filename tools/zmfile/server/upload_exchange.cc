@@ -36,6 +36,17 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.may_open_file = may_open_file_;
   limits.rules = &config_.rules;
   limits.before_publish = before_publish_;
+  if (hooks_ != nullptr) {
+    hook_form_ = std::make_unique<HookFormTap>(FileFieldNames(), options.max_first_line,
+                                               hooks_->pre_reads_data() ? options.dir : std::string());
+    if (hooks_->has_pre()) {
+      limits.before_publish = [this, other = before_publish_](PrePublish& upload) {
+        if (other) other(upload);
+        hook_form_->Finish();
+        hook_notes_ = hooks_->CheckBeforePublish(upload, *hook_form_, hook_request_);
+      };
+    }
+  }
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
   expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
                       (frame_.chunked || frame_.length > 0);
@@ -44,15 +55,20 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
 
 void UploadExchange::Feed(std::span<const std::uint8_t> piece) {
   stream_->Feed(piece);
+  if (hook_form_) hook_form_->Feed(piece);
 }
 
 Reply UploadExchange::Finish() {
   if (config_.before_finish_for_testing) config_.before_finish_for_testing();
   UploadReport report;
   try {
-    report = stream_->Finish();
+    report = stream_->Finish();  // the pre-hook runs in it, just before publishing
     // An input left empty: filename="" (104) and no data, as the component read it.
     ApplyOptionalInputs(report, [](const FileReport& file) { return file.no_data; });
+    if (hook_form_) {
+      hook_form_->Finish();
+      hooks_->NoticeAfterPublish(report, *hook_form_, hook_request_);
+    }
   } catch (const std::exception& fault) {
     report = UploadReport{};
     report.refusal = Refusal{500, std::string("Internal error: ") + fault.what(), RefusalKind::kInternal};
@@ -60,6 +76,7 @@ Reply UploadExchange::Finish() {
   stream_.reset();
   Reply reply = Answer(report, wants_json_, config_.options.dir, lister_);
   if (!report.warning.empty()) reply.notes.push_back("warning: " + report.warning);
+  for (std::string& note : hook_notes_) reply.notes.push_back(std::move(note));
   if (report.files.empty() && report.refusal) reply.notes.push_back(RefusedNote("upload", *report.refusal));
   for (const FileReport& file : report.files) {
     if (file.refusal) reply.notes.push_back(RefusedNote(file.field, *file.refusal));
@@ -77,6 +94,7 @@ Reply UploadExchange::Refuse(Refusal refusal) {
 }
 
 void UploadExchange::Abort() {
+  hook_form_.reset();
   if (!stream_) return;
   stream_->Abort();
   stream_.reset();

@@ -18,9 +18,11 @@
 
 #include "server/body_exchange.h"
 #include "server/file_facts.h"
+#include "server/hook_form_tap.h"
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
+#include "server/upload_hooks.h"
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 
@@ -41,6 +43,14 @@ class UploadExchange final : public BodyExchange {
   UploadExchange(const UploadExchange&) = delete;
   UploadExchange& operator=(const UploadExchange&) = delete;
   ~UploadExchange() override;
+
+  // The hooks each file of this upload meets, and who sent it. Then Finish
+  // blocks while a pre-hook runs: run it off the I/O threads.
+  // REQUIRES: called before Open; `hooks` outlives the exchange.
+  void SetHooks(UploadHooks* hooks, HookRequest request) {
+    hooks_ = hooks;
+    hook_request_ = std::move(request);
+  }
 
   // Checks the upload's headers before any of its body is read. Returns
   // the refusal's answer, or nullopt when the body may be read: then
@@ -78,6 +88,10 @@ class UploadExchange final : public BodyExchange {
   PageLister lister_;
   PrePublishCheck before_publish_;
   std::unique_ptr<UploadStream> stream_;
+  UploadHooks* hooks_ = nullptr;
+  HookRequest hook_request_;
+  std::unique_ptr<HookFormTap> hook_form_;  // with hooks only
+  std::vector<std::string> hook_notes_;      // the pre-hook's refusals, for the log
   BodyFrame frame_;
   bool expects_continue_ = false;
 };
