@@ -4,6 +4,7 @@
 // Timing bounds are for the release build (kAttackTimeScale loosens them
 // under the sanitizers).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,6 +126,71 @@ TEST(FloodsTest, UploadsHoldingManyFilesLeaveDescriptorsForOthers) {
   EXPECT_EQ(server.Log().find("accept failed"), std::string::npos) << "accept ran out of descriptors";
   EXPECT_EQ(server.Interrupt(), 0) << LastLines(server.Log(), 20);
 }
+
+struct ShedCase {
+  const char* name;
+  std::vector<std::string> args;
+  rlim_t descriptor_limit;  // set on the running server; 0 to leave it
+  int clients;
+  int room;  // the most connections the server can hold in this case
+};
+
+class ShedIdleTest : public ::testing::TestWithParam<ShedCase> {};
+
+// Keep-alive clients that each asked once and then wait, idle, fill what
+// the server can hold: its descriptors (a limit of 64 set on the running
+// server) or its connection slots. Every new client is still answered 200
+// within a second, and the room is made by closing the connections idle
+// longest: those closed are the oldest, the newest stay open.
+TEST_P(ShedIdleTest, IdleKeepAliveConnectionsGiveWayToNewClients) {
+  const ShedCase& c = GetParam();
+  TempDir root;
+  std::vector<std::string> args = {"--idle-timeout", "60", "--max-per-address", "100"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  ServerProcess server(root.path() / "uploads", args, root.path() / "server.log");
+  ASSERT_TRUE(server.ok()) << server.Log();
+  if (c.descriptor_limit != 0) {
+    const rlimit limit{c.descriptor_limit, c.descriptor_limit};
+    ASSERT_EQ(::prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  }
+  const std::string request = "GET /config HTTP/1.1\r\n" + HostLine(server.port()) + "\r\n";
+  std::vector<int> held;
+  std::string statuses;
+  double slowest = 0;
+  for (int i = 0; i < c.clients; ++i) {
+    const auto start = Clock::now();
+    const int fd = ConnectFrom(std::string("127.0.0.").append(std::to_string(2 + i % 4)), server.port(), 5);
+    ASSERT_GE(fd, 0) << "client " << i;
+    held.push_back(fd);
+    const HttpAnswer answer = SendAll(fd, request) ? ReadAnswer(fd) : HttpAnswer{};
+    slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - start).count());
+    if (answer.status != 200) statuses.append(" ").append(std::to_string(i)).append(":").append(std::to_string(answer.status));
+  }
+  EXPECT_EQ(statuses, "") << "clients not answered 200 (client:status)";
+  EXPECT_LT(slowest, 1.0 * kAttackTimeScale);
+  // Which connections the server closed: a read that ends at once.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::vector<bool> closed;
+  for (const int fd : held) {
+    char byte;
+    closed.push_back(::recv(fd, &byte, 1, MSG_DONTWAIT) == 0);
+    ::close(fd);
+  }
+  const auto first_open = std::find(closed.begin(), closed.end(), false);
+  const auto closed_count = std::count(closed.begin(), closed.end(), true);
+  std::cout << "measured: " << c.name << ": " << closed_count << " of " << c.clients
+            << " idle connections closed for room, slowest answer " << slowest << " s\n";
+  EXPECT_GE(closed_count, c.clients - c.room);
+  EXPECT_EQ(std::find(first_open, closed.end(), true), closed.end()) << "a newer connection closed before an older one";
+  EXPECT_FALSE(closed.back());
+  EXPECT_NE(server.Log().find("closed the connection idle longest"), std::string::npos) << LastLines(server.Log(), 20);
+  EXPECT_EQ(server.Interrupt(), 0) << LastLines(server.Log(), 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(DescriptorsAndSlots, ShedIdleTest,
+                         ::testing::Values(ShedCase{"descriptors", {}, 64, 100, 64},
+                                           ShedCase{"slots", {"--max-connections", "16"}, 0, 40, 16}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct FloodCase {
   const char* name;

@@ -74,6 +74,14 @@ void Connection::ForceClose() {
   });
 }
 
+void Connection::ShedIfIdle(std::function<void(bool)> done) {
+  asio::post(stream_.get_executor(), [self = shared_from_this(), done = std::move(done)] {
+    const bool idle = self->phase_ == Phase::kIdle && !self->waiting_first_ && self->buffer_.size() == 0;
+    if (idle) self->Close();
+    done(idle);
+  });
+}
+
 void Connection::Note(const std::string& text) { core_.log().Note(PeerText(peer_) + ": " + text); }
 
 void Connection::ArmAt(Clock::time_point deadline) {
@@ -183,6 +191,7 @@ void Connection::ReadRequest(bool first) {
     ArmAt(header_deadline_);
   } else {
     Arm(std::chrono::seconds(options_.idle_seconds));
+    idle_since_.store(std::max<Clock::rep>(1, Clock::now().time_since_epoch().count()), std::memory_order_relaxed);
   }
   if (stream_.tls()) return AwaitFirstTlsBytes();
   stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
@@ -193,6 +202,7 @@ void Connection::ReadRequest(bool first) {
 }
 
 void Connection::OnFirstBytes() {
+  idle_since_.store(0, std::memory_order_relaxed);
   if (!waiting_first_) header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
   ReadHeader();
 }

@@ -15,6 +15,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -49,6 +50,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Stop();
   // The drain time is over: whatever is in flight is aborted.
   void ForceClose();
+  // Since when the connection has waited between two requests with no
+  // bytes in flight (steady-clock ticks); 0 when it is not so idle. Read
+  // from any thread.
+  Clock::rep idle_since() const { return idle_since_.load(std::memory_order_relaxed); }
+  // Descriptors or slots ran short: closes the connection if it is still
+  // idle between requests, then runs `done(closed)` on its strand.
+  void ShedIfIdle(std::function<void(bool)> done);
 
  private:
   // The socket reads of the headers (and of whatever follows them), and of
@@ -190,6 +198,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint64_t window_bytes_ = 0;
   std::uint64_t lingered_ = 0;
   bool released_ = false;
+  std::atomic<Clock::rep> idle_since_{0};
   std::size_t fed_ = 0;      // of chunk_, fed to the upload
   std::size_t filled_ = 0;   // of chunk_, read from the client
   int files_begun_ = 0;      // by the upload so far (its file gate counts them)

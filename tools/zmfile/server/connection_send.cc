@@ -162,6 +162,7 @@ void Connection::OnLingerRead(const beast::error_code& error, std::size_t n) {
 void Connection::Close() {
   if (phase_ == Phase::kClosed) return;
   phase_ = Phase::kClosed;
+  idle_since_.store(0, std::memory_order_relaxed);
   EndHandshake();
   if (upload_) {
     upload_->Abort();

@@ -1,5 +1,6 @@
 #include "server/server_core.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -127,8 +128,13 @@ bool ServerCore::Run() {
 void ServerCore::Accept() {
   if (stopping_ || accepting_) return;
   if (active_ >= options().max_connections) {
-    if (!paused_) log_.Note("at " + std::to_string(active_) + " connections: new ones wait until one ends");
-    paused_ = true;
+    // A client waiting in the backlog goes before one idle between requests.
+    if (BacklogWaiting() && ShedOldestIdle("connections")) return;
+    if (!paused_) {
+      log_.Note("at " + std::to_string(active_) + " connections: new ones wait until one ends");
+      paused_ = true;
+      WatchBacklog();
+    }
     return;
   }
   accepting_ = true;
@@ -141,6 +147,8 @@ void ServerCore::Accept() {
 void ServerCore::OnAccept(const beast::error_code& error, tcp::socket socket) {
   if (stopping_ || error == asio::error::operation_aborted) return;
   if (error == asio::error::no_descriptors || error.value() == ENFILE) {
+    // The shed connection's close brings the next accept.
+    if (shedding_ || ShedOldestIdle("descriptors")) return;
     AcceptWithReserve();
   } else if (error) {
     log_.Note("accept failed: " + error.message());
@@ -168,6 +176,7 @@ void ServerCore::AcceptWaiting() {
     socklen_t peer_size = static_cast<socklen_t>(peer.capacity());
     const int fd = ::accept4(acceptor_.native_handle(), peer.data(), &peer_size, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+      if (shedding_ || ShedOldestIdle("descriptors")) return;
       AcceptWithReserve();
       continue;
     }
@@ -193,6 +202,50 @@ void ServerCore::AcceptWithReserve() {
     if (++refused_count_ % 100 == 1) log_.Note("out of descriptors: a connection answered 503 from the reserve");
   }
   budget_->RestoreReserve();
+}
+
+bool ServerCore::ShedOldestIdle(const char* why) {
+  if (shedding_) return false;
+  std::shared_ptr<Connection> oldest;
+  Connection::Clock::rep oldest_since = 0;
+  for (auto& [id, weak] : connections_) {
+    std::shared_ptr<Connection> connection = weak.lock();
+    const Connection::Clock::rep since = connection ? connection->idle_since() : 0;
+    if (since != 0 && (oldest == nullptr || since < oldest_since)) {
+      oldest = std::move(connection);
+      oldest_since = since;
+    }
+  }
+  if (oldest == nullptr) return false;
+  shedding_ = true;
+  oldest->ShedIfIdle([this, why](bool closed) {
+    // After the connection's Release: its slot and descriptor are free.
+    asio::post(strand_, [this, why, closed] {
+      shedding_ = false;
+      if (closed && shed_count_++ % 100 == 0) {
+        log_.Note(std::string("short of ") + why + ": closed the connection idle longest between requests (" +
+                  std::to_string(shed_count_) + " so far)");
+      }
+      Accept();
+    });
+  });
+  return true;
+}
+
+void ServerCore::WatchBacklog() {
+  acceptor_.async_wait(tcp::acceptor::wait_read, [this](const beast::error_code& error) {
+    if (error || stopping_ || !paused_ || ShedOldestIdle("connections")) return;
+    // No connection is idle yet: look again shortly.
+    retry_timer_.expires_after(std::chrono::milliseconds(100));
+    retry_timer_.async_wait([this](const beast::error_code& e) {
+      if (!e && paused_ && !stopping_) WatchBacklog();
+    });
+  });
+}
+
+bool ServerCore::BacklogWaiting() {
+  pollfd waiting{acceptor_.native_handle(), POLLIN, 0};
+  return ::poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN) != 0;
 }
 
 void ServerCore::Admit(tcp::socket socket, const tcp::endpoint& peer) {

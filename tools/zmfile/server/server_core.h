@@ -106,6 +106,15 @@ class ServerCore {
   // accept() failed for want of a descriptor: one connection is taken with
   // the reserve and answered 503.
   void AcceptWithReserve();
+  // Descriptors or slots ran short: closes the connection idle longest
+  // between requests, and accepts again once it is closed. False when no
+  // connection is so idle (or a shed is already under way).
+  bool ShedOldestIdle(const char* why);
+  // True when a connection waits in the listening socket's backlog.
+  bool BacklogWaiting();
+  // While paused at max_connections: once a client waits in the backlog,
+  // one connection idle between requests makes room for it.
+  void WatchBacklog();
   // The connection from `peer` if admission lets it in; otherwise refused.
   void Admit(tcp::socket socket, const tcp::endpoint& peer);
   void WaitForSignal();
@@ -153,6 +162,8 @@ class ServerCore {
   std::map<boost::asio::ip::address, int> per_address_;
   AcceptRateLimiter accept_rate_;
   std::uint64_t refused_count_ = 0;  // connections refused at accept, for the log
+  bool shedding_ = false;            // a connection asked to close for room
+  std::uint64_t shed_count_ = 0;     // idle connections closed for room, for the log
   std::unordered_map<std::uint64_t, std::weak_ptr<Connection>> connections_;
 };
 
