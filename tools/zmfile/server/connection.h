@@ -117,9 +117,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // files (each a file created on this I/O thread) lets every other
   // connection's work run before the next, and waits for the server's
   // pace of file starts (FileStartPacer) when it began more than the
-  // upload's first.
+  // upload's first. Bodies of either framing go through it.
   void FeedChunk();
-  // After a turn: the rest of the chunk, or the next read.
+  // One turn of FeedChunk. True when all of chunk_ is fed and the caller
+  // may go on at once; otherwise the pace timer calls ContinueBody.
+  bool FeedTurn();
+  // After a turn: the rest of the chunk, or the next read (or, chunked,
+  // the next decoding).
   void ContinueBody();
   void FinishUpload();
   void OnUploadFinished(Reply&& reply);

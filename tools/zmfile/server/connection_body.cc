@@ -93,6 +93,10 @@ void Connection::FeedUpload(const std::uint8_t* data, std::size_t size) {
 }
 
 void Connection::FeedChunk() {
+  if (FeedTurn()) ContinueBody();
+}
+
+bool Connection::FeedTurn() {
   const int begun_before = files_begun_;
   // Small pieces first, each twice the last while no file begins: a file's
   // data goes in a few large pieces, a run of tiny files in small ones.
@@ -112,16 +116,18 @@ void Connection::FeedChunk() {
   if (!core_.stopping()) {
     for (int i = 0; i < paced; ++i) resume = core_.file_pacer().Take(now);
   }
-  if (fed_ == filled_ && resume <= now) return ContinueBody();
+  if (fed_ == filled_ && resume <= now) return true;
   pace_timer_.expires_at(resume);
   // Cancelled by a stop: the upload then goes on at once.
   pace_timer_.async_wait([self = shared_from_this()](const beast::error_code&) {
     if (self->phase_ == Phase::kBody) self->ContinueBody();
   });
+  return false;
 }
 
 void Connection::ContinueBody() {
   if (fed_ < filled_) return FeedChunk();
+  if (upload_->frame().chunked) return DecodeChunks();
   if (remaining_ == 0) return FinishUpload();
   ReadBody();
 }

@@ -222,6 +222,8 @@ bool ServerCore::ShedOldestIdle(const char* why) {
     // After the connection's Release: its slot and descriptor are free.
     asio::post(strand_, [this, why, closed] {
       shedding_ = false;
+      // Not idle after all: the pause (and its watch) starts again.
+      if (!closed) paused_ = false;
       if (closed && shed_count_++ % 100 == 0) {
         log_.Note(std::string("short of ") + why + ": closed the connection idle longest between requests (" +
                   std::to_string(shed_count_) + " so far)");
