@@ -41,7 +41,14 @@ Connection::Connection(ServerCore& core, std::uint64_t id, tcp::socket socket, c
       peer_(peer),
       buffer_(options_.max_header + kReadAhead) {}
 
-Connection::~Connection() { ReleaseSlot(); }
+Connection::~Connection() {
+  EndUploadInFlight();
+  ReleaseSlot();
+}
+
+void Connection::EndUploadInFlight() {
+  if (std::exchange(upload_in_flight_, false)) core_.metrics().uploads_in_flight.fetch_sub(1, std::memory_order_relaxed);
+}
 
 void Connection::ReleaseSlot() {
   if (std::exchange(released_, true)) return;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "server/authenticator.h"
+#include "server/refusal.h"
 #include "server/reply.h"
 #include "server/session_stream.h"
 #include "server/upload_exchange.h"
@@ -161,6 +162,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Close();
   // Gives back the connection's place in the server's counts, once.
   void ReleaseSlot();
+  // The upload begun by StartUpload is answered or abandoned: no longer in
+  // the metrics' uploads in flight (once).
+  void EndUploadInFlight();
 
   ServerCore& core_;
   const ServeOptions& options_;
@@ -202,6 +206,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint64_t window_bytes_ = 0;
   std::uint64_t lingered_ = 0;
   bool released_ = false;
+  bool upload_in_flight_ = false;
+  RefusalCause answer_refused_for_ = RefusalCause::kNone;  // of the answer being sent
   std::atomic<Clock::rep> idle_since_{0};
   std::size_t fed_ = 0;      // of chunk_, fed to the upload
   std::size_t filled_ = 0;   // of chunk_, read from the client

@@ -39,8 +39,11 @@ void Connection::StartUpload() {
         return allowed;
       },
       [&core = core_](const std::vector<std::string>& stored) { return core.PageListing(stored); });
+  upload_in_flight_ = true;
+  core_.metrics().uploads_in_flight.fetch_add(1, std::memory_order_relaxed);
   if (std::optional<Reply> refusal = upload_->Open(parser_->get())) {
     upload_.reset();
+    EndUploadInFlight();
     return Send(std::move(*refusal), After::kLinger);
   }
   expected_ = upload_->frame().length;
@@ -150,6 +153,7 @@ void Connection::RefuseUpload(Refusal refusal, const std::string& note) {
   Note(note);
   Reply reply = upload_->Refuse(std::move(refusal));
   upload_.reset();
+  EndUploadInFlight();
   std::vector<std::uint8_t>().swap(chunk_);
   Send(std::move(reply), After::kLinger);
 }
@@ -168,7 +172,10 @@ void Connection::FinishUpload() {
   timer_.cancel();
   core_.PostDiskWork([self = shared_from_this(), exchange = std::move(upload_), strand = stream_.get_executor(),
                       work = asio::make_work_guard(stream_.get_executor())]() mutable {
+    // Off the I/O threads only when stored durably: the time of its syncs.
+    const Clock::time_point begun = Clock::now();
     Reply reply = exchange->Finish();
+    self->core_.metrics().CountFsync(Clock::now() - begun);
     exchange.reset();
     asio::post(strand, [self, reply = std::move(reply)]() mutable {
       if (self->phase_ != Phase::kFinishing) return;  // closed at stop meanwhile
@@ -179,6 +186,9 @@ void Connection::FinishUpload() {
 
 void Connection::OnUploadFinished(Reply&& reply) {
   if (!reply.stored_name.empty()) core_.listing().Invalidate();
+  EndUploadInFlight();
+  core_.metrics().stored_bytes.fetch_add(reply.stored_bytes, std::memory_order_relaxed);
+  core_.metrics().stored_files.fetch_add(static_cast<std::uint64_t>(reply.stored_files), std::memory_order_relaxed);
   Send(std::move(reply), keep_alive_ ? After::kKeepAlive : After::kClose);
 }
 

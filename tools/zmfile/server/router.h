@@ -7,6 +7,7 @@
 //   GET  /files         the stored files as JSON
 //   GET  /files/NAME    one stored file, as an attachment (ranges, validators)
 //   DELETE /files/NAME  removes it, with --allow-delete
+//   GET  /metrics       the server's counters, with --metrics
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 
@@ -36,6 +37,7 @@ struct RequestFacts {
   bool site_refused = false;  // the Host or Origin check refused the request
   AuthState auth = AuthState::kNotRequired;
   bool delete_allowed = false;  // --allow-delete
+  bool metrics = false;         // --metrics
 };
 
 enum class Route {
@@ -49,6 +51,7 @@ enum class Route {
   kListing,
   kDownload,  // the file named by the path after "/files/"
   kConfig,
+  kMetrics,
   kAsset,  // one of the page's embedded files
   kNotFound,
 };

@@ -55,6 +55,8 @@ struct ServeOptions {
   std::string tls_cert, tls_key;    // PEM files: both for HTTPS, neither for HTTP
   // DELETE /files/NAME removes a stored file. Off loopback it takes htpasswd.
   bool allow_delete = false;
+  // GET /metrics answers the server's counters (Prometheus text), under the same access rules.
+  bool metrics = false;
 };
 
 }  // namespace zimrax::zmfile

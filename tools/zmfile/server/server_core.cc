@@ -195,6 +195,7 @@ void ServerCore::AcceptWithReserve() {
   budget_->ReleaseReserve();
   const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd >= 0) {
+    metrics_.CountRefusal(RefusalCause::kBudgets);
     static constexpr std::string_view kNoDescriptors =
         "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     [[maybe_unused]] const ssize_t sent = ::send(fd, kNoDescriptors.data(), kNoDescriptors.size(), MSG_NOSIGNAL);
@@ -258,6 +259,7 @@ void ServerCore::Admit(tcp::socket socket, const tcp::endpoint& peer) {
   const Admission admission =
       zmfile::Admit(accept_rate_.TryAccept(peer.address(), std::chrono::steady_clock::now()), open,
                     options().max_per_address, tls, handshakes_.load(), HandshakeCapFor(options().max_connections));
+  if (admission != Admission::kServe) metrics_.CountRefusal(RefusalCause::kBudgets);
   switch (admission) {
     case Admission::kServe:
       break;

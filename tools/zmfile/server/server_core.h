@@ -29,6 +29,7 @@
 #include "server/request_log.h"
 #include "server/sign_in_throttle.h"
 #include "server/serve_config.h"
+#include "server/server_metrics.h"
 #include "server/upload_server.h"
 #include "server/web_origin.h"
 
@@ -89,6 +90,8 @@ class ServerCore {
   SignInThrottle& sign_in_throttle() { return sign_in_throttle_; }
   ListingService& listing() { return *listing_; }
   FileStartPacer& file_pacer() { return file_pacer_; }
+  // The counters of GET /metrics, kept whether or not --metrics serves them.
+  ServerMetrics& metrics() { return metrics_; }
   // The upload page's list of the newest files, with `stored` just stored.
   Listing PageListing(const std::vector<std::string>& stored);
   // TLS handshakes in progress (counted by the connections).
@@ -135,6 +138,7 @@ class ServerCore {
   LingerPool refused_;  // plain connections refused at accept, lingering over their 503
   std::atomic<int> handshakes_{0};
   FileStartPacer file_pacer_;
+  ServerMetrics metrics_;
   // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
   std::atomic<int> hash_checks_{0};
