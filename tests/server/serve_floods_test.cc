@@ -285,7 +285,7 @@ TEST_P(ConnectionFloodTest, OneAddressCannotFillTheConnectionSlots) {
       seconds.push_back(result.status == 0 ? 15.0 : result.seconds);
       answered += result.status == 200;
     }
-    ASSERT_GE(results.size(), 5u);
+    EXPECT_GE(results.size(), 5u) << "probes answered too slowly to take five in 5 s";
     EXPECT_EQ(answered, static_cast<int>(results.size()));
     median = Quantile(seconds, 0.5);
     p99 = Quantile(seconds, 0.99);
