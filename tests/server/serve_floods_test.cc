@@ -183,6 +183,8 @@ struct ShedCase {
   int room;  // the most connections the server can hold in this case
 };
 
+void PrintTo(const ShedCase& c, std::ostream* out) { *out << c.name; }
+
 class ShedIdleTest : public ::testing::TestWithParam<ShedCase> {};
 
 // Keep-alive clients that each asked once and then wait, idle, fill what
@@ -251,6 +253,8 @@ struct FloodCase {
   const char* name;
   bool tls;
 };
+
+void PrintTo(const FloodCase& c, std::ostream* out) { *out << c.name; }
 
 class ConnectionFloodTest : public ::testing::TestWithParam<FloodCase> {};
 
