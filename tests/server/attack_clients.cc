@@ -83,6 +83,16 @@ ProbeResult TimedRequest(const std::string& source, int port, const std::string&
   return result;
 }
 
+double LoadAwareBound(double figure, double baseline_seconds) {
+  return figure * kAttackTimeScale + kBaselineAllowance * baseline_seconds;
+}
+
+double BaselineSeconds(const std::string& source, int port, const std::string& request, bool tls, int count) {
+  std::vector<double> seconds;
+  for (int i = 0; i < count; ++i) seconds.push_back(TimedRequest(source, port, request, tls).seconds);
+  return Quantile(seconds, 0.5);
+}
+
 double Quantile(std::vector<double> seconds, double fraction) {
   if (seconds.empty()) return 0;
   std::sort(seconds.begin(), seconds.end());

@@ -20,6 +20,22 @@ inline constexpr double kAttackTimeScale = 5.0;
 inline constexpr double kAttackTimeScale = 1.0;
 #endif
 
+// A loaded machine (other builds sharing its two cores) slows every
+// answer, attacked or not. Each timing bound is therefore the issue's
+// figure plus kBaselineAllowance times the same request's time measured
+// just before the attack, in the same run: idle, that is a millisecond or
+// two, and the bound is the figure; an attack that the server does not
+// withstand costs seconds, far past either. A measurement that misses its
+// bound is taken again, up to kAttackAttempts times in all: an attack the
+// server does not withstand misses every time, a stall of the machine
+// once.
+inline constexpr double kBaselineAllowance = 5.0;
+inline constexpr int kAttackAttempts = 3;
+
+// `figure` seconds (scaled under the sanitizers) plus the allowance for
+// `baseline_seconds`.
+double LoadAwareBound(double figure, double baseline_seconds);
+
 // Raises (or, with `hard`, sets both soft and hard) this process's
 // descriptor limit; a server spawned afterwards inherits it.
 void SetOwnDescriptorLimit(unsigned long soft, unsigned long hard);
@@ -33,6 +49,11 @@ struct ProbeResult {
 // With `tls`, the connection speaks TLS (without checking the certificate).
 ProbeResult TimedRequest(const std::string& source, int port, const std::string& request, bool tls = false,
                          int timeout_seconds = 15);
+
+// The median time of `count` answers to `request` from `source`, one after
+// another, before any attack: the machine's pace now.
+double BaselineSeconds(const std::string& source, int port, const std::string& request, bool tls = false,
+                       int count = 10);
 
 // "GET PATH HTTP/1.1" to the server on `port`, Connection: close, plus `extra` header lines.
 std::string GetRequest(int port, const std::string& path, const std::string& extra = "");

@@ -20,6 +20,7 @@ struct RouteCase {
   AuthState auth;
   Route expected;
   bool delete_allowed = false;
+  bool metrics = false;
 };
 
 TEST(RouterTest, EachRequestReachesItsHandler) {
@@ -77,6 +78,13 @@ TEST(RouterTest, EachRequestReachesItsHandler) {
       {get, "/sub/app.css", false, false, kNotRequired, Route::kNotFound},
       {get, "/upload", false, false, kNotRequired, Route::kNotFound},
       {get, "", false, false, kNotRequired, Route::kNotFound},
+      // The counters: only with --metrics, after the site and credential checks.
+      {get, "/metrics", false, false, kNotRequired, Route::kNotFound},
+      {get, "/metrics", false, false, kNotRequired, Route::kMetrics, false, true},
+      {http::verb::head, "/metrics", false, false, kAllowed, Route::kMetrics, false, true},
+      {get, "/metrics", false, false, kUnchecked, Route::kAuthorize, false, true},
+      {get, "/metrics", false, true, kAllowed, Route::kSiteRefusal, false, true},
+      {post, "/metrics", false, false, kAllowed, Route::kMethodNotAllowed, false, true},
   };
   for (const RouteCase& c : cases) {
     RequestFacts facts;
@@ -86,9 +94,10 @@ TEST(RouterTest, EachRequestReachesItsHandler) {
     facts.site_refused = c.site_refused;
     facts.auth = c.auth;
     facts.delete_allowed = c.delete_allowed;
+    facts.metrics = c.metrics;
     EXPECT_EQ(RouteRequest(facts), c.expected)
         << http::to_string(c.method) << " " << c.path << " json=" << c.json << " site_refused=" << c.site_refused
-        << " auth=" << static_cast<int>(c.auth) << " delete_allowed=" << c.delete_allowed;
+        << " auth=" << static_cast<int>(c.auth) << " delete_allowed=" << c.delete_allowed << " metrics=" << c.metrics;
   }
 }
 

@@ -1,8 +1,9 @@
 // zmfile serve under floods of costly requests (listings of a huge folder,
 // wrong passwords), and the smaller findings of the same round: hidden
 // names served, absolute-form targets, unknown expectations. Attackers
-// connect from 127.0.0.2 and up. Timing bounds are for the release build
-// (kAttackTimeScale loosens them under the sanitizers).
+// connect from 127.0.0.2 and up. Each timing bound is the figure stated
+// plus an allowance for the machine's load, measured in the same run
+// (LoadAwareBound), and loosened under the sanitizers (kAttackTimeScale).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -144,27 +145,33 @@ TEST(LoadAttacksTest, ListingFloodOfAHugeFolderStallsNoOne) {
   const int port = server.port();
   const auto upload = [port](int i) { return UploadOf(port, Numbered("probe", i, ".txt"), "text/html"); };
   const auto config = [port](int) { return GetRequest(port, "/config"); };
+  const double baseline = BaselineSeconds("127.0.0.1", port, GetRequest(port, "/config"));
+  const double config_bound = LoadAwareBound(0.1, baseline);
+  const double noise = LoadAwareBound(0.02, baseline);
   int failures = 0;
   std::vector<double> upload_beside_config;
   {
     RequestFlood flood(port, "GET /config HTTP/1.1\r\n" + HostLine(port) + "\r\n", 32, 8);
     upload_beside_config = TimeRequests(port, 10, upload, &failures);
   }
-  std::vector<double> config_beside_listing, upload_beside_listing;
-  {
+  const double upload_bound = 1.5 * Quantile(upload_beside_config, 0.5) + noise;
+  double config_p99 = 0, upload_median = 0;
+  for (int attempt = 0; attempt < kAttackAttempts && (attempt == 0 || config_p99 >= config_bound ||
+                                                      upload_median >= upload_bound);
+       ++attempt) {
     RequestFlood flood(port, "GET /files?limit=1 HTTP/1.1\r\n" + HostLine(port) + "\r\n", 32, 8);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    config_beside_listing = TimeRequests(port, 40, config, &failures);
-    upload_beside_listing = TimeRequests(port, 10, upload, &failures);
+    config_p99 = Quantile(TimeRequests(port, 40, config, &failures), 0.99);
+    upload_median = Quantile(TimeRequests(port, 10, upload, &failures), 0.5);
     EXPECT_GT(flood.answered(), 0);
+    std::cout << "measured: attempt " << attempt + 1 << ": GET /config beside the listing flood p99 " << config_p99
+              << " s (bound " << config_bound << " s); upload median " << upload_median << " s beside it, "
+              << Quantile(upload_beside_config, 0.5) << " s beside a GET /config flood (bound " << upload_bound
+              << " s); baseline " << baseline << " s\n";
   }
-  std::cout << "measured: GET /config beside the listing flood p99 " << Quantile(config_beside_listing, 0.99)
-            << " s; upload median " << Quantile(upload_beside_listing, 0.5) << " s beside it, "
-            << Quantile(upload_beside_config, 0.5) << " s beside a GET /config flood\n";
   EXPECT_EQ(failures, 0);
-  EXPECT_LT(Quantile(config_beside_listing, 0.99), 0.1 * kAttackTimeScale);
-  EXPECT_LT(Quantile(upload_beside_listing, 0.5), 1.5 * Quantile(upload_beside_config, 0.5) + 0.02 * kAttackTimeScale)
-      << "beside GET /config: " << Quantile(upload_beside_config, 0.5);
+  EXPECT_LT(config_p99, config_bound) << "in each of " << kAttackAttempts << " attempts";
+  EXPECT_LT(upload_median, upload_bound) << "in each of " << kAttackAttempts << " attempts";
   EXPECT_EQ(server.Interrupt(), 0);
 }
 
@@ -180,8 +187,8 @@ class SignInFloodTest : public ::testing::TestWithParam<bool> {};  // the attack
 TEST_P(SignInFloodTest, WrongPasswordFloodLocksNoOneOut) {
   TempDir root;
   std::string users;
-  for (int i = 0; i <= 20; ++i) {
-    const std::string name = i == 0 ? "ann" : Numbered("user", i);
+  for (int i = -1; i <= 20; ++i) {
+    const std::string name = i == -1 ? "base" : i == 0 ? "ann" : Numbered("user", i);
     if (i == 0 && GetParam()) {
       users += "ann:" + RunCommand({"openssl", "passwd", "-6", "ann-pw"}).out;
       continue;
@@ -196,6 +203,9 @@ TEST_P(SignInFloodTest, WrongPasswordFloodLocksNoOneOut) {
                        root.path() / "server.log");
   ASSERT_TRUE(server.ok()) << server.Log();
   const int port = server.port();
+  // A first sign-in on this machine now: one password hash.
+  const double bound = LoadAwareBound(
+      2.0, BaselineSeconds("127.0.0.1", port, GetRequest(port, "/config", Authorization("base", "base-pw")), false, 1));
   RequestFlood flood(port, "GET /config HTTP/1.1\r\n" + HostLine(port) + Authorization("ann", "wrong") + "\r\n", 128,
                      1);
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -205,14 +215,14 @@ TEST_P(SignInFloodTest, WrongPasswordFloodLocksNoOneOut) {
     const std::string user = Numbered("user", i);
     const ProbeResult result =
         TimedRequest("127.0.0.1", port, GetRequest(port, "/config", Authorization(user, user + "-pw")));
-    if (result.status == 200 && result.seconds < 2.0 * kAttackTimeScale) ++signed_in;
+    if (result.status == 200 && result.seconds < bound) ++signed_in;
     seen.append(" ").append(std::to_string(result.status)).append("/").append(std::to_string(result.seconds), 0, 4);
   }
   const int checked_before = flood.checked();
   std::this_thread::sleep_for(std::chrono::seconds(5));
   const int checked_late = flood.checked() - checked_before;
   flood.Stop();
-  std::cout << "measured: " << signed_in << " of 20 first sign-ins within 2 s;" << seen << "; " << checked_late
+  std::cout << "measured: " << signed_in << " of 20 first sign-ins within " << bound << " s;" << seen << "; " << checked_late
             << " wrong passwords checked in the flood's last 5 s\n";
   EXPECT_GE(signed_in, 19) << seen;
   EXPECT_LE(checked_late, 5) << "wrong passwords checked in the last 5 s; " << flood.answered() << " answers in all";

@@ -124,6 +124,9 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
                    "Password checks waiting or running at once; 503 past it")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
+  command->add_flag("--metrics", options->metrics,
+                    "Answer GET /metrics with the server's counters in the Prometheus text format, under the same "
+                    "access rules as every route");
   command->add_flag("--allow-delete", options->allow_delete,
                     "Let clients delete stored files with DELETE /files/NAME (off loopback only with --htpasswd)");
   command->add_option("--tls-cert", options->tls_cert, "PEM certificate chain: serve HTTPS (with --tls-key)");

@@ -13,13 +13,18 @@ constexpr const char* kAuthenticate = "Basic realm=\"zmfile\", charset=\"UTF-8\"
 
 }  // namespace
 
-Reply SiteRefusalReply(const Refusal& refusal) { return FailReply(refusal.status, refusal.message); }
+Reply SiteRefusalReply(const Refusal& refusal) {
+  Reply reply = FailReply(refusal.status, refusal.message);
+  reply.refused_for = RefusalCause::kOrigin;
+  return reply;
+}
 
 Reply UploadSiteRefusalReply(const Refusal& refusal) {
   UploadReport report;
   report.refusal = refusal;
   Reply reply{TextResponse(HttpStatusOf(report), UploadJson(report), "application/json")};
   reply.reason = refusal.message;
+  reply.refused_for = RefusalCause::kOrigin;
   return reply;
 }
 
@@ -28,6 +33,7 @@ Reply CredentialsRefusedReply(const AuthOutcome& outcome) {
   response.set(http::field::www_authenticate, kAuthenticate);
   Reply reply{std::move(response)};
   reply.reason = outcome.reason;
+  reply.refused_for = RefusalCause::kAuth;
   reply.notes.push_back("401: " + outcome.reason);
   return reply;
 }
@@ -37,6 +43,7 @@ Reply TooManySignInsReply(int max_hash_checks) {
   response.set(http::field::retry_after, "1");
   Reply reply{std::move(response)};
   reply.reason = "too many password checks waiting";
+  reply.refused_for = RefusalCause::kBudgets;
   reply.notes.push_back("refused: " + std::to_string(max_hash_checks) + " password checks already waiting");
   return reply;
 }
@@ -47,6 +54,7 @@ Reply SignInThrottledReply(std::chrono::steady_clock::duration wait) {
   response.set(http::field::retry_after, std::to_string(seconds));
   Reply reply{std::move(response)};
   reply.reason = "sign-in throttled after failures";
+  reply.refused_for = RefusalCause::kAuth;
   return reply;
 }
 

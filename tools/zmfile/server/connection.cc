@@ -41,7 +41,14 @@ Connection::Connection(ServerCore& core, std::uint64_t id, tcp::socket socket, c
       peer_(peer),
       buffer_(options_.max_header + kReadAhead) {}
 
-Connection::~Connection() { ReleaseSlot(); }
+Connection::~Connection() {
+  EndUploadInFlight();
+  ReleaseSlot();
+}
+
+void Connection::EndUploadInFlight() {
+  if (std::exchange(upload_in_flight_, false)) core_.metrics().uploads_in_flight.fetch_sub(1, std::memory_order_relaxed);
+}
 
 void Connection::ReleaseSlot() {
   if (std::exchange(released_, true)) return;
@@ -72,6 +79,14 @@ void Connection::ForceClose() {
                                std::string(self->upload_->WhatAbortKeeps()));
     if (self->phase_ == Phase::kFinishing) self->Note("closed at stop while its upload was being stored");
     self->Close();
+  });
+}
+
+void Connection::ShedIfIdle(std::function<void(bool)> done) {
+  asio::post(stream_.get_executor(), [self = shared_from_this(), done = std::move(done)] {
+    const bool idle = self->phase_ == Phase::kIdle && !self->waiting_first_ && self->buffer_.size() == 0;
+    if (idle) self->Close();
+    done(idle);
   });
 }
 
@@ -184,6 +199,7 @@ void Connection::ReadRequest(bool first) {
     ArmAt(header_deadline_);
   } else {
     Arm(std::chrono::seconds(options_.idle_seconds));
+    idle_since_.store(std::max<Clock::rep>(1, Clock::now().time_since_epoch().count()), std::memory_order_relaxed);
   }
   if (stream_.tls()) return AwaitFirstTlsBytes();
   stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this()](const beast::error_code& error) {
@@ -194,6 +210,7 @@ void Connection::ReadRequest(bool first) {
 }
 
 void Connection::OnFirstBytes() {
+  idle_since_.store(0, std::memory_order_relaxed);
   if (!waiting_first_) header_deadline_ = Clock::now() + std::chrono::seconds(options_.header_seconds);
   ReadHeader();
 }

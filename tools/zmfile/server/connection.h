@@ -15,6 +15,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -28,6 +29,7 @@
 
 #include "server/authenticator.h"
 #include "server/body_exchange.h"
+#include "server/refusal.h"
 #include "server/reply.h"
 #include "server/serve_options.h"
 #include "server/session_stream.h"
@@ -50,6 +52,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Stop();
   // The drain time is over: whatever is in flight is aborted.
   void ForceClose();
+  // Since when the connection has waited between two requests with no
+  // bytes in flight (steady-clock ticks); 0 when it is not so idle. Read
+  // from any thread.
+  Clock::rep idle_since() const { return idle_since_.load(std::memory_order_relaxed); }
+  // Descriptors or slots ran short: closes the connection if it is still
+  // idle between requests, then runs `done(closed)` on its strand.
+  void ShedIfIdle(std::function<void(bool)> done);
 
  private:
   // The socket reads of the headers (and of whatever follows them), and of
@@ -114,9 +123,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // files (each a file created on this I/O thread) lets every other
   // connection's work run before the next, and waits for the server's
   // pace of file starts (FileStartPacer) when it began more than the
-  // upload's first.
+  // upload's first. Bodies of either framing go through it.
   void FeedChunk();
-  // After a turn: the rest of the chunk, or the next read.
+  // One turn of FeedChunk. True when all of chunk_ is fed and the caller
+  // may go on at once; otherwise the pace timer calls ContinueBody.
+  bool FeedTurn();
+  // After a turn: the rest of the chunk, or the next read (or, chunked,
+  // the next decoding).
   void ContinueBody();
   void FinishUpload();
   void OnUploadFinished(Reply&& reply);
@@ -155,6 +168,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Close();
   // Gives back the connection's place in the server's counts, once.
   void ReleaseSlot();
+  // The upload begun by StartUpload is answered or abandoned: no longer in
+  // the metrics' uploads in flight (once).
+  void EndUploadInFlight();
 
   ServerCore& core_;
   const ServeOptions& options_;
@@ -196,6 +212,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint64_t window_bytes_ = 0;
   std::uint64_t lingered_ = 0;
   bool released_ = false;
+  bool upload_in_flight_ = false;
+  RefusalCause answer_refused_for_ = RefusalCause::kNone;  // of the answer being sent
+  std::atomic<Clock::rep> idle_since_{0};
   std::size_t fed_ = 0;      // of chunk_, fed to the upload
   std::size_t filled_ = 0;   // of chunk_, read from the client
   int files_begun_ = 0;      // by the upload so far (its file gate counts them)

@@ -43,6 +43,8 @@ void Connection::StartUpload() {
   if (std::optional<Reply> refusal = exchange->Open(parser_->get())) {
     return Send(std::move(*refusal), After::kLinger);
   }
+  upload_in_flight_ = true;
+  core_.metrics().uploads_in_flight.fetch_add(1, std::memory_order_relaxed);
   StartBody(std::move(exchange));
 }
 
@@ -100,6 +102,10 @@ void Connection::FeedUpload(const std::uint8_t* data, std::size_t size) {
 }
 
 void Connection::FeedChunk() {
+  if (FeedTurn()) ContinueBody();
+}
+
+bool Connection::FeedTurn() {
   const int begun_before = files_begun_;
   // Small pieces after a file begins, each twice the last while no other
   // does: a run of tiny files goes in small pieces, a large file's data in
@@ -119,16 +125,18 @@ void Connection::FeedChunk() {
   if (!core_.stopping()) {
     for (int i = 0; i < paced; ++i) resume = core_.file_pacer().Take(now);
   }
-  if (fed_ == filled_ && resume <= now) return ContinueBody();
+  if (fed_ == filled_ && resume <= now) return true;
   pace_timer_.expires_at(resume);
   // Cancelled by a stop: the upload then goes on at once.
   pace_timer_.async_wait([self = shared_from_this()](const beast::error_code&) {
     if (self->phase_ == Phase::kBody) self->ContinueBody();
   });
+  return false;
 }
 
 void Connection::ContinueBody() {
   if (fed_ < filled_) return FeedChunk();
+  if (upload_->frame().chunked) return DecodeChunks();
   if (remaining_ == 0) return FinishUpload();
   ReadBody();
 }
@@ -151,6 +159,7 @@ void Connection::RefuseUpload(Refusal refusal, const std::string& note) {
   Note(note);
   Reply reply = upload_->Refuse(std::move(refusal));
   upload_.reset();
+  EndUploadInFlight();
   std::vector<std::uint8_t>().swap(chunk_);
   Send(std::move(reply), After::kLinger);
 }
@@ -169,7 +178,10 @@ void Connection::FinishUpload() {
   timer_.cancel();
   core_.PostDiskWork([self = shared_from_this(), exchange = std::move(upload_), strand = stream_.get_executor(),
                       work = asio::make_work_guard(stream_.get_executor())]() mutable {
+    // Off the I/O threads only when stored durably: the time of its syncs.
+    const Clock::time_point begun = Clock::now();
     Reply reply = exchange->Finish();
+    self->core_.metrics().CountFsync(Clock::now() - begun);
     exchange.reset();
     asio::post(strand, [self, reply = std::move(reply)]() mutable {
       if (self->phase_ != Phase::kFinishing) return;  // closed at stop meanwhile
@@ -180,6 +192,9 @@ void Connection::FinishUpload() {
 
 void Connection::OnUploadFinished(Reply&& reply) {
   if (!reply.stored_name.empty()) core_.listing().Invalidate();
+  EndUploadInFlight();
+  core_.metrics().stored_bytes.fetch_add(reply.stored_bytes, std::memory_order_relaxed);
+  core_.metrics().stored_files.fetch_add(static_cast<std::uint64_t>(reply.stored_files), std::memory_order_relaxed);
   Send(std::move(reply), keep_alive_ ? After::kKeepAlive : After::kClose);
 }
 

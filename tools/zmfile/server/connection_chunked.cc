@@ -1,6 +1,6 @@
 // A chunked upload body: read into the connection's buffer, decoded by the
-// request's parser, and each decoded piece pumped into the upload as it
-// comes. The parser bounds a chunk-size line and the trailer section only
+// request's parser, and each decoded piece pumped into the upload through
+// the same turns and file-start pace as a body sent with Content-Length. The parser bounds a chunk-size line and the trailer section only
 // by the buffer, so both are bounded here; --max-body counts decoded bytes
 // (the parser refuses a chunk whose size would pass what is left of it).
 #include <algorithm>
@@ -58,13 +58,17 @@ std::string ParserReason(const beast::error_code& error) {
 
 void Connection::BeginChunkedBody() {
   on_chunk_header_ = [this](std::uint64_t size, beast::string_view, beast::error_code&) { chunk_left_ = size; };
+  // Decoded bytes wait in chunk_[fed_, filled_) for FeedTurn.
   on_chunk_body_ = [this](std::uint64_t remain, beast::string_view piece, beast::error_code&) {
-    upload_->Feed(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()));
-    received_ += piece.size();
+    if (chunk_.size() < filled_ + piece.size()) chunk_.resize(std::max(kChunkedRead, filled_ + piece.size()));
+    std::copy(piece.begin(), piece.end(), reinterpret_cast<char*>(chunk_.data()) + filled_);
+    filled_ += piece.size();
     chunk_left_ = remain - piece.size();
     return piece.size();
   };
   chunk_left_ = 0;
+  fed_ = 0;
+  filled_ = 0;
   parser_->on_chunk_header(on_chunk_header_);
   parser_->on_chunk_body(on_chunk_body_);
   parser_->body_limit(options_.max_body);
@@ -74,14 +78,16 @@ void Connection::BeginChunkedBody() {
   DecodeChunks();
 }
 
-// Decodes what the buffer holds; reads more while the body goes on.
+// Decodes what the buffer holds, feeding each decoded piece before the
+// next is decoded; reads more while the body goes on.
 void Connection::DecodeChunks() {
   while (buffer_.size() > 0 && !parser_->is_done()) {
     if (chunk_left_ == 0 && RefusedPendingChunkBytes()) return;
+    fed_ = 0;
+    filled_ = 0;
     beast::error_code error;
     const std::size_t used = parser_->put(buffer_.data(), error);
     buffer_.consume(used);
-    if (error == http::error::need_more) break;
     if (error == http::error::body_limit) {
       return RefuseUpload(Refusal{413,
                                   "The chunked body passes the limit of " + std::to_string(options_.max_body) +
@@ -90,11 +96,14 @@ void Connection::DecodeChunks() {
                           "chunked body refused after " + std::to_string(received_) +
                               " decoded bytes: a chunk passes --max-body " + std::to_string(options_.max_body));
     }
-    if (error) {
+    if (error && error != http::error::need_more) {
       const std::string reason = ParserReason(error);
       return RefuseUpload(Refusal{400, "The chunked body is malformed: " + reason + ".", RefusalKind::kFraming},
                           "malformed chunked body after " + std::to_string(received_) + " decoded bytes: " + reason);
     }
+    // A turn that must wait comes back through ContinueBody.
+    if (filled_ > 0 && !FeedTurn()) return;
+    if (error == http::error::need_more) break;
     if (used == 0) break;
   }
   if (parser_->is_done()) {

@@ -82,6 +82,7 @@ void Connection::Dispatch() {
   facts.wants_json = json_;
   facts.site_refused = site_refusal.has_value();
   facts.delete_allowed = options_.allow_delete;
+  facts.metrics = options_.metrics;
   facts.auth = core_.authenticator() == nullptr ? AuthState::kNotRequired
                : authorized_                    ? AuthState::kAllowed
                                                 : AuthState::kUnchecked;
@@ -104,7 +105,9 @@ void Connection::Dispatch() {
     case Route::kDeleteNotAllowed:
       return Send(DeleteNotAllowedReply(), has_body ? After::kLinger : after);
     case Route::kDelete: {
+      const Clock::time_point begun = Clock::now();
       Reply reply = DeleteReply(options_.dir, DownloadName(path_), options_.fsync);
+      if (options_.fsync) core_.metrics().CountFsync(Clock::now() - begun);
       // A listing scanned before the delete must not show the name again.
       core_.listing().Invalidate();
       return Send(std::move(reply), has_body ? After::kLinger : after);
@@ -115,6 +118,8 @@ void Connection::Dispatch() {
       return Send(DownloadReply(options_.dir, DownloadName(path_), request, head_), after);
     case Route::kConfig:
       return Send(ConfigReply(core_.config()), after);
+    case Route::kMetrics:
+      return Send(MetricsReply(core_.metrics()), after);
     case Route::kAsset:
       return Send(AssetReply(path_), after);
     case Route::kNotFound:

@@ -6,6 +6,7 @@
 #include "server/connection.h"
 #include "server/file_sender.h"
 #include "server/request_log.h"
+#include "server/router.h"
 #include "server/server_core.h"
 
 namespace zimrax::zmfile {
@@ -25,6 +26,7 @@ constexpr std::uint64_t kLingerBytes = 4 << 20;
 
 void Connection::Send(Reply&& reply, After after) {
   for (const std::string& note : reply.notes) Note(note);
+  answer_refused_for_ = reply.refused_for;
   std::visit(
       [&](auto& response) {
         if constexpr (std::is_same_v<std::decay_t<decltype(response)>, DownloadAnswer>) {
@@ -99,6 +101,11 @@ void Connection::LogAnswer(int status, std::uint64_t bytes_out, const std::strin
   fields.reason = reason;
   fields.sha256 = sha256;
   core_.log().Write(fields);
+  // The one place every answered request passes: its counts.
+  ServerMetrics& metrics = core_.metrics();
+  metrics.CountAnswer(status, method_ == "POST" && path_ == kUploadPath);
+  metrics.CountRefusal(answer_refused_for_ != RefusalCause::kNone ? answer_refused_for_ : RefusalCauseOfStatus(status));
+  answer_refused_for_ = RefusalCause::kNone;
 }
 
 template <class Body>
@@ -163,6 +170,8 @@ void Connection::OnLingerRead(const beast::error_code& error, std::size_t n) {
 void Connection::Close() {
   if (phase_ == Phase::kClosed) return;
   phase_ = Phase::kClosed;
+  idle_since_.store(0, std::memory_order_relaxed);
+  EndUploadInFlight();
   EndHandshake();
   if (upload_) {
     upload_->Abort();

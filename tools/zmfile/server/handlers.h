@@ -12,6 +12,7 @@
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
+#include "server/server_metrics.h"
 
 namespace zimrax::zmfile {
 
@@ -40,6 +41,9 @@ Reply DeleteReply(const std::string& dir, const std::string& name, bool durable)
 
 // GET /config: what the upload page needs to know of `config`.
 Reply ConfigReply(const ServeConfig& config);
+
+// GET /metrics: `metrics` in the Prometheus text format.
+Reply MetricsReply(const ServerMetrics& metrics);
 
 // One of the page's embedded files. REQUIRES: RouteRequest gave kAsset for `path`.
 Reply AssetReply(std::string_view path);

@@ -21,6 +21,7 @@ Reply TooManyListingsReply() {
   response.set(boost::beast::http::field::retry_after, "1");
   Reply reply{std::move(response)};
   reply.reason = "too many listings waiting";
+  reply.refused_for = RefusalCause::kBudgets;
   return reply;
 }
 

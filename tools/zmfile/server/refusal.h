@@ -47,6 +47,43 @@ inline const char* RefusalKindName(RefusalKind kind) {
   return "request";
 }
 
+// Why a request (or connection) was refused, as operators count it
+// (ServerMetrics): a few coarse reasons, unlike RefusalKind's detail.
+enum class RefusalCause {
+  kNone,
+  kRules,    // a limit on what may be stored: size, count, type (413, 415)
+  kBudgets,  // what one client or the server may hold: connections, headers, time, listings, hashes (408, 431, 503)
+  kOrigin,   // a foreign Host or Origin (403, 421)
+  kAuth,     // missing or wrong credentials, or sign-ins throttled (401, 429)
+  kRequest,  // malformed or unsupported (400, 411, 417, 501)
+};
+inline constexpr int kRefusalCauses = 6;
+
+inline const char* RefusalCauseName(RefusalCause reason) {
+  switch (reason) {
+    case RefusalCause::kNone: return "none";
+    case RefusalCause::kRules: return "rules";
+    case RefusalCause::kBudgets: return "budgets";
+    case RefusalCause::kOrigin: return "origin";
+    case RefusalCause::kAuth: return "auth";
+    case RefusalCause::kRequest: return "request";
+  }
+  return "none";
+}
+
+// The reason of an answer of `status` whose maker named none: kNone for a
+// status that is no refusal (404, 405, 409, 412, 416, 500 among them).
+inline RefusalCause RefusalCauseOfStatus(int status) {
+  switch (status) {
+    case 413: case 415: return RefusalCause::kRules;
+    case 408: case 431: case 503: return RefusalCause::kBudgets;
+    case 403: case 421: return RefusalCause::kOrigin;
+    case 401: case 429: return RefusalCause::kAuth;
+    case 400: case 411: case 417: case 501: return RefusalCause::kRequest;
+    default: return RefusalCause::kNone;
+  }
+}
+
 struct Refusal {
   int status;           // the HTTP status: 400, 403, 411, 413, 415, 421, 431, 500, 501
   std::string message;  // one English sentence for the client (and the log)

@@ -7,11 +7,13 @@
 
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
+#include <cstdint>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "server/download_answer.h"
+#include "server/refusal.h"
 
 namespace zimrax::zmfile {
 
@@ -34,6 +36,10 @@ struct Reply {
   std::string stored_name;         // the names an upload stored, for the log
   std::string sha256;              // their SHA-256 digests in the same order, "/"-joined; "" without --digest
   std::vector<std::string> notes;  // lines for the server's log, written before the answer's
+  // The refusal's reason for the metrics; kNone leaves it to the status (RefusalCauseOfStatus).
+  RefusalCause refused_for = RefusalCause::kNone;
+  std::uint64_t stored_bytes = 0;  // of the files an upload stored
+  int stored_files = 0;
 };
 
 inline constexpr const char* kPageSecurityPolicy =

@@ -44,6 +44,7 @@ Route RouteRequest(const RequestFacts& request) {
   if (request.path == "/files") return Route::kListing;
   if (IsStoredFilePath(request.path)) return Route::kDownload;
   if (request.path == "/config") return Route::kConfig;
+  if (request.path == "/metrics" && request.metrics) return Route::kMetrics;
   if (IsAsset(request.path)) return Route::kAsset;
   return Route::kNotFound;
 }

@@ -8,6 +8,7 @@
 //   GET  /files/NAME    one stored file, as an attachment (ranges, validators)
 //   DELETE /files/NAME  removes it, with --allow-delete
 //   any  /resumable/    resumable uploads (resumable_handler.h)
+//   GET  /metrics       the server's counters, with --metrics
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 
@@ -37,6 +38,7 @@ struct RequestFacts {
   bool site_refused = false;  // the Host or Origin check refused the request
   AuthState auth = AuthState::kNotRequired;
   bool delete_allowed = false;  // --allow-delete
+  bool metrics = false;         // --metrics
 };
 
 enum class Route {
@@ -51,6 +53,7 @@ enum class Route {
   kListing,
   kDownload,  // the file named by the path after "/files/"
   kConfig,
+  kMetrics,
   kAsset,  // one of the page's embedded files
   kNotFound,
 };

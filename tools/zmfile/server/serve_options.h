@@ -78,6 +78,8 @@ struct ServeOptions {
   std::int64_t resumable_expiry = 24 * 3600;  // seconds
   int resumable_max_incomplete = 16;
   std::uint64_t resumable_max_staging = std::uint64_t{16} << 30;
+  // GET /metrics answers the server's counters (Prometheus text), under the same access rules.
+  bool metrics = false;
 };
 
 }  // namespace zimrax::zmfile

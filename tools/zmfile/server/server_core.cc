@@ -133,8 +133,13 @@ bool ServerCore::Run() {
 void ServerCore::Accept() {
   if (stopping_ || accepting_) return;
   if (active_ >= options().max_connections) {
-    if (!paused_) log_.Note("at " + std::to_string(active_) + " connections: new ones wait until one ends");
-    paused_ = true;
+    // A client waiting in the backlog goes before one idle between requests.
+    if (BacklogWaiting() && ShedOldestIdle("connections")) return;
+    if (!paused_) {
+      log_.Note("at " + std::to_string(active_) + " connections: new ones wait until one ends");
+      paused_ = true;
+      WatchBacklog();
+    }
     return;
   }
   accepting_ = true;
@@ -147,6 +152,8 @@ void ServerCore::Accept() {
 void ServerCore::OnAccept(const beast::error_code& error, tcp::socket socket) {
   if (stopping_ || error == asio::error::operation_aborted) return;
   if (error == asio::error::no_descriptors || error.value() == ENFILE) {
+    // The shed connection's close brings the next accept.
+    if (shedding_ || ShedOldestIdle("descriptors")) return;
     AcceptWithReserve();
   } else if (error) {
     log_.Note("accept failed: " + error.message());
@@ -174,6 +181,7 @@ void ServerCore::AcceptWaiting() {
     socklen_t peer_size = static_cast<socklen_t>(peer.capacity());
     const int fd = ::accept4(acceptor_.native_handle(), peer.data(), &peer_size, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+      if (shedding_ || ShedOldestIdle("descriptors")) return;
       AcceptWithReserve();
       continue;
     }
@@ -188,19 +196,6 @@ void ServerCore::AcceptWaiting() {
   }
 }
 
-void ServerCore::AcceptWithReserve() {
-  budget_->ReleaseReserve();
-  const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd >= 0) {
-    static constexpr std::string_view kNoDescriptors =
-        "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
-    [[maybe_unused]] const ssize_t sent = ::send(fd, kNoDescriptors.data(), kNoDescriptors.size(), MSG_NOSIGNAL);
-    ::close(fd);
-    if (++refused_count_ % 100 == 1) log_.Note("out of descriptors: a connection answered 503 from the reserve");
-  }
-  budget_->RestoreReserve();
-}
-
 void ServerCore::Admit(tcp::socket socket, const tcp::endpoint& peer) {
   beast::error_code ignored;
   const auto found = per_address_.find(peer.address());
@@ -209,6 +204,7 @@ void ServerCore::Admit(tcp::socket socket, const tcp::endpoint& peer) {
   const Admission admission =
       zmfile::Admit(accept_rate_.TryAccept(peer.address(), std::chrono::steady_clock::now()), open,
                     options().max_per_address, tls, handshakes_.load(), HandshakeCapFor(options().max_connections));
+  if (admission != Admission::kServe) metrics_.CountRefusal(RefusalCause::kBudgets);
   switch (admission) {
     case Admission::kServe:
       break;

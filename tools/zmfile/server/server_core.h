@@ -31,6 +31,7 @@
 #include "server/sign_in_throttle.h"
 #include "server/serve_config.h"
 #include "server/upload_hooks.h"
+#include "server/server_metrics.h"
 #include "server/upload_server.h"
 #include "server/web_origin.h"
 
@@ -92,6 +93,8 @@ class ServerCore {
   SignInThrottle& sign_in_throttle() { return sign_in_throttle_; }
   ListingService& listing() { return *listing_; }
   FileStartPacer& file_pacer() { return file_pacer_; }
+  // The counters of GET /metrics, kept whether or not --metrics serves them.
+  ServerMetrics& metrics() { return metrics_; }
   // The upload page's list of the newest files, with `stored` just stored.
   Listing PageListing(const std::vector<std::string>& stored);
   // The hooks each upload meets; null without --hook-pre and --hook-post.
@@ -114,6 +117,15 @@ class ServerCore {
   // accept() failed for want of a descriptor: one connection is taken with
   // the reserve and answered 503.
   void AcceptWithReserve();
+  // Descriptors or slots ran short: closes the connection idle longest
+  // between requests, and accepts again once it is closed. False when no
+  // connection is so idle (or a shed is already under way).
+  bool ShedOldestIdle(const char* why);
+  // True when a connection waits in the listening socket's backlog.
+  bool BacklogWaiting();
+  // While paused at max_connections: once a client waits in the backlog,
+  // one connection idle between requests makes room for it.
+  void WatchBacklog();
   // The connection from `peer` if admission lets it in; otherwise refused.
   void Admit(tcp::socket socket, const tcp::endpoint& peer);
   void WaitForSignal();
@@ -134,6 +146,7 @@ class ServerCore {
   LingerPool refused_;  // plain connections refused at accept, lingering over their 503
   std::atomic<int> handshakes_{0};
   FileStartPacer file_pacer_;
+  ServerMetrics metrics_;
   // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
   std::atomic<int> hash_checks_{0};
@@ -163,6 +176,8 @@ class ServerCore {
   std::map<boost::asio::ip::address, int> per_address_;
   AcceptRateLimiter accept_rate_;
   std::uint64_t refused_count_ = 0;  // connections refused at accept, for the log
+  bool shedding_ = false;            // a connection asked to close for room
+  std::uint64_t shed_count_ = 0;     // idle connections closed for room, for the log
   std::unordered_map<std::uint64_t, std::weak_ptr<Connection>> connections_;
 };
 

@@ -1,6 +1,7 @@
 #include "server/upload_exchange.h"
 
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "server/answers.h"
@@ -17,6 +18,20 @@ namespace http = boost::beast::http;
 
 std::string RefusedNote(const std::string& what, const Refusal& refusal) {
   return what + " refused with " + std::to_string(refusal.status) + ": " + refusal.message;
+}
+
+// The files `report` stored in `dir` and their bytes, for the metrics.
+void CountStored(const UploadReport& report, const std::string& dir, Reply& reply) {
+  const auto count = [&](const FileReport& file) {
+    const std::string name = NameStoredFor(file);
+    if (name.empty()) return;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(std::filesystem::path(dir) / name, error);
+    ++reply.stored_files;
+    if (!error) reply.stored_bytes += size;
+  };
+  if (report.files.empty()) return count(report);
+  for (const FileReport& file : report.files) count(file);
 }
 
 }  // namespace
@@ -75,6 +90,7 @@ Reply UploadExchange::Finish() {
   }
   stream_.reset();
   Reply reply = Answer(report, wants_json_, config_.options.dir, lister_);
+  CountStored(report, config_.options.dir, reply);
   if (!report.warning.empty()) reply.notes.push_back("warning: " + report.warning);
   for (std::string& note : hook_notes_) reply.notes.push_back(std::move(note));
   if (report.files.empty() && report.refusal) reply.notes.push_back(RefusedNote("upload", *report.refusal));
