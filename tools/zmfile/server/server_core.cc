@@ -115,7 +115,7 @@ bool ServerCore::Run() {
   // the rest of the server a core.
   if (access_.authenticator) hash_pool_ = std::make_unique<asio::thread_pool>(std::max(1u, count / 2));
   if (config_.hooks.any()) {
-    hooks_ = std::make_unique<UploadHooks>(config_.hooks, hook_counters_,
+    hooks_ = std::make_unique<UploadHooks>(config_.hooks, metrics_.hooks,
                                            [this](const std::string& line) { log_.Note(line); });
   }
   // A pre-hook holds its upload's Finish for up to --hook-pre-total: never on an I/O thread.

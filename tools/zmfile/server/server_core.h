@@ -100,8 +100,6 @@ class ServerCore {
   // The hooks each upload meets; null without --hook-pre and --hook-post.
   // REQUIRES: Run() has begun.
   UploadHooks* hooks() { return hooks_.get(); }
-  // What the hooks did, for the metrics.
-  const HookCounters& hook_counters() const { return hook_counters_; }
   // TLS handshakes in progress (counted by the connections).
   void HandshakeBegun() { ++handshakes_; }
   void HandshakeEnded() { --handshakes_; }
@@ -151,7 +149,6 @@ class ServerCore {
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
   std::atomic<int> hash_checks_{0};
   // Uploads' Finish (publishing and its syncs) when uploads are durable.
-  HookCounters hook_counters_;
   std::unique_ptr<UploadHooks> hooks_;  // before disk_pool_: the uploads finishing there use it
   std::unique_ptr<boost::asio::thread_pool> disk_pool_;
   FairTaskQueue hash_queue_;

@@ -70,11 +70,20 @@ std::string PrometheusText(const ServerMetrics& metrics) {
            std::string("reason=\"") + RefusalCauseName(static_cast<RefusalCause>(reason)) + "\"",
            std::to_string(metrics.refusals[reason].load(kRelaxed)));
   }
-  Single(out, "zmfile_hook_runs_total", "counter", "Hook runs.", std::to_string(metrics.hook_runs.load(kRelaxed)));
-  Single(out, "zmfile_hook_failures_total", "counter", "Hook runs that failed or timed out.",
-         std::to_string(metrics.hook_failures.load(kRelaxed)));
+  const HookCounters& hooks = metrics.hooks;
+  out += "# HELP zmfile_hook_runs_total Hook runs (each post-hook attempt counts).\n"
+         "# TYPE zmfile_hook_runs_total counter\n";
+  out += "zmfile_hook_runs_total{hook=\"pre\"} " + std::to_string(hooks.pre_runs.load(kRelaxed)) + "\n";
+  out += "zmfile_hook_runs_total{hook=\"post\"} " + std::to_string(hooks.post_runs.load(kRelaxed)) + "\n";
+  out += "# HELP zmfile_hook_failures_total Pre-hook runs that failed (timeout, crash, unreachable) and post-hook "
+         "notices given up.\n"
+         "# TYPE zmfile_hook_failures_total counter\n";
+  out += "zmfile_hook_failures_total{hook=\"pre\"} " + std::to_string(hooks.pre_failures.load(kRelaxed)) + "\n";
+  out += "zmfile_hook_failures_total{hook=\"post\"} " + std::to_string(hooks.post_failures.load(kRelaxed)) + "\n";
+  Single(out, "zmfile_hook_refusals_total", "counter", "Files a pre-hook refused.",
+         std::to_string(hooks.pre_refusals.load(kRelaxed)));
   Single(out, "zmfile_hook_queue_drops_total", "counter", "Post-hook notices dropped for a full queue.",
-         std::to_string(metrics.hook_queue_drops.load(kRelaxed)));
+         std::to_string(hooks.post_drops.load(kRelaxed)));
   Header(out, "zmfile_fsync_seconds", "summary",
          "Time of durable stores: each upload's publishing with its files' and folder's syncs (--fsync), and "
          "each delete's folder sync.");

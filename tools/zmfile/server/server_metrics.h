@@ -11,9 +11,8 @@
 //   - connections refused at accept, in ServerCore (CountRefusal kBudgets);
 //   - bytes and files stored, uploads in flight, and the durable stores'
 //     time, in the connection's upload path;
-//   - hooks: the hook runner counts each run (hook_runs), each failure of
-//     a pre or post hook (hook_failures), and each post-hook notice dropped
-//     for a full queue (hook_queue_drops), with fetch_add(1, relaxed);
+//   - hooks: the hook runner counts into `hooks` (runs, refusals, failures
+//     and dropped notices; hook_counters.h);
 //   - rules: a file refused by a rule inside an answered form counts
 //     CountRefusal(RefusalCause::kRules) where it is refused; a request
 //     refused as a whole by a rule sets Reply::refused_for instead.
@@ -26,6 +25,7 @@
 #include <cstdint>
 #include <string>
 
+#include "server/hook_counters.h"
 #include "server/refusal.h"
 
 namespace zimrax::zmfile {
@@ -40,9 +40,7 @@ struct ServerMetrics {
   std::atomic<std::uint64_t> stored_bytes{0};
   std::atomic<std::uint64_t> stored_files{0};
   std::atomic<std::int64_t> uploads_in_flight{0};
-  std::atomic<std::uint64_t> hook_runs{0};
-  std::atomic<std::uint64_t> hook_failures{0};
-  std::atomic<std::uint64_t> hook_queue_drops{0};
+  HookCounters hooks;
   std::atomic<std::uint64_t> fsync_nanoseconds{0};
   std::atomic<std::uint64_t> fsync_count{0};
 
