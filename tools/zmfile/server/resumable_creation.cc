@@ -90,6 +90,26 @@ std::optional<Reply> CheckCaps(const ServeConfig& config, const StagingStore& st
   return std::nullopt;
 }
 
+Reply CreationFailed(int error) {
+  Reply reply = TusRefusal(500, "Could not create the upload.");
+  reply.notes.push_back("resumable creation failed: " + std::string(std::strerror(error)));
+  return reply;
+}
+
+// The caps checked and the upload created under the staging folder's
+// reservation lock, so that creations at once (in any server sharing the
+// folder) cannot together pass a cap.
+std::optional<Reply> ReserveAndCreate(const ServeConfig& config, const StagingStore& store, UploadRecord* record) {
+  if (const int error = store.Prepare()) return CreationFailed(error);
+  const std::unique_ptr<StagingReservation> reservation = store.Reserve();
+  if (reservation->error() != 0) return CreationFailed(reservation->error());
+  if (std::optional<Reply> refusal = CheckCaps(config, store, *record)) return refusal;
+  record->id = StagingStore::NewUploadId();
+  if (record->id.empty()) return TusRefusal(500, "Could not make an upload ID.");
+  if (const int error = store.Create(*record)) return CreationFailed(error);
+  return std::nullopt;
+}
+
 }  // namespace
 
 ResumableStart StartCreation(const ServeConfig& config, const StagingStore& store, const ResumableRequest& request) {
@@ -109,15 +129,7 @@ ResumableStart StartCreation(const ServeConfig& config, const StagingStore& stor
   record.client = request.client;
   record.metadata = metadata_text;
   record.expires = NowSeconds() + config.options.resumable_expiry;
-  if (std::optional<Reply> refusal = CheckCaps(config, store, record)) return Answer(std::move(*refusal));
-
-  record.id = StagingStore::NewUploadId();
-  if (record.id.empty()) return Answer(TusRefusal(500, "Could not make an upload ID."));
-  if (const int error = store.Create(record)) {
-    Reply reply = TusRefusal(500, "Could not create the upload.");
-    reply.notes.push_back("resumable creation failed: " + std::string(std::strerror(error)));
-    return Answer(std::move(reply));
-  }
+  if (std::optional<Reply> refusal = ReserveAndCreate(config, store, &record)) return Answer(std::move(*refusal));
   // Data with the creation, or an empty file that is complete at once.
   if (has_data || record.length == std::uint64_t{0}) {
     const std::string id = record.id;

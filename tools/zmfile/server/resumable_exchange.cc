@@ -1,5 +1,6 @@
 #include "server/resumable_exchange.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,15 +60,20 @@ Reply ResumableExchange::Refuse(Refusal refusal) {
   return TusRefusal(refusal.status, refusal.message);
 }
 
-void ResumableExchange::Publish() {
+int ResumableExchange::Publish() {
+  // The mark first: a crash after the data got its name and before the
+  // record says so is then finished from the mark, never published again.
+  struct stat data;
+  if (::fstat(plan_.data.fd(), &data) != 0) return errno;
+  const PublishingMark mark{static_cast<std::uint64_t>(data.st_dev), static_cast<std::uint64_t>(data.st_ino)};
+  if (const int error = store_.MarkPublishing(plan_.record.id, mark)) return error;
   const ConflictPolicy policy = ParseConflictPolicy(plan_.record.conflict);
   const OperationResult result = PublishStagedFile(store_.DataPath(plan_.record.id), plan_.record.filename,
                                                    config_.options.dir, policy, SaveOptions{config_.options.fsync});
   plan_.record.complete = true;
   plan_.record.code = result.faulted() ? static_cast<int>(result.fault) : result.code;
   plan_.record.stored_name = result.ok() ? result.stored_name : "";
-  // The data went to its name, or cannot: either way the staging holds none.
-  if (!result.ok()) ::unlink(store_.DataPath(plan_.record.id).c_str());
+  return 0;
 }
 
 Reply ResumableExchange::Finish() {
@@ -88,9 +94,19 @@ Reply ResumableExchange::Finish() {
   }
   const std::uint64_t offset = plan_.offset + received_;
   plan_.record.expires = Now() + config_.options.resumable_expiry;
-  if (plan_.record.length && offset == *plan_.record.length) Publish();
+  plan_.record.offset = offset;
+  if (plan_.record.length && offset == *plan_.record.length) {
+    if (const int error = Publish()) {
+      return TusRefusal(500, std::string("Could not begin publishing the upload: ") + std::strerror(error));
+    }
+  }
   if (const int error = store_.Save(plan_.record)) {
     return TusRefusal(500, std::string("Could not store the upload's record: ") + std::strerror(error));
+  }
+  if (plan_.record.complete) {
+    // The data went to its name, or cannot: either way the staging keeps none.
+    if (plan_.record.code != 0) ::unlink(store_.DataPath(plan_.record.id).c_str());
+    store_.ClearPublishingMark(plan_.record.id);
   }
 
   Reply reply = TusReply(plan_.creation ? 201 : 204);

@@ -52,8 +52,10 @@ class ResumableExchange final : public BodyExchange {
  private:
   // Cuts the data back to where this request began.
   void DropReceived();
-  // Publishes the complete data and records the outcome.
-  void Publish();
+  // Marks the publish, publishes the complete data and puts the outcome in
+  // the record (not yet saved). Returns 0, or the errno value that kept the
+  // publish from beginning.
+  int Publish();
 
   const ServeConfig& config_;
   const StagingStore store_;

@@ -24,6 +24,7 @@ nlohmann::json ToJson(const UploadRecord& record) {
                          {"conflict", record.conflict},
                          {"expires", record.expires},
                          {"metadata", record.metadata},
+                         {"offset", record.offset},
                          {"complete", record.complete},
                          {"stored_name", record.stored_name},
                          {"code", record.code}};
@@ -40,6 +41,7 @@ UploadRecord FromJson(const nlohmann::json& json) {
   record.conflict = json.at("conflict").get<std::string>();
   record.expires = json.at("expires").get<std::int64_t>();
   record.metadata = json.at("metadata").get<std::string>();
+  record.offset = json.value("offset", std::uint64_t{0});
   record.complete = json.at("complete").get<bool>();
   record.stored_name = json.at("stored_name").get<std::string>();
   record.code = json.at("code").get<int>();
@@ -65,17 +67,38 @@ int ReplaceFile(const std::string& path, const std::string& text, bool durable) 
   return error;
 }
 
-bool TakeWriteLock(int fd) {
+bool TakeWriteLock(int fd, int command = F_OFD_SETLK) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  return ::fcntl(fd, command, &lock) == 0;
 }
+
+constexpr std::string_view kReservationLockName = "reservations.lock";
 
 }  // namespace
 
 std::string HolderOf(const UploadRecord& record) {
   return record.owner.empty() ? "address " + record.client : "user " + record.owner;
+}
+
+StagingReservation::StagingReservation(const std::string& folder) {
+  const std::string path = folder + "/" + std::string(kReservationLockName);
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    error_ = errno;
+    return;
+  }
+  while (!TakeWriteLock(fd_, F_OFD_SETLKW)) {
+    if (errno != EINTR) {
+      error_ = errno;
+      return;
+    }
+  }
+}
+
+StagingReservation::~StagingReservation() {
+  if (fd_ >= 0) ::close(fd_);  // and with it the lock
 }
 
 LockedUpload::~LockedUpload() {
@@ -117,6 +140,17 @@ bool StagingStore::IsUploadId(std::string_view text) {
 
 std::string StagingStore::DataPath(std::string_view id) const { return folder_ + "/" + std::string(id) + ".data"; }
 std::string StagingStore::RecordPath(std::string_view id) const { return folder_ + "/" + std::string(id) + ".json"; }
+std::string StagingStore::MarkPath(std::string_view id) const {
+  return folder_ + "/" + std::string(id) + ".publishing";
+}
+
+int StagingStore::SyncFolder() const {
+  const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return errno;
+  const int error = ::fsync(folder) == 0 ? 0 : errno;
+  ::close(folder);
+  return error;
+}
 
 int StagingStore::Create(const UploadRecord& record) const {
   if (const int error = Prepare()) return error;
@@ -127,21 +161,29 @@ int StagingStore::Create(const UploadRecord& record) const {
     ::unlink(DataPath(record.id).c_str());
     return error;
   }
-  // The new entries themselves, so that an upload answered 201 survives a
-  // crash of the system.
-  if (durable_) {
-    const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return errno;
-    const int error = ::fsync(folder) == 0 ? 0 : errno;
-    ::close(folder);
-    return error;
-  }
-  return 0;
+  return 0;  // Save synced the folder, with the new data file's entry
 }
 
 int StagingStore::Save(const UploadRecord& record) const {
-  return ReplaceFile(RecordPath(record.id), ToJson(record).dump(), durable_);
+  if (const int error = ReplaceFile(RecordPath(record.id), ToJson(record).dump(), durable_)) return error;
+  // The rename itself, so that what was answered survives a crash of the system.
+  return durable_ ? SyncFolder() : 0;
 }
+
+int StagingStore::MarkPublishing(std::string_view id, const PublishingMark& mark) const {
+  const std::string text = std::to_string(mark.device) + " " + std::to_string(mark.inode);
+  if (const int error = ReplaceFile(MarkPath(id), text, durable_)) return error;
+  return durable_ ? SyncFolder() : 0;
+}
+
+std::optional<PublishingMark> StagingStore::LoadPublishingMark(std::string_view id) const {
+  std::ifstream in(MarkPath(id), std::ios::binary);
+  PublishingMark mark;
+  if (!(in >> mark.device >> mark.inode)) return std::nullopt;
+  return mark;
+}
+
+void StagingStore::ClearPublishingMark(std::string_view id) const { ::unlink(MarkPath(id).c_str()); }
 
 std::optional<UploadRecord> StagingStore::Load(std::string_view id) const {
   std::ifstream in(RecordPath(id), std::ios::binary);
@@ -158,6 +200,7 @@ std::optional<UploadRecord> StagingStore::Load(std::string_view id) const {
 void StagingStore::Remove(std::string_view id) const {
   ::unlink(DataPath(id).c_str());
   ::unlink(RecordPath(id).c_str());
+  ClearPublishingMark(id);
 }
 
 LockStatus StagingStore::Lock(std::string_view id, LockedUpload* locked) const {

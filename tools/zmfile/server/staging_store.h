@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@ struct UploadRecord {
   std::optional<std::uint64_t> length;  // nullopt while deferred
   std::int64_t expires = 0;             // seconds since the epoch
   std::string metadata;                 // the Upload-Metadata header as sent
+  std::uint64_t offset = 0;             // the bytes acknowledged (synced under --fsync)
   // Once published: what the core reported.
   bool complete = false;
   std::string stored_name;
@@ -59,6 +61,31 @@ class LockedUpload {
 
 enum class LockStatus { kLocked, kBusy, kMissing, kFailed };
 
+// The staged data file a publish was begun with: where a crash between the
+// publish and its record finds the file it gave a name.
+struct PublishingMark {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+// Holds the staging folder's reservation lock (an OFD lock on a lock file,
+// so across threads and processes sharing the folder): checking a cap and
+// creating the upload it admits happen as one step.
+class StagingReservation {
+ public:
+  // Waits for the lock. REQUIRES: the staging folder exists.
+  explicit StagingReservation(const std::string& folder);
+  ~StagingReservation();
+  StagingReservation(const StagingReservation&) = delete;
+  StagingReservation& operator=(const StagingReservation&) = delete;
+  // 0, or the errno value that kept the lock from being taken.
+  int error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};
+
 class StagingStore {
  public:
   // `dir`: the upload directory. `durable`: records and data synced.
@@ -78,8 +105,20 @@ class StagingStore {
   // Replaces the record in one step (a temporary file renamed over it).
   int Save(const UploadRecord& record) const;
   std::optional<UploadRecord> Load(std::string_view id) const;
-  // Removes the record and the data of `id`.
+  // Removes the record, the data and any publishing mark of `id`.
   void Remove(std::string_view id) const;
+
+  // Records, before a publish, which file it publishes (durably under
+  // --fsync). Returns 0 or an errno value.
+  int MarkPublishing(std::string_view id, const PublishingMark& mark) const;
+  std::optional<PublishingMark> LoadPublishingMark(std::string_view id) const;
+  // Once the outcome is in the record.
+  void ClearPublishingMark(std::string_view id) const;
+
+  // REQUIRES: Prepare() succeeded.
+  std::unique_ptr<StagingReservation> Reserve() const {
+    return std::make_unique<StagingReservation>(folder_);
+  }
 
   // Opens the data file of `id` and takes its write lock without waiting.
   LockStatus Lock(std::string_view id, LockedUpload* locked) const;
@@ -96,6 +135,9 @@ class StagingStore {
 
  private:
   std::string RecordPath(std::string_view id) const;
+  std::string MarkPath(std::string_view id) const;
+  // Makes renames and new entries in the folder durable. 0 or an errno value.
+  int SyncFolder() const;
 
   std::string folder_;
   bool durable_;
