@@ -8,6 +8,7 @@
 #include "server/file_name_rules.h"
 #include "server/refusal.h"
 #include "server/resumable_handler.h"
+#include "server/resumable_location.h"
 #include "server/resumable_replies.h"
 #include "server/tus_headers.h"
 
@@ -139,7 +140,8 @@ ResumableStart StartCreation(const ServeConfig& config, const StagingStore& stor
   }
   Reply reply = TusReply(201);
   StringResponse& response = std::get<StringResponse>(reply.response);
-  response.set(http::field::location, std::string(kResumablePath) + record.id);
+  response.set(http::field::location,
+               UploadLocation(config.public_urls, HeaderValue(request.headers, http::field::host), record.id));
   SetRecordHeaders(record, response);
   reply.notes.push_back("resumable upload " + record.id + " created for " + record.filename);
   return Answer(std::move(reply));

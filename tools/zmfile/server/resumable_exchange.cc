@@ -112,7 +112,7 @@ Reply ResumableExchange::Finish() {
   Reply reply = TusReply(plan_.creation ? 201 : 204);
   StringResponse& response = std::get<StringResponse>(reply.response);
   response.set("Upload-Offset", std::to_string(offset));
-  if (plan_.creation) response.set(boost::beast::http::field::location, std::string(kResumablePath) + plan_.record.id);
+  if (plan_.creation) response.set(boost::beast::http::field::location, plan_.location);
   SetRecordHeaders(plan_.record, response);
   if (plan_.record.complete) {
     reply.stored_name = plan_.record.stored_name;

@@ -28,6 +28,7 @@ struct PatchPlan {
   std::optional<UploadChecksum> checksum;
   bool expects_continue = false;
   bool creation = false;  // a creation POST: 201 with Location
+  std::string location;   // a creation's Location
 };
 
 class ResumableExchange final : public BodyExchange {

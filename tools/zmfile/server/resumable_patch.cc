@@ -4,6 +4,7 @@
 #include "server/ascii_text.h"
 #include "server/resumable_exchange.h"
 #include "server/resumable_handler.h"
+#include "server/resumable_location.h"
 #include "server/resumable_replies.h"
 #include "server/tus_headers.h"
 
@@ -106,6 +107,9 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
   plan.offset = offset;
   plan.body_length = request.body_length;
   plan.creation = creation;
+  if (creation) {
+    plan.location = UploadLocation(config.public_urls, HeaderValue(request.headers, http::field::host), plan.record.id);
+  }
   plan.expects_continue = Lowered(std::string(HeaderValue(request.headers, http::field::expect))) == "100-continue" &&
                           request.body_length > 0;
   return ResumableStart{std::nullopt, std::make_unique<ResumableExchange>(config, store, std::move(plan))};
