@@ -99,6 +99,7 @@ class StagingStore {
   static bool IsUploadId(std::string_view text);
 
   std::string DataPath(std::string_view id) const;
+  const std::string& folder() const { return folder_; }
 
   // The record and an empty data file. Returns 0 or an errno value.
   int Create(const UploadRecord& record) const;
