@@ -32,7 +32,9 @@ ResumableExchange::~ResumableExchange() { Abort(); }
 
 void ResumableExchange::Feed(std::span<const std::uint8_t> piece) {
   received_ += piece.size();
-  if (write_error_ != 0) return;
+  // A declared length was checked before the body; a chunked one is here.
+  if (plan_.record.length && plan_.offset + received_ > *plan_.record.length) past_length_ = true;
+  if (write_error_ != 0 || past_length_) return;
   if (digest_) EVP_DigestUpdate(digest_.get(), piece.data(), piece.size());
   while (!piece.empty()) {
     const ssize_t n = ::write(plan_.data.fd(), piece.data(), piece.size());
@@ -52,7 +54,7 @@ void ResumableExchange::DropReceived() {
 void ResumableExchange::Abort() {
   if (finished_) return;
   finished_ = true;
-  if (plan_.checksum) DropReceived();
+  if (plan_.checksum || past_length_) DropReceived();
 }
 
 Reply ResumableExchange::Refuse(Refusal refusal) {
@@ -78,6 +80,10 @@ int ResumableExchange::Publish() {
 
 Reply ResumableExchange::Finish() {
   finished_ = true;
+  if (past_length_) {
+    DropReceived();
+    return TusRefusal(413, "The data runs past Upload-Length.");
+  }
   if (write_error_ == 0 && digest_) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;

@@ -24,7 +24,8 @@ struct PatchPlan {
   UploadRecord record;
   LockedUpload data;  // locked, its size `offset`
   std::uint64_t offset = 0;
-  std::uint64_t body_length = 0;
+  std::uint64_t body_length = 0;  // 0 when chunked
+  bool chunked = false;           // Transfer-Encoding: chunked, read within the body limit
   std::optional<UploadChecksum> checksum;
   bool expects_continue = false;
   bool creation = false;  // a creation POST: 201 with Location
@@ -37,7 +38,7 @@ class ResumableExchange final : public BodyExchange {
   ResumableExchange(const ServeConfig& config, StagingStore store, PatchPlan plan);
   ~ResumableExchange() override;
 
-  BodyFrame frame() const override { return BodyFrame{false, plan_.body_length}; }
+  BodyFrame frame() const override { return BodyFrame{plan_.chunked, plan_.body_length}; }
   bool expects_continue() const override { return plan_.expects_continue; }
   void Feed(std::span<const std::uint8_t> piece) override;
   Reply Finish() override;
@@ -64,6 +65,7 @@ class ResumableExchange final : public BodyExchange {
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest_;
   std::uint64_t received_ = 0;
   int write_error_ = 0;
+  bool past_length_ = false;  // a chunked body ran past Upload-Length: none of it is kept
   bool finished_ = false;
 };
 

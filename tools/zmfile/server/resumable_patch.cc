@@ -62,9 +62,6 @@ ResumableStart StartPatch(const ServeConfig& config, const StagingStore& store, 
 
 ResumableStart StartData(const ServeConfig& config, const StagingStore& store, const ResumableRequest& request,
                          UploadRecord record, std::uint64_t offset, bool creation) {
-  if (request.chunked) {
-    return Answer(TusRefusal(411, "Content-Length: the data's length must be declared (chunked data is not taken)."));
-  }
   if (request.body_length > config.options.max_body) {
     return Answer(TusRefusal(413, "The data is larger than this server's limit."));
   }
@@ -106,12 +103,13 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
   plan.record = std::move(record);
   plan.offset = offset;
   plan.body_length = request.body_length;
+  plan.chunked = request.chunked;
   plan.creation = creation;
   if (creation) {
     plan.location = UploadLocation(config.public_urls, HeaderValue(request.headers, http::field::host), plan.record.id);
   }
   plan.expects_continue = Lowered(std::string(HeaderValue(request.headers, http::field::expect))) == "100-continue" &&
-                          request.body_length > 0;
+                          (request.body_length > 0 || request.chunked);
   return ResumableStart{std::nullopt, std::make_unique<ResumableExchange>(config, store, std::move(plan))};
 }
 
