@@ -113,6 +113,9 @@ TEST(ServeResumableRecoveryTest, KillBetweenPublishAndRecordPublishesOnce) {
     server->Kill();
     ::close(fd);
     ASSERT_TRUE(published);
+    // Killed in the window: the record does not say the upload is complete.
+    ASSERT_NE(testing::ReadFileBytes(StagedPath(uploads, target, ".json")).find("\"complete\":false"),
+              std::string::npos);
     fs::remove(fifo);
 
     server.emplace(uploads, args, root.path() / "second.log");

@@ -24,7 +24,8 @@ ResumableStart Answer(Reply reply) { return ResumableStart{std::move(reply), nul
 // The offset HEAD tells: the data file's size read under the upload's lock
 // (synced first under --fsync), or while a PATCH holds the lock the bytes
 // acknowledged so far. Never bytes a PATCH is still writing.
-std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadRecord& record, bool durable) {
+std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadRecord& record, bool durable,
+                                        bool* gone) {
   if (record.complete) return record.length.value_or(0);
   LockedUpload locked;
   switch (store.Lock(record.id, &locked)) {
@@ -32,7 +33,9 @@ std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadR
       break;
     case LockStatus::kBusy:
       return record.offset;
-    case LockStatus::kMissing:
+    case LockStatus::kMissing:  // removed meanwhile: answered as no upload
+      *gone = true;
+      return std::nullopt;
     case LockStatus::kFailed:
       return std::nullopt;
   }
@@ -43,7 +46,9 @@ std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadR
 }
 
 Reply HeadReply(const StagingStore& store, const UploadRecord& record, bool durable) {
-  const std::optional<std::uint64_t> offset = HeadOffset(store, record, durable);
+  bool gone = false;
+  const std::optional<std::uint64_t> offset = HeadOffset(store, record, durable, &gone);
+  if (gone) return TusRefusal(404, "No such upload.");
   if (!offset) return TusRefusal(500, "Could not read the upload's data.");
   Reply reply = TusReply(200);
   StringResponse& response = std::get<StringResponse>(reply.response);
