@@ -76,8 +76,8 @@ int SendPatch(int port, const std::string& location, std::size_t offset, const s
 }
 
 // The server is killed after the completed data got its name and before
-// the record says so: the record's replacement is made to wait on a FIFO
-// put where it is written. After a restart the upload must answer with
+// the outcome is saved: the outcome's write is made to wait on a FIFO put
+// where it is written. After a restart the upload must answer with
 // the name it got, and a resumed PATCH must not publish it again.
 TEST(ServeResumableRecoveryTest, KillBetweenPublishAndRecordPublishesOnce) {
   struct Case {
@@ -98,12 +98,14 @@ TEST(ServeResumableRecoveryTest, KillBetweenPublishAndRecordPublishesOnce) {
     const std::string data = testing::RandomBytes(100000, 7);
     const std::string target = CreateUpload(server->port(), "kept.bin", data.size(), "", ",conflict " + Base64(c.policy));
     ASSERT_FALSE(target.empty());
-    const fs::path fifo = StagedPath(uploads, target, ".json.new");
+    // The outcome is written once through ID.done.new, itself written
+    // through ID.done.new.new.
+    const fs::path fifo = StagedPath(uploads, target, ".done.new.new");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
     const int fd = SendPatch(server->port(), target, 0, data, data.size());
     ASSERT_GE(fd, 0);
-    // Published: a visible file holds the data (the record waits on the FIFO).
+    // Published: a visible file holds the data (the outcome waits on the FIFO).
     const bool published = WaitUntil([&] {
       for (const auto& [name, bytes] : VisibleFiles(uploads)) {
         if (bytes == data) return true;
@@ -113,9 +115,8 @@ TEST(ServeResumableRecoveryTest, KillBetweenPublishAndRecordPublishesOnce) {
     server->Kill();
     ::close(fd);
     ASSERT_TRUE(published);
-    // Killed in the window: the record does not say the upload is complete.
-    ASSERT_NE(testing::ReadFileBytes(StagedPath(uploads, target, ".json")).find("\"complete\":false"),
-              std::string::npos);
+    // Killed in the window: no outcome was saved.
+    ASSERT_FALSE(fs::exists(StagedPath(uploads, target, ".done")));
     fs::remove(fifo);
 
     server.emplace(uploads, args, root.path() / "second.log");

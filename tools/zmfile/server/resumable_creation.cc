@@ -130,6 +130,8 @@ ResumableStart StartCreation(const ServeConfig& config, const StagingStore& stor
   record.client = request.client;
   record.metadata = metadata_text;
   record.expires = NowSeconds() + config.options.resumable_expiry;
+  record.keep = config.options.resumable_expiry;
+  record.deferred = !record.length;
   if (std::optional<Reply> refusal = ReserveAndCreate(config, store, &record)) return Answer(std::move(*refusal));
   // Data with the creation, or an empty file that is complete at once.
   if (has_data || record.length == std::uint64_t{0}) {

@@ -21,9 +21,9 @@ Reply MethodRefused(const char* allowed) {
 
 ResumableStart Answer(Reply reply) { return ResumableStart{std::move(reply), nullptr}; }
 
-// The offset HEAD tells: the data file's size read under the upload's lock
-// (synced first under --fsync), or while a PATCH holds the lock the bytes
-// acknowledged so far. Never bytes a PATCH is still writing.
+// The offset HEAD tells: the end of the data read under the upload's lock
+// (synced first under --fsync), or while a PATCH holds the lock the offset
+// it began at, where its lock starts. Never bytes a PATCH is still writing.
 std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadRecord& record, bool durable,
                                         bool* gone) {
   if (record.complete) return record.length.value_or(0);
@@ -32,7 +32,7 @@ std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadR
     case LockStatus::kLocked:
       break;
     case LockStatus::kBusy:
-      return record.offset;
+      return store.LockedFrom(record.id).value_or(0);
     case LockStatus::kMissing:  // removed meanwhile: answered as no upload
       *gone = true;
       return std::nullopt;
@@ -45,11 +45,13 @@ std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadR
   return static_cast<std::uint64_t>(size);
 }
 
-Reply HeadReply(const StagingStore& store, const UploadRecord& record, bool durable) {
+Reply HeadReply(const StagingStore& store, UploadRecord record, bool durable) {
   bool gone = false;
   const std::optional<std::uint64_t> offset = HeadOffset(store, record, durable, &gone);
   if (gone) return TusRefusal(404, "No such upload.");
   if (!offset) return TusRefusal(500, "Could not read the upload's data.");
+  // All the data in: published by now, or being published.
+  if (!record.complete && record.length == *offset) store.LoadOutcome(&record);
   Reply reply = TusReply(200);
   StringResponse& response = std::get<StringResponse>(reply.response);
   response.set("Upload-Offset", std::to_string(*offset));

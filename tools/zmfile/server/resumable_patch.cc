@@ -1,4 +1,6 @@
 // PATCH /resumable/ID, and the data a creation POST carries.
+#include <unistd.h>
+
 #include <cstring>
 
 #include "server/ascii_text.h"
@@ -82,12 +84,24 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
     case LockStatus::kFailed:
       return Answer(TusRefusal(500, std::string("Could not open the upload: ") + std::strerror(errno)));
   }
-  // The offset is the data file's size, read under the lock: a record or
-  // an attribute cache could be behind.
+  // Another server may have published the upload a moment ago while this
+  // host's view of its files lags: the outcome read under the lock decides.
+  if (!creation && store.LoadOutcome(&record)) {
+    return Answer(CompletedReply(record, offset, request.body_length));
+  }
+  // The offset is the data's end, read under the lock: a record or an
+  // attribute cache could be behind.
   const std::int64_t size = plan.data.Size();
   if (size < 0 || static_cast<std::uint64_t>(size) != offset) {
     return Answer(TusRefusal(409, "Upload-Offset: the upload is at " + std::to_string(size) + "."));
   }
+  // What is below the offset is acknowledged (under --fsync, synced: an
+  // earlier request cut off may have left bytes unsynced); the lock keeps
+  // only what this request writes, so that a HEAD meanwhile reads its start.
+  if (config.options.fsync && ::fsync(plan.data.fd()) != 0) {
+    return Answer(TusRefusal(500, std::string("Could not sync the upload: ") + std::strerror(errno)));
+  }
+  plan.data.KeepFrom(size);
   if (record.length && offset + request.body_length > *record.length) {
     return Answer(TusRefusal(413, "The data runs past Upload-Length."));
   }

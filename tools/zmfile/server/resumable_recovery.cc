@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <filesystem>
 #include <optional>
+
+#include "server/resumable_handler.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -47,9 +50,9 @@ bool IsStillLocked(const std::string& path) {
 RecoveryStatus RecordStored(const StagingStore& store, UploadRecord* record, std::string stored_name) {
   record->complete = true;
   record->code = 0;
-  record->offset = record->length.value_or(record->offset);
   record->stored_name = std::move(stored_name);
-  if (store.Save(*record) != 0) return RecoveryStatus::kInProgress;  // asked again later
+  record->expires = std::max(record->expires, NowSeconds() + record->keep);
+  if (store.SaveOutcome(*record) != 0) return RecoveryStatus::kInProgress;  // asked again later
   store.ClearPublishingMark(record->id);
   return RecoveryStatus::kRecovered;
 }

@@ -10,6 +10,22 @@ namespace zimrax::zmfile {
 
 std::int64_t ExpiredGrace(std::int64_t expiry) { return std::clamp<std::int64_t>(expiry, 1, 300); }
 
+namespace {
+
+// The latest modification time of the files of upload `id`.
+std::int64_t LatestChange(const StagingStore& store, const std::string& id) {
+  std::int64_t latest = 0;
+  const std::string data = store.DataPath(id);
+  const std::string stem = data.substr(0, data.size() - 5);  // without ".data"
+  for (const char* suffix : {".json", ".data", ".length", ".done"}) {
+    struct stat status;
+    if (::stat((stem + suffix).c_str(), &status) == 0) latest = std::max<std::int64_t>(latest, status.st_mtime);
+  }
+  return latest;
+}
+
+}  // namespace
+
 int SweepExpiredUploads(const StagingStore& store, std::int64_t now, std::int64_t expiry) {
   int reads = 0;
   int removals = 0;
@@ -20,10 +36,9 @@ int SweepExpiredUploads(const StagingStore& store, std::int64_t now, std::int64_
     if (!name.ends_with(".json")) continue;
     const std::string id = name.substr(0, name.size() - 5);
     if (!StagingStore::IsUploadId(id)) continue;
-    // Every record is written with a new expiry, so one written within the
-    // expiry has not expired: its file time spares reading it.
-    struct stat status;
-    if (::stat(entry.path().c_str(), &status) != 0 || status.st_mtime + expiry + ExpiredGrace(expiry) > now) continue;
+    // An upload expires `expiry` after its files last changed (its data,
+    // its outcome): their times spare reading the records of the others.
+    if (LatestChange(store, id) + expiry + ExpiredGrace(expiry) > now) continue;
     ++reads;
     const std::optional<UploadRecord> record = store.Load(id);
     // A client back just after the expiry still learns 410, not 404.
