@@ -113,13 +113,14 @@ TEST(ServeResumableSessionsTest, AnotherUsersUploadIsNotFound) {
 }
 
 TEST(ServeResumableSessionsTest, AnExpiredUploadIsGoneAndSwept) {
-  ResumableServer server({"--resumable-expiry", "1s"});
+  // The periodic sweep leaves an upload 3 s past its expiry to this test.
+  ResumableServer server({"--resumable-expiry", "3s"});
   ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
   const int port = server.server_.port();
   const std::string target = CreateUpload(port, "slow.txt", 10);
   const std::string other = CreateUpload(port, "other.txt", 10);
   ASSERT_EQ(Patch(port, target, 0, "abc").status, 204);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3300));
   EXPECT_EQ(Patch(port, target, 3, "def").status, 410);
   EXPECT_FALSE(fs::exists(server.Staged(target, ".data")));
   EXPECT_FALSE(fs::exists(server.Staged(target, ".json")));
@@ -127,6 +128,26 @@ TEST(ServeResumableSessionsTest, AnExpiredUploadIsGoneAndSwept) {
   // A creation sweeps the other expired uploads.
   ASSERT_FALSE(CreateUpload(port, "new.txt", 10).empty());
   EXPECT_FALSE(fs::exists(server.Staged(other, ".json")));
+}
+
+// Without any request about it, an expired upload is removed by the
+// server's periodic sweep, and an unexpired one is kept.
+TEST(ServeResumableSessionsTest, AnExpiredUploadNobodyAsksAboutIsSwept) {
+  ResumableServer server({"--resumable-expiry", "2s"});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  const std::string target = CreateUpload(port, "forgotten.txt", 10);
+  ASSERT_EQ(Patch(port, target, 0, "abc").status, 204);
+  ASSERT_TRUE(fs::exists(server.Staged(target, ".data")));
+  bool swept = false;
+  for (int i = 0; i < 200 && !swept; ++i) {  // at most 20 s
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    swept = !fs::exists(server.Staged(target, ".json")) && !fs::exists(server.Staged(target, ".data"));
+  }
+  EXPECT_TRUE(swept);
+  const std::string fresh = CreateUpload(port, "fresh.txt", 10);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_TRUE(fs::exists(server.Staged(fresh, ".json")));
 }
 
 TEST(ServeResumableSessionsTest, CapsOnUnfinishedUploads) {

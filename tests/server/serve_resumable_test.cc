@@ -218,36 +218,58 @@ TEST_F(ServeResumableTest, EachProtocolCaseGetsItsStatus) {
   EXPECT_EQ(testing::ReadFileBytes(uploads_ / "taken.txt"), "old");
 }
 
-// A resumable upload's data is appended at a declared offset with a declared
-// length: a chunked body is refused (411) before a byte of it is written,
-// whether it is a PATCH or a creation's data, and no upload is left behind.
-TEST_F(ServeResumableTest, ChunkedDataIsRefusedAndChangesNothing) {
-  const std::string target = CreateUpload(port(), "c.txt", 10);
-  ASSERT_FALSE(target.empty());
-  ASSERT_EQ(Patch(port(), target, 0, "01234").status, 204);
-  const std::string chunked_body = "3\r\nabc\r\n0\r\n\r\n";
-  const auto chunked = [&](const std::string& method, const std::string& path, const std::string& headers) {
+// Chunked data (Transfer-Encoding: chunked) is taken as declared data is:
+// appended at the offset, within Upload-Length (413 past it, nothing of it
+// kept), for a PATCH, a creation's data and an upload of deferred length.
+TEST_F(ServeResumableTest, ChunkedDataIsTakenWithinTheUploadLength) {
+  const auto chunked = [&](const std::string& method, const std::string& path, const std::string& headers,
+                           const std::string& data) {
+    std::string body;
+    for (std::size_t at = 0; at < data.size(); at += 2) {
+      const std::string chunk = data.substr(at, 2);
+      body += std::to_string(chunk.size()) + "\r\n" + chunk + "\r\n";
+    }
+    body += "0\r\n\r\n";
     return testing::ParseHttpAnswer(testing::RawExchange(
         port(), method + " " + path + " HTTP/1.1\r\n" + testing::HostLine(port()) +
                     "Tus-Resumable: 1.0.0\r\nContent-Type: " + kOffsetStream + "\r\n" + headers +
-                    "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + chunked_body));
+                    "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body));
   };
-  const HttpAnswer patch = chunked("PATCH", target, "Upload-Offset: 5\r\n");
-  EXPECT_EQ(patch.status, 411) << patch.head << patch.body;
-  EXPECT_NE(patch.body.find("Content-Length"), std::string::npos) << patch.body;
-  EXPECT_EQ(Tus(port(), "HEAD", target, {}).Header("Upload-Offset"), "5");
-  EXPECT_EQ(fs::file_size(Staged(target, ".data")), 5u);
+  const std::string target = CreateUpload(port(), "c.txt", 10);
+  ASSERT_FALSE(target.empty());
+  ASSERT_EQ(Patch(port(), target, 0, "01234").status, 204);
+  struct Step {
+    std::size_t offset;
+    std::string data;  // sent in chunks of two bytes
+    int status;
+    std::uint64_t offset_after;
+  };
+  const Step steps[] = {
+      {5, "abc", 204, 8},
+      {8, "xyz", 413, 8},  // one byte past Upload-Length
+      {7, "xy", 409, 8},
+      {8, "xy", 204, 10},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.data);
+    const HttpAnswer patch = chunked("PATCH", target, "Upload-Offset: " + std::to_string(step.offset) + "\r\n", step.data);
+    EXPECT_EQ(patch.status, step.status) << patch.head << patch.body;
+    EXPECT_EQ(Tus(port(), "HEAD", target, {}).Header("Upload-Offset"), std::to_string(step.offset_after));
+  }
+  EXPECT_EQ(testing::ReadFileBytes(uploads_ / "c.txt"), "01234abcxy");
 
-  const auto staged_entries = [&] {
-    return std::distance(fs::directory_iterator(uploads_ / ".resumable-uploads"), fs::directory_iterator());
-  };
-  const auto before = staged_entries();
   const HttpAnswer creation =
-      chunked("POST", "/resumable/", "Upload-Length: 3\r\nUpload-Metadata: filename " + Base64("d.txt") + "\r\n");
-  EXPECT_EQ(creation.status, 411) << creation.head << creation.body;
-  EXPECT_EQ(creation.Header("Location"), "");
-  EXPECT_EQ(staged_entries(), before);
-  EXPECT_FALSE(fs::exists(uploads_ / "d.txt"));
+      chunked("POST", "/resumable/", "Upload-Length: 3\r\nUpload-Metadata: filename " + Base64("d.txt") + "\r\n", "def");
+  EXPECT_EQ(creation.status, 201) << creation.head << creation.body;
+  EXPECT_EQ(creation.Header("Zmfile-Result-Code"), "0");
+  EXPECT_EQ(testing::ReadFileBytes(uploads_ / "d.txt"), "def");
+
+  const HttpAnswer deferred = Tus(port(), "POST", "/resumable/",
+                                  {{"Upload-Defer-Length", "1"}, {"Upload-Metadata", "filename " + Base64("e.txt")}});
+  ASSERT_EQ(deferred.status, 201);
+  const HttpAnswer last = chunked("PATCH", deferred.Header("Location"), "Upload-Offset: 0\r\nUpload-Length: 3\r\n", "ghi");
+  EXPECT_EQ(last.status, 204) << last.head << last.body;
+  EXPECT_EQ(testing::ReadFileBytes(uploads_ / "e.txt"), "ghi");
 }
 
 TEST_F(ServeResumableTest, OptionsTellWhatTheServerSpeaks) {

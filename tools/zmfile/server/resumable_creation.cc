@@ -8,6 +8,7 @@
 #include "server/file_name_rules.h"
 #include "server/refusal.h"
 #include "server/resumable_handler.h"
+#include "server/resumable_location.h"
 #include "server/resumable_replies.h"
 #include "server/resumable_rules.h"
 #include "server/tus_headers.h"
@@ -94,6 +95,26 @@ std::optional<Reply> CheckCaps(const ServeConfig& config, const StagingStore& st
   return std::nullopt;
 }
 
+Reply CreationFailed(int error) {
+  Reply reply = TusRefusal(500, "Could not create the upload.");
+  reply.notes.push_back("resumable creation failed: " + std::string(std::strerror(error)));
+  return reply;
+}
+
+// The caps checked and the upload created under the staging folder's
+// reservation lock, so that creations at once (in any server sharing the
+// folder) cannot together pass a cap.
+std::optional<Reply> ReserveAndCreate(const ServeConfig& config, const StagingStore& store, UploadRecord* record) {
+  if (const int error = store.Prepare()) return CreationFailed(error);
+  const std::unique_ptr<StagingReservation> reservation = store.Reserve();
+  if (reservation->error() != 0) return CreationFailed(reservation->error());
+  if (std::optional<Reply> refusal = CheckCaps(config, store, *record)) return refusal;
+  record->id = StagingStore::NewUploadId();
+  if (record->id.empty()) return TusRefusal(500, "Could not make an upload ID.");
+  if (const int error = store.Create(*record)) return CreationFailed(error);
+  return std::nullopt;
+}
+
 }  // namespace
 
 ResumableStart StartCreation(const ServeConfig& config, const StagingStore& store, const ResumableRequest& request) {
@@ -115,15 +136,7 @@ ResumableStart StartCreation(const ServeConfig& config, const StagingStore& stor
   record.expires = NowSeconds() + config.options.resumable_expiry;
   record.keep = config.options.resumable_expiry;
   record.deferred = !record.length;
-  if (std::optional<Reply> refusal = CheckCaps(config, store, record)) return Answer(std::move(*refusal));
-
-  record.id = StagingStore::NewUploadId();
-  if (record.id.empty()) return Answer(TusRefusal(500, "Could not make an upload ID."));
-  if (const int error = store.Create(record)) {
-    Reply reply = TusRefusal(500, "Could not create the upload.");
-    reply.notes.push_back("resumable creation failed: " + std::string(std::strerror(error)));
-    return Answer(std::move(reply));
-  }
+  if (std::optional<Reply> refusal = ReserveAndCreate(config, store, &record)) return Answer(std::move(*refusal));
   // Data with the creation, or an empty file that is complete at once.
   if (has_data || record.length == std::uint64_t{0}) {
     const std::string id = record.id;
@@ -133,7 +146,8 @@ ResumableStart StartCreation(const ServeConfig& config, const StagingStore& stor
   }
   Reply reply = TusReply(201);
   StringResponse& response = std::get<StringResponse>(reply.response);
-  response.set(http::field::location, std::string(kResumablePath) + record.id);
+  response.set(http::field::location,
+               UploadLocation(config.public_urls, HeaderValue(request.headers, http::field::host), record.id));
   SetRecordHeaders(record, response);
   reply.notes.push_back("resumable upload " + record.id + " created for " + record.filename);
   return Answer(std::move(reply));

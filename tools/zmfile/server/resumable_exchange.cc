@@ -1,6 +1,7 @@
 #include "server/resumable_exchange.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,7 +40,9 @@ ResumableExchange::~ResumableExchange() { Abort(); }
 void ResumableExchange::Feed(std::span<const std::uint8_t> piece) {
   std::uint64_t at = plan_.offset + received_;
   received_ += piece.size();
-  if (write_error_ != 0) return;
+  // A declared length was checked before the body; a chunked one is here.
+  if (plan_.record.length && plan_.offset + received_ > *plan_.record.length) past_length_ = true;
+  if (write_error_ != 0 || past_length_) return;
   if (digest_) EVP_DigestUpdate(digest_.get(), piece.data(), piece.size());
   while (!piece.empty()) {
     const ssize_t n = ::pwrite(plan_.data.fd(), piece.data(), piece.size(), static_cast<off_t>(at));
@@ -69,7 +72,7 @@ void ResumableExchange::DropReceived() {
 void ResumableExchange::Abort() {
   if (finished_) return;
   finished_ = true;
-  if (plan_.checksum) DropReceived();
+  if (plan_.checksum || past_length_) DropReceived();
 }
 
 Reply ResumableExchange::Refuse(Refusal refusal) {
@@ -77,15 +80,20 @@ Reply ResumableExchange::Refuse(Refusal refusal) {
   return TusRefusal(refusal.status, refusal.message);
 }
 
-void ResumableExchange::Publish() {
+int ResumableExchange::Publish() {
+  // The mark first: a crash after the data got its name and before its
+  // outcome is saved is then finished from the mark, never published again.
+  struct stat data;
+  if (::fstat(plan_.data.fd(), &data) != 0) return errno;
+  const PublishingMark mark{static_cast<std::uint64_t>(data.st_dev), static_cast<std::uint64_t>(data.st_ino)};
+  if (const int error = store_.MarkPublishing(plan_.record.id, mark)) return error;
   const ConflictPolicy policy = ParseConflictPolicy(plan_.record.conflict);
   const OperationResult result = PublishStagedFile(store_.DataPath(plan_.record.id), plan_.record.filename,
                                                    config_.options.dir, policy, SaveOptions{config_.options.fsync});
   plan_.record.complete = true;
   plan_.record.code = result.faulted() ? static_cast<int>(result.fault) : result.code;
   plan_.record.stored_name = result.ok() ? result.stored_name : "";
-  // The data went to its name, or cannot: either way the staging holds none.
-  if (!result.ok()) ::unlink(store_.DataPath(plan_.record.id).c_str());
+  return 0;
 }
 
 int ResumableExchange::SaveProgress() const {
@@ -111,6 +119,10 @@ std::optional<Refusal> ResumableExchange::CheckWithHooks(FileFacts* facts, HookF
 
 Reply ResumableExchange::Finish() {
   finished_ = true;
+  if (past_length_) {
+    DropReceived();
+    return TusRefusal(413, "The data runs past Upload-Length.");
+  }
   if (write_error_ == 0 && digest_) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -150,16 +162,23 @@ Reply ResumableExchange::Finish() {
       return reply;
     }
     sha256_ = facts.sha256;
-    Publish();
+    if (const int error = Publish()) {
+      return TusRefusal(500, std::string("Could not begin publishing the upload: ") + std::strerror(error));
+    }
   }
   if (const int error = SaveProgress()) {
     return TusRefusal(500, std::string("Could not store the upload's record: ") + std::strerror(error));
+  }
+  if (plan_.record.complete) {
+    // The data went to its name, or cannot: either way the staging keeps none.
+    if (plan_.record.code != 0) ::unlink(store_.DataPath(plan_.record.id).c_str());
+    store_.ClearPublishingMark(plan_.record.id);
   }
 
   Reply reply = TusReply(plan_.creation ? 201 : 204);
   StringResponse& response = std::get<StringResponse>(reply.response);
   response.set("Upload-Offset", std::to_string(offset));
-  if (plan_.creation) response.set(boost::beast::http::field::location, std::string(kResumablePath) + plan_.record.id);
+  if (plan_.creation) response.set(boost::beast::http::field::location, plan_.location);
   SetRecordHeaders(plan_.record, response);
   if (plan_.record.complete) {
     reply.stored_name = plan_.record.stored_name;

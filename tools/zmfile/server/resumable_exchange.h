@@ -26,10 +26,12 @@ struct PatchPlan {
   UploadRecord record;
   LockedUpload data;  // locked, its size `offset`
   std::uint64_t offset = 0;
-  std::uint64_t body_length = 0;
+  std::uint64_t body_length = 0;  // 0 when chunked
+  bool chunked = false;           // Transfer-Encoding: chunked, read within the body limit
   std::optional<UploadChecksum> checksum;
   bool expects_continue = false;
   bool creation = false;  // a creation POST: 201 with Location
+  std::string location;   // a creation's Location
 };
 
 class ResumableExchange final : public BodyExchange {
@@ -46,7 +48,7 @@ class ResumableExchange final : public BodyExchange {
     hook_request_ = std::move(request);
   }
 
-  BodyFrame frame() const override { return BodyFrame{false, plan_.body_length}; }
+  BodyFrame frame() const override { return BodyFrame{plan_.chunked, plan_.body_length}; }
   bool expects_continue() const override { return plan_.expects_continue; }
   void Feed(std::span<const std::uint8_t> piece) override;
   Reply Finish() override;
@@ -65,8 +67,10 @@ class ResumableExchange final : public BodyExchange {
   // Starts the writeback of the data written since the last start, up to
   // the offset `end`.
   void StartWriteback(std::uint64_t end);
-  // Publishes the complete data and records the outcome.
-  void Publish();
+  // Marks the publish, publishes the complete data and puts the outcome in
+  // the record (not yet saved). Returns 0, or the errno value that kept the
+  // publish from beginning.
+  int Publish();
   // Saves a length this PATCH gave, and the outcome once published, while
   // the lock is held. Returns 0 or an errno value.
   int SaveProgress() const;
@@ -82,6 +86,7 @@ class ResumableExchange final : public BodyExchange {
   std::uint64_t received_ = 0;
   std::uint64_t written_back_ = 0;  // the offset writeback was last started up to
   int write_error_ = 0;
+  bool past_length_ = false;  // a chunked body ran past Upload-Length: none of it is kept
   bool finished_ = false;
   std::string sha256_;              // of the published file, with --digest
   UploadHooks* hooks_ = nullptr;

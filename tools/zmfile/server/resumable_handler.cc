@@ -1,7 +1,10 @@
 #include "server/resumable_handler.h"
 
+#include <unistd.h>
+
 #include <chrono>
 
+#include "server/resumable_recovery.h"
 #include "server/resumable_replies.h"
 #include "server/tus_headers.h"
 
@@ -18,13 +21,40 @@ Reply MethodRefused(const char* allowed) {
 
 ResumableStart Answer(Reply reply) { return ResumableStart{std::move(reply), nullptr}; }
 
-Reply HeadReply(const StagingStore& store, UploadRecord record) {
+// The offset HEAD tells: the end of the data read under the upload's lock
+// (synced first under --fsync), or while a PATCH holds the lock the offset
+// it began at, where its lock starts. Never bytes a PATCH is still writing.
+std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadRecord& record, bool durable,
+                                        bool* gone) {
+  if (record.complete) return record.length.value_or(0);
+  LockedUpload locked;
+  switch (store.Lock(record.id, &locked)) {
+    case LockStatus::kLocked:
+      break;
+    case LockStatus::kBusy:
+      return store.LockedFrom(record.id).value_or(0);
+    case LockStatus::kMissing:  // removed meanwhile: answered as no upload
+      *gone = true;
+      return std::nullopt;
+    case LockStatus::kFailed:
+      return std::nullopt;
+  }
+  if (durable && ::fsync(locked.fd()) != 0) return std::nullopt;
+  const std::int64_t size = locked.Size();
+  if (size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(size);
+}
+
+Reply HeadReply(const StagingStore& store, UploadRecord record, bool durable) {
+  bool gone = false;
+  const std::optional<std::uint64_t> offset = HeadOffset(store, record, durable, &gone);
+  if (gone) return TusRefusal(404, "No such upload.");
+  if (!offset) return TusRefusal(500, "Could not read the upload's data.");
+  // All the data in: published by now, or being published.
+  if (!record.complete && record.length == *offset) store.LoadOutcome(&record);
   Reply reply = TusReply(200);
   StringResponse& response = std::get<StringResponse>(reply.response);
-  const std::uint64_t offset = record.complete ? record.length.value_or(0) : store.DataSize(record.id);
-  // All the data in: published by now, or being published.
-  if (!record.complete && record.length == offset) store.LoadOutcome(&record);
-  response.set("Upload-Offset", std::to_string(offset));
+  response.set("Upload-Offset", std::to_string(*offset));
   if (record.length) {
     response.set("Upload-Length", std::to_string(*record.length));
   } else {
@@ -68,6 +98,9 @@ ResumableStart StartResumable(const ServeConfig& config, const ResumableRequest&
   std::optional<UploadRecord> record;
   if (StagingStore::IsUploadId(id)) record = store.Load(id);
   if (!record || record->owner != request.user) return Answer(TusRefusal(404, "No such upload."));
+  if (FinishInterruptedPublish(store, config.options.dir, &*record) == RecoveryStatus::kInProgress) {
+    return Answer(TusRefusal(423, "The upload is being stored; ask again shortly."));
+  }
   if (record->expires <= NowSeconds()) {
     LockedUpload locked;
     if (store.Lock(record->id, &locked) != LockStatus::kBusy) store.Remove(record->id);
@@ -75,7 +108,7 @@ ResumableStart StartResumable(const ServeConfig& config, const ResumableRequest&
   }
   switch (request.method) {
     case http::verb::head:
-      return Answer(HeadReply(store, *record));
+      return Answer(HeadReply(store, *record, config.options.fsync));
     case http::verb::patch:
       return StartPatch(config, store, request, std::move(*record));
     case http::verb::delete_:

@@ -1,9 +1,12 @@
 // PATCH /resumable/ID, and the data a creation POST carries.
+#include <unistd.h>
+
 #include <cstring>
 
 #include "server/ascii_text.h"
 #include "server/resumable_exchange.h"
 #include "server/resumable_handler.h"
+#include "server/resumable_location.h"
 #include "server/resumable_replies.h"
 #include "server/resumable_rules.h"
 #include "server/tus_headers.h"
@@ -65,9 +68,6 @@ ResumableStart StartPatch(const ServeConfig& config, const StagingStore& store, 
 
 ResumableStart StartData(const ServeConfig& config, const StagingStore& store, const ResumableRequest& request,
                          UploadRecord record, std::uint64_t offset, bool creation) {
-  if (request.chunked) {
-    return Answer(TusRefusal(411, "Content-Length: the data's length must be declared (chunked data is not taken)."));
-  }
   if (request.body_length > config.options.max_body) {
     return Answer(TusRefusal(413, "The data is larger than this server's limit."));
   }
@@ -99,6 +99,13 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
   if (size < 0 || static_cast<std::uint64_t>(size) != offset) {
     return Answer(TusRefusal(409, "Upload-Offset: the upload is at " + std::to_string(size) + "."));
   }
+  // What is below the offset is acknowledged (under --fsync, synced: an
+  // earlier request cut off may have left bytes unsynced); the lock keeps
+  // only what this request writes, so that a HEAD meanwhile reads its start.
+  if (config.options.fsync && ::fsync(plan.data.fd()) != 0) {
+    return Answer(TusRefusal(500, std::string("Could not sync the upload: ") + std::strerror(errno)));
+  }
+  plan.data.KeepFrom(size);
   if (record.length && offset + request.body_length > *record.length) {
     return Answer(TusRefusal(413, "The data runs past Upload-Length."));
   }
@@ -118,9 +125,13 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
   plan.record = std::move(record);
   plan.offset = offset;
   plan.body_length = request.body_length;
+  plan.chunked = request.chunked;
   plan.creation = creation;
+  if (creation) {
+    plan.location = UploadLocation(config.public_urls, HeaderValue(request.headers, http::field::host), plan.record.id);
+  }
   plan.expects_continue = Lowered(std::string(HeaderValue(request.headers, http::field::expect))) == "100-continue" &&
-                          request.body_length > 0;
+                          (request.body_length > 0 || request.chunked);
   return ResumableStart{std::nullopt, std::make_unique<ResumableExchange>(config, store, std::move(plan))};
 }
 

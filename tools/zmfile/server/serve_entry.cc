@@ -17,6 +17,7 @@
 #include "server/bind_policy.h"
 #include "server/htpasswd_file.h"
 #include "server/public_url.h"
+#include "server/staging_sweeper.h"
 #include "server/serve_config.h"
 #include "server/serve_entry.h"
 #include "server/tls_context.h"
@@ -120,6 +121,7 @@ int RunServe(const ServeOptions& given) {
   }
   for (const PublicUrl& url : config->public_urls) std::cout << "zmfile serve: open " << url.Text() << '\n';
   std::cout << std::flush;
+  const StagingSweeper sweeper(options.dir, options.resumable_expiry);
   if (server.Run()) {
     std::cout << "zmfile serve: stopped\n" << std::flush;
     return kExitOk;

@@ -97,17 +97,38 @@ int WriteOnce(const std::string& path, const std::string& text, bool durable) {
   return error;
 }
 
-bool TakeWriteLock(int fd) {
+bool TakeWriteLock(int fd, int command = F_OFD_SETLK) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  return ::fcntl(fd, command, &lock) == 0;
 }
+
+constexpr std::string_view kReservationLockName = "reservations.lock";
 
 }  // namespace
 
 std::string HolderOf(const UploadRecord& record) {
   return record.owner.empty() ? "address " + record.client : "user " + record.owner;
+}
+
+StagingReservation::StagingReservation(const std::string& folder) {
+  const std::string path = folder + "/" + std::string(kReservationLockName);
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    error_ = errno;
+    return;
+  }
+  while (!TakeWriteLock(fd_, F_OFD_SETLKW)) {
+    if (errno != EINTR) {
+      error_ = errno;
+      return;
+    }
+  }
+}
+
+StagingReservation::~StagingReservation() {
+  if (fd_ >= 0) ::close(fd_);  // and with it the lock
 }
 
 LockedUpload::~LockedUpload() {
@@ -123,6 +144,15 @@ LockedUpload::~LockedUpload() {
 }
 
 std::int64_t LockedUpload::Size() const { return EndOfData(fd_); }
+
+void LockedUpload::KeepFrom(std::int64_t offset) const {
+  if (offset <= 0) return;
+  struct flock below = {};
+  below.l_type = F_UNLCK;
+  below.l_whence = SEEK_SET;
+  below.l_len = offset;
+  ::fcntl(fd_, F_OFD_SETLK, &below);
+}
 
 StagingStore::StagingStore(const std::string& dir, bool durable)
     : folder_(dir + "/" + std::string(kStagingFolder)), durable_(durable) {}
@@ -157,6 +187,14 @@ std::string StagingStore::PathOf(std::string_view id, std::string_view suffix) c
   return folder_ + "/" + std::string(id) + std::string(suffix);
 }
 
+int StagingStore::SyncFolder() const {
+  const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return errno;
+  const int error = ::fsync(folder) == 0 ? 0 : errno;
+  ::close(folder);
+  return error;
+}
+
 int StagingStore::Create(const UploadRecord& record) const {
   if (const int error = Prepare()) return error;
   const int fd = ::open(DataPath(record.id).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -168,14 +206,7 @@ int StagingStore::Create(const UploadRecord& record) const {
   }
   // The new entries themselves, so that an upload answered 201 survives a
   // crash of the system.
-  if (durable_) {
-    const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return errno;
-    const int error = ::fsync(folder) == 0 ? 0 : errno;
-    ::close(folder);
-    return error;
-  }
-  return 0;
+  return durable_ ? SyncFolder() : 0;
 }
 
 int StagingStore::SaveLength(const UploadRecord& record) const {
@@ -226,8 +257,25 @@ bool StagingStore::LoadOutcome(UploadRecord* record) const {
 }
 
 void StagingStore::Remove(std::string_view id) const {
-  for (const std::string_view suffix : {".data", ".length", ".done", ".json"}) ::unlink(PathOf(id, suffix).c_str());
+  for (const std::string_view suffix : {".data", ".length", ".done", ".json", ".publishing"}) {
+    ::unlink(PathOf(id, suffix).c_str());
+  }
 }
+
+int StagingStore::MarkPublishing(std::string_view id, const PublishingMark& mark) const {
+  const std::string text = std::to_string(mark.device) + " " + std::to_string(mark.inode);
+  if (const int error = ReplaceFile(PathOf(id, ".publishing"), text, durable_)) return error;
+  return durable_ ? SyncFolder() : 0;
+}
+
+std::optional<PublishingMark> StagingStore::LoadPublishingMark(std::string_view id) const {
+  std::ifstream in(PathOf(id, ".publishing"), std::ios::binary);
+  PublishingMark mark;
+  if (!(in >> mark.device >> mark.inode)) return std::nullopt;
+  return mark;
+}
+
+void StagingStore::ClearPublishingMark(std::string_view id) const { ::unlink(PathOf(id, ".publishing").c_str()); }
 
 LockStatus StagingStore::Lock(std::string_view id, LockedUpload* locked) const {
   // Written at offsets, never O_APPEND: where a host's cached size lags,
@@ -249,6 +297,18 @@ std::uint64_t StagingStore::DataSize(std::string_view id) const {
   const std::int64_t end = EndOfData(fd);
   ::close(fd);
   return end > 0 ? static_cast<std::uint64_t>(end) : 0;
+}
+
+std::optional<std::uint64_t> StagingStore::LockedFrom(std::string_view id) const {
+  const int fd = ::open(DataPath(id).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  ::close(fd);
+  if (!held) return std::nullopt;
+  return static_cast<std::uint64_t>(probe.l_start);
 }
 
 StagingStore::Usage StagingStore::SweepAndMeasure(std::int64_t now) const {

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +61,10 @@ class LockedUpload {
   // The end of the data as the storage has it now: the upload's offset.
   // -1 on failure.
   std::int64_t Size() const;
+  // Lets go of the lock below `offset` and keeps it from there on: the
+  // lock's start then tells others the bytes acknowledged before this
+  // request (see StagingStore::LockedFrom).
+  void KeepFrom(std::int64_t offset) const;
 
  private:
   friend class StagingStore;
@@ -68,6 +73,31 @@ class LockedUpload {
 };
 
 enum class LockStatus { kLocked, kBusy, kMissing, kFailed };
+
+// The staged data file a publish was begun with: where a crash between the
+// publish and its record finds the file it gave a name.
+struct PublishingMark {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+// Holds the staging folder's reservation lock (an OFD lock on a lock file,
+// so across threads and processes sharing the folder): checking a cap and
+// creating the upload it admits happen as one step.
+class StagingReservation {
+ public:
+  // Waits for the lock. REQUIRES: the staging folder exists.
+  explicit StagingReservation(const std::string& folder);
+  ~StagingReservation();
+  StagingReservation(const StagingReservation&) = delete;
+  StagingReservation& operator=(const StagingReservation&) = delete;
+  // 0, or the errno value that kept the lock from being taken.
+  int error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};
 
 class StagingStore {
  public:
@@ -82,6 +112,7 @@ class StagingStore {
   static bool IsUploadId(std::string_view text);
 
   std::string DataPath(std::string_view id) const;
+  const std::string& folder() const { return folder_; }
 
   // The record and an empty data file. Returns 0 or an errno value.
   int Create(const UploadRecord& record) const;
@@ -95,13 +126,28 @@ class StagingStore {
   std::optional<UploadRecord> Load(std::string_view id) const;
   // Reads the outcome into `record` when there is one. Returns whether.
   bool LoadOutcome(UploadRecord* record) const;
-  // Removes every file of `id`.
+  // Removes every file of `id`, its publishing mark too.
   void Remove(std::string_view id) const;
+
+  // Records, before a publish, which file it publishes (durably under
+  // --fsync). Returns 0 or an errno value.
+  int MarkPublishing(std::string_view id, const PublishingMark& mark) const;
+  std::optional<PublishingMark> LoadPublishingMark(std::string_view id) const;
+  // Once the outcome is saved.
+  void ClearPublishingMark(std::string_view id) const;
+
+  // REQUIRES: Prepare() succeeded.
+  std::unique_ptr<StagingReservation> Reserve() const {
+    return std::make_unique<StagingReservation>(folder_);
+  }
 
   // Opens the data file of `id` and takes its write lock without waiting.
   LockStatus Lock(std::string_view id, LockedUpload* locked) const;
   // The end of the data file as the storage has it now, or 0 when it is gone.
   std::uint64_t DataSize(std::string_view id) const;
+  // Where the write lock another request holds on the data of `id` starts:
+  // the offset that request began at. nullopt when none is held.
+  std::optional<std::uint64_t> LockedFrom(std::string_view id) const;
 
   struct Usage {
     std::uint64_t staged_bytes = 0;         // what incomplete uploads hold or will
@@ -112,8 +158,11 @@ class StagingStore {
   Usage SweepAndMeasure(std::int64_t now) const;
 
  private:
-  // The folder's path for `id` with `suffix` (".json", ".length", ".done").
+  // The folder's path for `id` with `suffix` (".json", ".length", ".done",
+  // ".publishing").
   std::string PathOf(std::string_view id, std::string_view suffix) const;
+  // Makes renames and new entries in the folder durable. 0 or an errno value.
+  int SyncFolder() const;
 
   std::string folder_;
   bool durable_;
