@@ -140,6 +140,8 @@ TEST(ZmfileServeConfigTest, FaultsStopTheStartNamingFileLineAndKey) {
       {"unknown key", "port = 1\nprot = 2\n", {}, "FILE:2: prot: unknown key: zmfile serve has no option --prot"},
       {"underscores for dashes", "max_body = \"1G\"\n", {},
        "FILE:1: max_body: unknown key: zmfile serve has no option --max_body (did you mean max-body?)"},
+      {"a key with a line break, printed on one line", "\"a\\nb\" = 1\n", {},
+       "FILE:1: a\\x0ab: unknown key: zmfile serve has no option --a\\x0ab"},
       {"the help flag", "help = true\n", {}, "FILE:1: help: unknown key: zmfile serve has no option --help"},
       {"--config itself", "config = \"other.toml\"\n", {}, "FILE:1: config: can be given on the command line only"},
       {"a flag given a string", "fsync = \"no\"\n", {}, "FILE:1: fsync: a flag takes true or false"},
