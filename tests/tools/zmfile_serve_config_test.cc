@@ -185,8 +185,11 @@ TEST(ZmfileServeConfigTest, FilesThatAreNotTomlStopTheStartAtTheirLine) {
     std::string start;  // the message's start; FILE stands for the path
   } kCases[] = {
       {"a key twice", "port = 1\nport = 2\n", "FILE:2: value (\"port\") already exists."},
-      {"not UTF-8", "port = 1\ndir = \"up\xff\"\n", "FILE:2: invalid utf8 sequence found"},
-      {"not UTF-8 in a comment", "port = 1 # \xfe\n", "FILE:1: "},
+      {"not UTF-8", "port = 1\ndir = \"up\xff\"\n", "FILE:2: not UTF-8 text (byte 19 of the file)"},
+      {"not UTF-8 in a multi-line literal", "port = 1\ndir = \'\'\'\nup\xc0\x80\'\'\'\n",
+       "FILE:3: not UTF-8 text (byte 22 of the file)"},
+      {"a surrogate in UTF-8's form", "dir = \"\xed\xa0\x80\"\n", "FILE:1: not UTF-8 text (byte 8 of the file)"},
+      {"not UTF-8 in a comment", "port = 1 # \xfe\n", "FILE:1: not UTF-8 text (byte 12 of the file)"},
       {"binary", std::string("port = 1\n\0\x01\x02\x7f", 13), "FILE:2: "},
       {"two values on a line", "port = 80 80\n", "FILE:1: "},
       {"nested too deeply", "port = 1\npublic-url = " + std::string(9, '[') + std::string(9, ']') + "\n",

@@ -103,6 +103,15 @@ std::optional<std::vector<ConfigSetting>> ParseConfigText(std::string_view text,
     *error = At(path, line) + "arrays or inline tables nested deeper than " + std::to_string(kConfigMaxNesting);
     return std::nullopt;
   }
+  // toml11 3.7.1 reports bytes that are not UTF-8 inside a string by
+  // measuring from an iterator into another buffer, reading past its end.
+  // The whole text is checked first with the parser's own rule, so that it
+  // never gets there.
+  if (const std::ptrdiff_t bad = toml::detail::check_utf8_validity(std::string(text)); bad >= 0) {
+    const auto line = 1 + std::count(text.begin(), text.begin() + bad, '\n');
+    *error = At(path, static_cast<std::size_t>(line)) + "not UTF-8 text (byte " + std::to_string(bad + 1) + " of the file)";
+    return std::nullopt;
+  }
   TomlValue root;
   try {
     std::istringstream stream{std::string(text)};
