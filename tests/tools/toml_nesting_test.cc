@@ -42,5 +42,24 @@ TEST(TomlNestingTest, CountsOnlyBracketsOutsideStringsAndComments) {
   }
 }
 
+TEST(TomlNestingTest, CountsValueSeparatorsOutsideStringsAndComments) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t limit;
+    std::size_t line;  // 0: within the limit
+  } kCases[] = {
+      {"keys", "a = 1\nb = 2\nc = 3\n", 3, 0},
+      {"one key past", "a = 1\nb = 2\nc = 3\n", 2, 3},
+      {"array items", "a = [1, 2,\n 3]\n", 3, 0},
+      {"array items past", "a = [1, 2,\n 3, 4]\n", 3, 2},
+      {"in strings and comments", "a = \"=,=,\" # ,,,,\nb = '''\n,,,'''\n", 2, 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(LineWithMoreValuesThan(c.text, c.limit), c.line);
+  }
+}
+
 }  // namespace
 }  // namespace zimrax::zmfile

@@ -57,6 +57,13 @@ std::string Replaced(std::string text, const std::string& what, const std::strin
   return text;
 }
 
+// 40 keys, each an inline table: a fault on every line.
+std::string ManyTables() {
+  std::string toml;
+  for (int key = 0; key < 40; ++key) toml += "k" + std::to_string(key) + " = {a = 1}\n";
+  return toml;
+}
+
 TEST(ZmfileServeConfigTest, FileSetsWhatTheCommandLineLeavesUnset) {
   const ServeOptions defaults;
   const struct {
@@ -152,6 +159,8 @@ TEST(ZmfileServeConfigTest, FaultsStopTheStartNamingFileLineAndKey) {
        "FILE:1: port: takes one value, not an array (only a repeatable option takes one)"},
       {"a table", "port = 1\n[serve]\nport = 2\n", {},
        "FILE:2: serve: a table: settings are keys at the top of the file, outside any [section]"},
+      {"the first of many faults by line", ManyTables(), {},
+       "FILE:1: k0: a table: settings are keys at the top of the file, outside any [section]"},
       {"a dotted key", "max.body = 1\n", {},
        "FILE:1: max: a table: settings are keys at the top of the file, outside any [section]"},
       {"a date", "port = 1979-05-27\n", {}, "FILE:1: port: a date or time: no option takes one"},
@@ -194,8 +203,10 @@ TEST(ZmfileServeConfigTest, FilesThatAreNotTomlStopTheStartAtTheirLine) {
       {"two values on a line", "port = 80 80\n", "FILE:1: "},
       {"nested too deeply", "port = 1\npublic-url = " + std::string(9, '[') + std::string(9, ']') + "\n",
        "FILE:2: arrays or inline tables nested deeper than 8"},
-      {"nested to the stack's end", "x = " + std::string(200000, '{'), "FILE:1: arrays or inline tables nested deeper"},
-      {"larger than 1 MiB", std::string((1 << 20) + 1, '#'), "FILE: larger than 1024 KiB: not a config file"},
+      {"nested to the stack's end", "x = " + std::string(60000, '['), "FILE:1: arrays or inline tables nested deeper"},
+      {"larger than 64 KiB", std::string((64 << 10) + 1, '#'), "FILE: larger than 64 KiB: not a config file"},
+      {"more than 1000 values", "port = 1\n\npublic-url = [" + std::string(999, ',') + "]\n",
+       "FILE:3: more than 1000 values: not a config file"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -211,7 +222,7 @@ TEST(ZmfileServeConfigTest, FilesThatAreNotTomlStopTheStartAtTheirLine) {
 TEST(ZmfileServeConfigTest, AFileOfExactlyTheLimitIsRead) {
   testing::ScopedTempDir dir;
   std::string toml = "port = 9004\n";
-  toml.resize(std::size_t{1} << 20, '#');
+  toml.resize(std::size_t{64} << 10, '#');
   const Outcome outcome = Parse(dir, toml, {});
   EXPECT_EQ(outcome.message, "");
   EXPECT_EQ(outcome.options.port, 9004);

@@ -65,29 +65,22 @@ std::string Unusable(const TomlValue& value) {
   }
 }
 
-std::optional<ConfigSetting> SettingOf(const std::string& key, const TomlValue& value, const std::string& path,
-                                       std::string* error) {
+// The setting `key` makes, with *fault set ("FILE:LINE: KEY: why") when
+// its value is of no use to any option.
+ConfigSetting SettingOf(const std::string& key, const TomlValue& value, const std::string& path, std::string* fault) {
   ConfigSetting setting;
   setting.key = key;
   setting.line = value.location().line();
-  if (value.is_array()) {
-    setting.is_array = true;
-    for (const TomlValue& item : value.as_array()) {
-      std::optional<ConfigValue> scalar = Scalar(item);
-      if (!scalar) {
-        *error = At(path, item.location().line()) + key + ": " + Unusable(item);
-        return std::nullopt;
-      }
-      setting.values.push_back(std::move(*scalar));
+  setting.is_array = value.is_array();
+  const std::vector<TomlValue> scalars = setting.is_array ? value.as_array() : std::vector<TomlValue>{value};
+  for (const TomlValue& item : scalars) {
+    std::optional<ConfigValue> scalar = Scalar(item);
+    if (!scalar) {
+      *fault = At(path, item.location().line()) + key + ": " + Unusable(item);
+      break;
     }
-    return setting;
+    setting.values.push_back(std::move(*scalar));
   }
-  std::optional<ConfigValue> scalar = Scalar(value);
-  if (!scalar) {
-    *error = At(path, setting.line) + key + ": " + Unusable(value);
-    return std::nullopt;
-  }
-  setting.values.push_back(std::move(*scalar));
   return setting;
 }
 
@@ -97,6 +90,10 @@ std::optional<std::vector<ConfigSetting>> ParseConfigText(std::string_view text,
                                                           std::string* error) {
   if (text.size() > kConfigMaxBytes) {
     *error = path + ": larger than " + std::to_string(kConfigMaxBytes >> 10) + " KiB: not a config file";
+    return std::nullopt;
+  }
+  if (const std::size_t line = LineWithMoreValuesThan(text, kConfigMaxValues); line != 0) {
+    *error = At(path, line) + "more than " + std::to_string(kConfigMaxValues) + " values: not a config file";
     return std::nullopt;
   }
   if (const std::size_t line = LineNestedDeeperThan(text, kConfigMaxNesting); line != 0) {
@@ -123,15 +120,25 @@ std::optional<std::vector<ConfigSetting>> ParseConfigText(std::string_view text,
     *error = path + ": not a TOML file: " + ParserReason(parse_error.what());
     return std::nullopt;
   }
-  std::vector<ConfigSetting> settings;
+  // The table keeps no order: the settings, and the fault reported, go by
+  // line.
+  std::vector<std::pair<ConfigSetting, std::string>> parsed;
   for (const auto& [key, value] : root.as_table()) {
-    std::optional<ConfigSetting> setting = SettingOf(key, value, path, error);
-    if (!setting) return std::nullopt;
-    settings.push_back(std::move(*setting));
+    std::string fault;
+    ConfigSetting setting = SettingOf(key, value, path, &fault);
+    parsed.emplace_back(std::move(setting), std::move(fault));
   }
-  std::sort(settings.begin(), settings.end(), [](const ConfigSetting& a, const ConfigSetting& b) {
-    return a.line != b.line ? a.line < b.line : a.key < b.key;
+  std::sort(parsed.begin(), parsed.end(), [](const auto& a, const auto& b) {
+    return a.first.line != b.first.line ? a.first.line < b.first.line : a.first.key < b.first.key;
   });
+  std::vector<ConfigSetting> settings;
+  for (auto& [setting, fault] : parsed) {
+    if (!fault.empty()) {
+      *error = fault;
+      return std::nullopt;
+    }
+    settings.push_back(std::move(setting));
+  }
   return settings;
 }
 

