@@ -37,8 +37,9 @@ std::string ApplyToTable(const std::vector<zimrax::zmfile::ConfigSetting>& setti
   std::string hook;
   double timeout = 10;
   command.add_option("--port", port)->check(CLI::Range(0, 65535));
-  command.add_option("--max-body", max_body)->transform(CLI::AsSizeValue(false))->check(
-      CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 60));
+  command.add_option("--max-body", max_body)
+      ->transform(CLI::AsSizeValue(false))
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 60));
   command.add_option("--conflict", conflict)->check(CLI::IsMember({"error", "overwrite", "makeunique"}));
   command.add_option("--public-url", urls)->allow_extra_args(false);
   CLI::Option* sync = command.add_flag("--fsync", fsync);

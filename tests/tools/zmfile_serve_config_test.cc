@@ -72,7 +72,9 @@ TEST(ZmfileServeConfigTest, FileSetsWhatTheCommandLineLeavesUnset) {
     std::vector<std::string> args;
     void (*check)(const ServeOptions&);
   } kCases[] = {
-      {"empty file", "", {},
+      {"empty file",
+       "",
+       {},
        [](const ServeOptions& o) {
          const ServeOptions d;
          EXPECT_EQ(o.port, d.port);
@@ -94,14 +96,20 @@ TEST(ZmfileServeConfigTest, FileSetsWhatTheCommandLineLeavesUnset) {
          EXPECT_TRUE(o.trust_proxy);
          EXPECT_EQ(o.public_urls, (std::vector<std::string>{"http://a.example/", "http://b.example/"}));
          EXPECT_EQ(o.sweep_min_age, 600);
-         EXPECT_EQ(o.config_origins.at("--port").substr(o.config_origins.at("--port").rfind('/')), "/serve.toml:2: port");
+         EXPECT_EQ(o.config_origins.at("--port").substr(o.config_origins.at("--port").rfind('/')),
+                   "/serve.toml:2: port");
          EXPECT_TRUE(o.config_origins.at("--public-url").ends_with(":7: public-url"));
        }},
-      {"a repeatable option as one string", "public-url = \"http://a.example/\"\n", {},
+      {"a repeatable option as one string",
+       "public-url = \"http://a.example/\"\n",
+       {},
        [](const ServeOptions& o) { EXPECT_EQ(o.public_urls, std::vector<std::string>{"http://a.example/"}); }},
-      {"an empty array sets nothing", "public-url = []\n", {},
+      {"an empty array sets nothing",
+       "public-url = []\n",
+       {},
        [](const ServeOptions& o) { EXPECT_TRUE(o.public_urls.empty()); }},
-      {"the command line wins", "port = 9001\nconflict = \"overwrite\"\nmax-body = \"2M\"\n",
+      {"the command line wins",
+       "port = 9001\nconflict = \"overwrite\"\nmax-body = \"2M\"\n",
        {"--port", "9002", "--max-body", "3M"},
        [](const ServeOptions& o) {
          EXPECT_EQ(o.port, 9002);
@@ -109,18 +117,25 @@ TEST(ZmfileServeConfigTest, FileSetsWhatTheCommandLineLeavesUnset) {
          EXPECT_EQ(o.conflict, "overwrite");
          EXPECT_FALSE(o.config_origins.contains("--port"));
        }},
-      {"the command line's list replaces the file's", "public-url = [\"http://a.example/\", \"http://b.example/\"]\n",
+      {"the command line's list replaces the file's",
+       "public-url = [\"http://a.example/\", \"http://b.example/\"]\n",
        {"--public-url", "http://c.example/"},
        [](const ServeOptions& o) { EXPECT_EQ(o.public_urls, std::vector<std::string>{"http://c.example/"}); }},
-      {"the command line's flag wins over the file's opposite", "fsync = true\n", {"--no-fsync"},
+      {"the command line's flag wins over the file's opposite",
+       "fsync = true\n",
+       {"--no-fsync"},
        [](const ServeOptions& o) { EXPECT_FALSE(o.fsync); }},
-      {"a flag set false", "trust-proxy = false\nallow-delete = false\n", {},
+      {"a flag set false",
+       "trust-proxy = false\nallow-delete = false\n",
+       {},
        [](const ServeOptions& o) {
          EXPECT_FALSE(o.trust_proxy);
          EXPECT_FALSE(o.allow_delete);
        }},
       {"no-fsync from the file", "no-fsync = true\n", {}, [](const ServeOptions& o) { EXPECT_FALSE(o.fsync); }},
-      {"a byte order mark and CRLF lines", "\xEF\xBB\xBFport = 9003\r\nhost = \"::1\"\r\n", {},
+      {"a byte order mark and CRLF lines",
+       "\xEF\xBB\xBFport = 9003\r\nhost = \"::1\"\r\n",
+       {},
        [](const ServeOptions& o) {
          EXPECT_EQ(o.port, 9003);
          EXPECT_EQ(o.host, "::1");
@@ -145,9 +160,13 @@ TEST(ZmfileServeConfigTest, FaultsStopTheStartNamingFileLineAndKey) {
     std::string message;  // after "zmfile serve: "; FILE stands for the file's path
   } kCases[] = {
       {"unknown key", "port = 1\nprot = 2\n", {}, "FILE:2: prot: unknown key: zmfile serve has no option --prot"},
-      {"underscores for dashes", "max_body = \"1G\"\n", {},
+      {"underscores for dashes",
+       "max_body = \"1G\"\n",
+       {},
        "FILE:1: max_body: unknown key: zmfile serve has no option --max_body (did you mean max-body?)"},
-      {"a key with a line break, printed on one line", "\"a\\nb\" = 1\n", {},
+      {"a key with a line break, printed on one line",
+       "\"a\\nb\" = 1\n",
+       {},
        "FILE:1: a\\x0ab: unknown key: zmfile serve has no option --a\\x0ab"},
       {"the help flag", "help = true\n", {}, "FILE:1: help: unknown key: zmfile serve has no option --help"},
       {"--config itself", "config = \"other.toml\"\n", {}, "FILE:1: config: can be given on the command line only"},
@@ -155,23 +174,37 @@ TEST(ZmfileServeConfigTest, FaultsStopTheStartNamingFileLineAndKey) {
       {"a flag given a number", "trust-proxy = 1\n", {}, "FILE:1: trust-proxy: a flag takes true or false"},
       {"a value given a boolean", "port = true\n", {}, "FILE:1: port: takes a value, not true or false"},
       {"a text option given a number", "\n\ndir = 5\n", {}, "FILE:3: dir: takes a string (in quotes), not a number"},
-      {"an array for a single value", "port = [1, 2]\n", {},
+      {"an array for a single value",
+       "port = [1, 2]\n",
+       {},
        "FILE:1: port: takes one value, not an array (only a repeatable option takes one)"},
-      {"a table", "port = 1\n[serve]\nport = 2\n", {},
+      {"a table",
+       "port = 1\n[serve]\nport = 2\n",
+       {},
        "FILE:2: serve: a table: settings are keys at the top of the file, outside any [section]"},
-      {"the first of many faults by line", ManyTables(), {},
+      {"the first of many faults by line",
+       ManyTables(),
+       {},
        "FILE:1: k0: a table: settings are keys at the top of the file, outside any [section]"},
-      {"a dotted key", "max.body = 1\n", {},
+      {"a dotted key",
+       "max.body = 1\n",
+       {},
        "FILE:1: max: a table: settings are keys at the top of the file, outside any [section]"},
       {"a date", "port = 1979-05-27\n", {}, "FILE:1: port: a date or time: no option takes one"},
-      {"an array of arrays", "public-url = [\n  [\"http://a/\"]]\n", {},
+      {"an array of arrays",
+       "public-url = [\n  [\"http://a/\"]]\n",
+       {},
        "FILE:2: public-url: an array inside an array: no option takes one"},
       {"a range validator", "port = 70000\n", {}, "FILE:1: port: Value 70000 not in range 0 to 65535"},
       {"a negative size", "max-body = -1\n", {}, "FILE:1: max-body: Value -1 not in range 1 to 1152921504606846976"},
       {"a member validator", "conflict = \"nope\"\n", {}, "FILE:1: conflict: nope not in {error,overwrite,makeunique}"},
-      {"fsync with no-fsync", "fsync = true\ndir = \"x\"\nno-fsync = true\n", {},
+      {"fsync with no-fsync",
+       "fsync = true\ndir = \"x\"\nno-fsync = true\n",
+       {},
        "FILE:3: no-fsync: cannot be set together with fsync (line 1)"},
-      {"a bad value the command line does not hide", "port = 70000\n", {"--host", "127.0.0.1"},
+      {"a bad value the command line does not hide",
+       "port = 70000\n",
+       {"--host", "127.0.0.1"},
        "FILE:1: port: Value 70000 not in range 0 to 65535"},
   };
   for (const auto& c : kCases) {
@@ -230,8 +263,8 @@ TEST(ZmfileServeConfigTest, AFileOfExactlyTheLimitIsRead) {
 
 TEST(ZmfileServeConfigTest, MissingFileOrDirectoryStopsTheStart) {
   testing::ScopedTempDir dir;
-  for (const auto& [path, why] : {std::pair{dir.Path("none.toml"), ": No such file or directory"},
-                                  std::pair{dir.Path(), ": is a directory"}}) {
+  for (const auto& [path, why] :
+       {std::pair{dir.Path("none.toml"), ": No such file or directory"}, std::pair{dir.Path(), ": is a directory"}}) {
     CLI::App app;
     int exit_status = 0;
     AddServeCommandFilling(app, exit_status, std::make_shared<ServeOptions>())->callback([] {});
@@ -258,15 +291,25 @@ TEST(ZmfileServeConfigTest, ServerRefusalsNameTheFileLineAndKeyTheySetIn) {
     std::vector<std::string> args;
     std::string message;  // the whole standard error; FILE stands for the path
   } kCases[] = {
-      {"a certificate without its key", "port = 0\ntls-cert = \"cert.pem\"\n", {},
+      {"a certificate without its key",
+       "port = 0\ntls-cert = \"cert.pem\"\n",
+       {},
        "zmfile serve: FILE:2: tls-cert: --tls-cert needs --tls-key (the certificate's private key)\n"},
-      {"a key without its certificate", "port = 0\n\ntls-key = \"key.pem\"\n", {},
+      {"a key without its certificate",
+       "port = 0\n\ntls-key = \"key.pem\"\n",
+       {},
        "zmfile serve: FILE:3: tls-key: --tls-key needs --tls-cert (the certificate it belongs to)\n"},
-      {"users and no authentication", "htpasswd = \"users\"\nno-auth = true\n", {},
+      {"users and no authentication",
+       "htpasswd = \"users\"\nno-auth = true\n",
+       {},
        "zmfile serve: FILE:1: htpasswd: --htpasswd and --no-auth contradict each other: give one\n"},
-      {"the command line's half is not the file's", "port = 0\n", {"--tls-cert", "cert.pem"},
+      {"the command line's half is not the file's",
+       "port = 0\n",
+       {"--tls-cert", "cert.pem"},
        "zmfile serve: --tls-cert needs --tls-key (the certificate's private key)\n"},
-      {"a form policy that does not parse", "client-conflict = \"error,sometimes\"\n", {},
+      {"a form policy that does not parse",
+       "client-conflict = \"error,sometimes\"\n",
+       {},
        "zmfile serve: FILE:1: client-conflict: --client-conflict error,sometimes: \"sometimes\" is not a policy "
        "(name one or more of error, overwrite, makeunique, separated by commas)\n"},
   };

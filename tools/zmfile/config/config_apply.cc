@@ -99,7 +99,8 @@ std::string ApplyConfigSettings(CLI::App& command, const std::string& path, cons
     if (setting.values.empty()) continue;  // an empty array sets nothing
     // Two settings of one option (--fsync and its negation --no-fsync
     // declared together) would pile up: the later would silently win.
-    const auto same = std::find_if(applied.begin(), applied.end(), [&](const auto& entry) { return entry.second == option; });
+    const auto same =
+        std::find_if(applied.begin(), applied.end(), [&](const auto& entry) { return entry.second == option; });
     if (same != applied.end()) {
       return Where(path, setting) + ": sets what line " + std::to_string(same->first->line) + " (" + same->first->key +
              ") sets";

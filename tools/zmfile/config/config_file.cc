@@ -106,7 +106,8 @@ std::optional<std::vector<ConfigSetting>> ParseConfigText(std::string_view text,
   // never gets there.
   if (const std::ptrdiff_t bad = toml::detail::check_utf8_validity(std::string(text)); bad >= 0) {
     const auto line = 1 + std::count(text.begin(), text.begin() + bad, '\n');
-    *error = At(path, static_cast<std::size_t>(line)) + "not UTF-8 text (byte " + std::to_string(bad + 1) + " of the file)";
+    *error =
+        At(path, static_cast<std::size_t>(line)) + "not UTF-8 text (byte " + std::to_string(bad + 1) + " of the file)";
     return std::nullopt;
   }
   TomlValue root;

@@ -99,9 +99,8 @@ std::size_t LineNestedDeeperThan(std::string_view text, int limit) {
 
 std::size_t LineWithMoreValuesThan(std::string_view text, std::size_t limit) {
   std::size_t separators = 0;
-  return FirstOpenLineWhere(text, [&separators, limit](char c, std::size_t) {
-    return (c != '=' && c != ',') || ++separators <= limit;
-  });
+  return FirstOpenLineWhere(
+      text, [&separators, limit](char c, std::size_t) { return (c != '=' && c != ',') || ++separators <= limit; });
 }
 
 }  // namespace zimrax::zmfile
