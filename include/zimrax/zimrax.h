@@ -7,6 +7,7 @@
 #include "zimrax/abandoned_temp_files.h"
 #include "zimrax/conflict_policy.h"
 #include "zimrax/form_data.h"
+#include "zimrax/staged_file.h"
 #include "zimrax/operation_result.h"
 #include "zimrax/result_code.h"
 #include "zimrax/runtime_error.h"

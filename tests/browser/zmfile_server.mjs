@@ -9,9 +9,9 @@ export const chromiumFlags = [
   '--no-first-run', '--disable-quic', '--disable-sync',
 ];
 
-// Starts zmfile serve on a free port; resolves with its URL once it prints it.
-export async function startServer(dir, extraArgs = []) {
-  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', '0', '--dir', dir, ...extraArgs],
+// Starts zmfile serve on `port` (0: a free one); resolves with its URL once it prints it.
+export async function startServer(dir, extraArgs = [], port = 0) {
+  const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', String(port), '--dir', dir, ...extraArgs],
                        { stdio: ['ignore', 'pipe', 'inherit'] });
   let printed = '';
   const url = await new Promise((resolve, reject) => {

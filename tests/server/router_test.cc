@@ -52,6 +52,16 @@ TEST(RouterTest, EachRequestReachesItsHandler) {
       {http::verb::delete_, "/files", false, false, kAllowed, Route::kMethodNotAllowed, true},
       {http::verb::delete_, "/config", false, false, kAllowed, Route::kMethodNotAllowed, true},
       {http::verb::options, "/", false, false, kNotRequired, Route::kMethodNotAllowed},
+      // The resumable uploads take every method, after the same site and
+      // credential checks; a foreign site's preflight is refused.
+      {http::verb::options, "/resumable/", false, false, kNotRequired, Route::kResumable},
+      {http::verb::options, "/resumable/", false, true, kNotRequired, Route::kSiteRefusal},
+      {http::verb::patch, "/resumable/0123", false, false, kUnchecked, Route::kAuthorize},
+      {http::verb::patch, "/resumable/0123", false, false, kAllowed, Route::kResumable},
+      {http::verb::delete_, "/resumable/0123", false, false, kNotRequired, Route::kResumable},
+      {http::verb::delete_, "/resumable/0123", false, false, kAllowed, Route::kResumable, true},
+      {post, "/resumable", false, false, kNotRequired, Route::kResumable},
+      {post, "/resumablex", false, false, kNotRequired, Route::kMethodNotAllowed},
       {http::verb::patch, "/config", false, false, kNotRequired, Route::kMethodNotAllowed},
       // The readers.
       {get, "/files", true, false, kNotRequired, Route::kListing},

@@ -1,7 +1,9 @@
 #include "serve_command.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "config/config_option.h"
 #include "serve_module.h"
@@ -52,11 +54,13 @@ CLI::App* AddServeCommandFilling(CLI::App& app, int& exit_status, std::shared_pt
   command->add_option("--max-header", options->max_header, "Largest request head (line and fields), bytes; 431 past it")
       ->check(CLI::Range(std::size_t{1024}, std::size_t{1} << 24))
       ->capture_default_str();
-  command->add_option("--header-timeout", options->header_seconds, "Seconds to receive a request's headers; 408 past it")
+  command
+      ->add_option("--header-timeout", options->header_seconds, "Seconds to receive a request's headers; 408 past it")
       ->check(CLI::Range(1, 3600))
       ->capture_default_str();
-  command->add_option("--min-body-rate", options->min_body_rate,
-                      "Slowest body accepted, bytes/s averaged over --rate-window; slower closes the connection")
+  command
+      ->add_option("--min-body-rate", options->min_body_rate,
+                   "Slowest body accepted, bytes/s averaged over --rate-window; slower closes the connection")
       ->capture_default_str();
   command->add_option("--rate-window", options->body_rate_seconds, "Seconds over which --min-body-rate is averaged")
       ->check(CLI::Range(1, 3600))
@@ -83,7 +87,8 @@ CLI::App* AddServeCommandFilling(CLI::App& app, int& exit_status, std::shared_pt
   command->add_option("--max-comment", options->max_comment, "Longest comment field kept for the answer, bytes")
       ->check(CLI::Range(std::size_t{0}, std::size_t{1} << 24))
       ->capture_default_str();
-  command->add_option("--drain-seconds", options->drain_seconds, "On SIGINT/SIGTERM, seconds given to uploads in flight")
+  command
+      ->add_option("--drain-seconds", options->drain_seconds, "On SIGINT/SIGTERM, seconds given to uploads in flight")
       ->check(CLI::Range(0, 3600))
       ->capture_default_str();
   command->add_option("--threads", options->threads, "I/O threads (0: one per core, at least 2)")
@@ -93,8 +98,9 @@ CLI::App* AddServeCommandFilling(CLI::App& app, int& exit_status, std::shared_pt
                       "HTTP Basic users, an htpasswd file with bcrypt or SHA-crypt hashes (htpasswd -B)");
   command->add_flag("--no-auth", options->no_auth,
                     "Listen on a non-loopback address without --htpasswd (behind a proxy that authenticates)");
-  command->add_option("--max-hash-checks", options->max_hash_checks,
-                      "Password checks waiting or running at once; 503 past it")
+  command
+      ->add_option("--max-hash-checks", options->max_hash_checks,
+                   "Password checks waiting or running at once; 503 past it")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
   command->add_flag("--allow-delete", options->allow_delete,
@@ -117,6 +123,25 @@ CLI::App* AddServeCommandFilling(CLI::App& app, int& exit_status, std::shared_pt
           "--no-fsync", [options] { options->fsync = false; },
           "Leave stored files to the page cache: answer before they are on the device (turns --fsync off)")
       ->excludes(fsync);
+  command
+      ->add_option("--resumable-expiry", options->resumable_expiry,
+                   "Unfinished resumable uploads are kept this long after their last PATCH: seconds, or with an "
+                   "s, m, h or d suffix (410 and removed past it)")
+      ->transform(
+          CLI::AsNumberWithUnit(std::map<std::string, std::int64_t>{{"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}}))
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{365} * 86400))
+      ->capture_default_str();
+  command
+      ->add_option("--resumable-max-incomplete", options->resumable_max_incomplete,
+                   "Unfinished resumable uploads one user (or client address) may have; 429 past it")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  command
+      ->add_option("--resumable-max-staging", options->resumable_max_staging,
+                   "Bytes all unfinished resumable uploads may hold: bytes, or with a K, M or G suffix; 507 past it")
+      ->transform(CLI::AsSizeValue(false))
+      ->check(CLI::Range(std::uint64_t{1}, kLargestBody))
+      ->capture_default_str();
   command->callback([options, &exit_status] { exit_status = RunServeModule(*options); });
   return command;
 }

@@ -114,7 +114,7 @@ void Connection::OnTimer() {
       if (window_bytes_ < floor) {
         Note("closed: " + std::to_string(window_bytes_) + " body bytes in " +
              std::to_string(options_.body_rate_seconds) + " s, below " + std::to_string(options_.min_body_rate) +
-             " bytes/s; nothing stored");
+             " bytes/s; " + std::string(upload_->WhatAbortKeeps()));
         return Close();
       }
       window_bytes_ = 0;

@@ -27,9 +27,10 @@
 #include <vector>
 
 #include "server/authenticator.h"
+#include "server/body_exchange.h"
 #include "server/reply.h"
+#include "server/serve_options.h"
 #include "server/session_stream.h"
-#include "server/upload_exchange.h"
 
 namespace zimrax::zmfile {
 
@@ -101,6 +102,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // connection_body.cc: an upload's body, pumped into its exchange.
   void StartUpload();
+  // Reads the body of a request into `exchange`, then answers what it makes.
+  void StartBody(std::unique_ptr<BodyExchange> exchange);
+  // connection_resumable.cc: a request under /resumable/.
+  void ServeResumable(After after, bool has_body);
   void BeginBody();
   void ReadBody();
   void FeedUpload(const std::uint8_t* data, std::size_t size);
@@ -183,7 +188,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string path_;
   std::string client_;  // "" until the request's headers are read: the peer
   Clock::time_point start_ = Clock::now();
-  std::unique_ptr<UploadExchange> upload_;
+  std::unique_ptr<BodyExchange> upload_;
   std::uint64_t expected_ = 0;
   std::uint64_t received_ = 0;
   std::uint64_t remaining_ = 0;

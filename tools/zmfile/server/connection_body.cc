@@ -6,6 +6,7 @@
 
 #include "server/connection.h"
 #include "server/server_core.h"
+#include "server/upload_exchange.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -28,8 +29,7 @@ constexpr std::size_t kSmallPiece = 256;
 }  // namespace
 
 void Connection::StartUpload() {
-  files_begun_ = 0;
-  upload_ = std::make_unique<UploadExchange>(
+  auto exchange = std::make_unique<UploadExchange>(
       core_.config(), json_,
       [gate = FileGateForOneUpload(core_.budget()), begun = &files_begun_] {
         // Only files that are made cost the thread; the exchange (and this
@@ -39,10 +39,15 @@ void Connection::StartUpload() {
         return allowed;
       },
       [&core = core_](const std::vector<std::string>& stored) { return core.PageListing(stored); });
-  if (std::optional<Reply> refusal = upload_->Open(parser_->get())) {
-    upload_.reset();
+  if (std::optional<Reply> refusal = exchange->Open(parser_->get())) {
     return Send(std::move(*refusal), After::kLinger);
   }
+  StartBody(std::move(exchange));
+}
+
+void Connection::StartBody(std::unique_ptr<BodyExchange> exchange) {
+  upload_ = std::move(exchange);
+  files_begun_ = 0;
   expected_ = upload_->frame().length;
   if (upload_->expects_continue()) {
     phase_ = Phase::kContinue;
@@ -134,7 +139,7 @@ void Connection::OnBody(const beast::error_code& error, std::size_t n) {
   if (error) {
     if (n > 0) FeedUpload(chunk_.data(), n);
     Note("upload ended after " + std::to_string(received_) + " of " + std::to_string(expected_) + " body bytes (" +
-         error.message() + "); nothing stored");
+         error.message() + "); " + std::string(upload_->WhatAbortKeeps()));
     return Close();
   }
   FeedChunk();

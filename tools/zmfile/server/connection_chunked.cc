@@ -137,7 +137,7 @@ void Connection::OnChunks(const beast::error_code& error, std::size_t n) {
   window_bytes_ += n;
   if (error) {
     Note("chunked upload ended after " + std::to_string(received_) + " decoded body bytes (" + error.message() +
-         "); nothing stored");
+         "); " + std::string(upload_->WhatAbortKeeps()));
     return Close();
   }
   DecodeChunks();

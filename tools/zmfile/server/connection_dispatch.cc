@@ -96,6 +96,8 @@ void Connection::Dispatch() {
     case Route::kUpload:
       keep_alive_ = request.keep_alive();  // kept when the whole body is read
       return StartUpload();
+    case Route::kResumable:
+      return ServeResumable(after, has_body);
     case Route::kMethodNotAllowed:
       return Send(MethodNotAllowedReply(method_, path_, options_.allow_delete && IsStoredFilePath(path_)),
                   has_body ? After::kLinger : after);

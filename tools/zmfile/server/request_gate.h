@@ -12,15 +12,10 @@
 #include <optional>
 #include <string>
 
+#include "server/body_exchange.h"
 #include "server/refusal.h"
 
 namespace zimrax::zmfile {
-
-// How the body of an accepted upload comes.
-struct BodyFrame {
-  bool chunked = false;     // Transfer-Encoding: chunked; `length` is then 0
-  std::uint64_t length = 0;  // the declared Content-Length
-};
 
 // Returns why the upload with header fields `headers` must be refused, or
 // nullopt when its body may be read, framed as *frame says.

@@ -34,6 +34,7 @@ Route RouteRequest(const RequestFacts& request) {
   if (request.site_refused) return upload && request.wants_json ? Route::kUploadSiteRefusal : Route::kSiteRefusal;
   if (request.auth == AuthState::kUnchecked) return Route::kAuthorize;
   if (upload) return Route::kUpload;
+  if (request.path == "/resumable" || request.path.starts_with("/resumable/")) return Route::kResumable;
   if (request.method == http::verb::delete_ && IsStoredFilePath(request.path)) {
     return request.delete_allowed ? Route::kDelete : Route::kDeleteNotAllowed;
   }

@@ -7,6 +7,7 @@
 //   GET  /files         the stored files as JSON
 //   GET  /files/NAME    one stored file, as an attachment (ranges, validators)
 //   DELETE /files/NAME  removes it, with --allow-delete
+//   any  /resumable/    resumable uploads (resumable_handler.h)
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_ROUTER_H_
 
@@ -43,9 +44,10 @@ enum class Route {
   kUploadSiteRefusal,  // the same for an upload that wants JSON: the upload's JSON answer
   kAuthorize,          // check the credentials first, then route again
   kUpload,
-  kMethodNotAllowed,  // 405: only POST /upload takes a body
-  kDeleteNotAllowed,  // 405: DELETE of a stored file, on a server without --allow-delete
-  kDelete,            // DELETE of the file named by the path after "/files/"
+  kResumable,          // the resumable-upload protocol, any method
+  kMethodNotAllowed,   // 405: only POST /upload takes a body
+  kDeleteNotAllowed,   // 405: DELETE of a stored file, on a server without --allow-delete
+  kDelete,             // DELETE of the file named by the path after "/files/"
   kListing,
   kDownload,  // the file named by the path after "/files/"
   kConfig,

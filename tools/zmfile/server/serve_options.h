@@ -21,10 +21,10 @@ struct ServeOptions {
   // that a refusal at start can say where the setting it names came from.
   std::map<std::string, std::string> config_origins;
 
-  std::string dir = "./uploads";        // where uploads are stored; absolute once the server runs
-  std::string host = "127.0.0.1";       // address to listen on
-  int port = 8080;                      // 0 picks a free port
-  std::string conflict = "makeunique";  // policy when the form sends none
+  std::string dir = "./uploads";                     // where uploads are stored; absolute once the server runs
+  std::string host = "127.0.0.1";                    // address to listen on
+  int port = 8080;                                   // 0 picks a free port
+  std::string conflict = "makeunique";               // policy when the form sends none
   std::string client_conflict = "error,makeunique";  // the policies a form may choose
   // Where clients reach the server (scheme://host[:port]/path): their
   // origins and host names are the server's own, besides the bound address.
@@ -54,12 +54,18 @@ struct ServeOptions {
   int threads = 0;                        // I/O threads; 0: one per core, at least 2
 
   // Access. A non-loopback host takes htpasswd, or no_auth said outright.
-  std::string htpasswd;  // HTTP Basic users (bcrypt/SHA-crypt/yescrypt); "" for none
-  bool no_auth = false;  // listen beyond loopback without authentication
-  int max_hash_checks = 64;         // password hashes waiting or running at once (503 past it)
-  std::string tls_cert, tls_key;    // PEM files: both for HTTPS, neither for HTTP
+  std::string htpasswd;           // HTTP Basic users (bcrypt/SHA-crypt/yescrypt); "" for none
+  bool no_auth = false;           // listen beyond loopback without authentication
+  int max_hash_checks = 64;       // password hashes waiting or running at once (503 past it)
+  std::string tls_cert, tls_key;  // PEM files: both for HTTPS, neither for HTTP
   // DELETE /files/NAME removes a stored file. Off loopback it takes htpasswd.
   bool allow_delete = false;
+  // Resumable uploads (/resumable/): how long an unfinished one is kept
+  // after its last PATCH, how many one user (or address) may have
+  // unfinished, and how many bytes all of them may hold (507 past it).
+  std::int64_t resumable_expiry = 24 * 3600;  // seconds
+  int resumable_max_incomplete = 16;
+  std::uint64_t resumable_max_staging = std::uint64_t{16} << 30;
 };
 
 }  // namespace zimrax::zmfile

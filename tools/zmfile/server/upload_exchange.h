@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "server/body_exchange.h"
 #include "server/file_listing.h"
 #include "server/reply.h"
 #include "server/serve_config.h"
@@ -25,7 +26,7 @@
 
 namespace zimrax::zmfile {
 
-class UploadExchange {
+class UploadExchange final : public BodyExchange {
  public:
   // The upload page's list of the newest files, given the names just stored.
   using PageLister = std::function<Listing(const std::vector<std::string>& stored)>;
@@ -39,27 +40,28 @@ class UploadExchange {
         lister_(std::move(lister)) {}
   UploadExchange(const UploadExchange&) = delete;
   UploadExchange& operator=(const UploadExchange&) = delete;
-  ~UploadExchange();
+  ~UploadExchange() override;
 
   // Checks the upload's headers before any of its body is read. Returns
   // the refusal's answer, or nullopt when the body may be read: then
   // frame() and expects_continue() tell how.
   std::optional<Reply> Open(const boost::beast::http::fields& headers);
-  const BodyFrame& frame() const { return frame_; }
+  BodyFrame frame() const override { return frame_; }
   // The client waits for "100 Continue" before it sends the body.
-  bool expects_continue() const { return expects_continue_; }
+  bool expects_continue() const override { return expects_continue_; }
 
   // Takes the next piece of the body. REQUIRES: Open() gave nullopt.
-  void Feed(std::span<const std::uint8_t> piece);
+  void Feed(std::span<const std::uint8_t> piece) override;
   // Ends the body, stores what the form holds and makes the answer.
-  Reply Finish();
+  Reply Finish() override;
   // Ends the body without storing anything (the client went away).
-  void Abort();
+  void Abort() override;
+  std::string_view WhatAbortKeeps() const override { return "nothing stored"; }
 
   // Ends the body without storing anything, refused as `refusal` says (a
   // chunked body that breaks its framing or passes the limit), and makes
   // the answer.
-  Reply Refuse(Refusal refusal);
+  Reply Refuse(Refusal refusal) override;
 
   // The answer that tells `report`: JSON, or for a browser without script
   // a small page that also lists the newest files in `dir`.

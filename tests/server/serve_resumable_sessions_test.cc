@@ -1,0 +1,152 @@
+// Resumable uploads across requests and users: two PATCHes at once, a
+// dropped connection, another user's upload, expiry and the caps.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "server_process.h"
+#include "tus_client.h"
+
+namespace zimrax {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Base64;
+using testing::CreateUpload;
+using testing::HttpAnswer;
+using testing::Patch;
+using testing::Tus;
+
+class ResumableServer {
+ public:
+  explicit ResumableServer(const std::vector<std::string>& args)
+      : uploads_(root_.path() / "uploads"), server_(uploads_, args, root_.path() / "server.log") {}
+  testing::TempDir root_;
+  fs::path uploads_;
+  testing::ServerProcess server_;
+
+  fs::path Staged(const std::string& location, const std::string& suffix) const {
+    return uploads_ / ".resumable-uploads" / (location.substr(location.rfind('/') + 1) + suffix);
+  }
+  // Waits (at most 10 s) until the staged data of `location` holds `size` bytes.
+  bool WaitForStaged(const std::string& location, std::uintmax_t size) const {
+    for (int i = 0; i < 1000; ++i) {
+      std::error_code error;
+      if (fs::file_size(Staged(location, ".data"), error) == size) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  // Sends a PATCH's headers and the first `sent` bytes of `data` on a new
+  // connection, which it returns.
+  int StartPatch(const std::string& location, const std::string& data, std::size_t sent) const {
+    const std::string request =
+        testing::TusRequest(server_.port(), "PATCH", location,
+                            {{"Upload-Offset", "0"}, {"Content-Type", "application/offset+octet-stream"}}, data);
+    const int fd = testing::ConnectFrom("127.0.0.1", server_.port());
+    if (fd >= 0) testing::SendAll(fd, request.substr(0, request.size() - data.size() + sent));
+    return fd;
+  }
+};
+
+TEST(ServeResumableSessionsTest, ASecondPatchWhileOneRunsGets423AndCorruptsNothing) {
+  ResumableServer server({});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  const std::string data = testing::RandomBytes(400000, 3);
+  const std::string target = CreateUpload(port, "both.bin", data.size());
+  const int first = server.StartPatch(target, data, 150000);
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(server.WaitForStaged(target, 150000));
+  const HttpAnswer second = Patch(port, target, 0, testing::RandomBytes(1000, 4));
+  EXPECT_EQ(second.status, 423) << second.body;
+  ASSERT_TRUE(testing::SendAll(first, data.substr(150000)));
+  const HttpAnswer done = testing::ReadAnswer(first);
+  ::close(first);
+  EXPECT_EQ(done.status, 204) << done.body;
+  EXPECT_EQ(done.Header("Zmfile-Result-Code"), "0");
+  EXPECT_EQ(testing::ReadFileBytes(server.uploads_ / "both.bin"), data);
+}
+
+TEST(ServeResumableSessionsTest, ADroppedConnectionKeepsTheBytesReceived) {
+  ResumableServer server({});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  const std::string data = testing::RandomBytes(300000, 5);
+  const std::string target = CreateUpload(port, "dropped.bin", data.size());
+  const int fd = server.StartPatch(target, data, 120000);
+  ASSERT_TRUE(server.WaitForStaged(target, 120000));
+  ::close(fd);
+  // Once the server has seen the close, the lock is free and the offset is
+  // what arrived.
+  HttpAnswer resumed;
+  for (int i = 0; i < 100; ++i) {
+    resumed = Patch(port, target, 120000, data.substr(120000));
+    if (resumed.status != 423) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(resumed.status, 204) << resumed.body;
+  EXPECT_EQ(testing::ReadFileBytes(server.uploads_ / "dropped.bin"), data);
+}
+
+TEST(ServeResumableSessionsTest, AnotherUsersUploadIsNotFound) {
+  testing::TempDir users;
+  const std::string ann = testing::RunCommand({"htpasswd", "-nbB", "-C", "4", "ann", "ann-secret"}).out;
+  const std::string bob = testing::RunCommand({"htpasswd", "-nbB", "-C", "4", "bob", "bob-secret"}).out;
+  ASSERT_FALSE(ann.empty());
+  testing::WriteFileBytes(users.path() / "users", ann + bob);
+  ResumableServer server({"--htpasswd", (users.path() / "users").string()});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  const std::string target = CreateUpload(port, "ann.txt", 4, "ann:ann-secret");
+  ASSERT_FALSE(target.empty());
+  EXPECT_EQ(Tus(port, "HEAD", target, {}).status, 401);
+  EXPECT_EQ(Tus(port, "HEAD", target, {}, "", "bob:bob-secret").status, 404);
+  EXPECT_EQ(Patch(port, target, 0, "bob!", {}, "bob:bob-secret").status, 404);
+  EXPECT_EQ(Tus(port, "DELETE", target, {}, "", "bob:bob-secret").status, 404);
+  EXPECT_EQ(Tus(port, "HEAD", target, {}, "", "ann:ann-secret").Header("Upload-Offset"), "0");
+  EXPECT_EQ(Patch(port, target, 0, "ann!", {}, "ann:ann-secret").Header("Zmfile-Result-Code"), "0");
+  EXPECT_EQ(testing::ReadFileBytes(server.uploads_ / "ann.txt"), "ann!");
+}
+
+TEST(ServeResumableSessionsTest, AnExpiredUploadIsGoneAndSwept) {
+  ResumableServer server({"--resumable-expiry", "1s"});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  const std::string target = CreateUpload(port, "slow.txt", 10);
+  const std::string other = CreateUpload(port, "other.txt", 10);
+  ASSERT_EQ(Patch(port, target, 0, "abc").status, 204);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  EXPECT_EQ(Patch(port, target, 3, "def").status, 410);
+  EXPECT_FALSE(fs::exists(server.Staged(target, ".data")));
+  EXPECT_FALSE(fs::exists(server.Staged(target, ".json")));
+  EXPECT_EQ(Tus(port, "HEAD", target, {}).status, 404);
+  // A creation sweeps the other expired uploads.
+  ASSERT_FALSE(CreateUpload(port, "new.txt", 10).empty());
+  EXPECT_FALSE(fs::exists(server.Staged(other, ".json")));
+}
+
+TEST(ServeResumableSessionsTest, CapsOnUnfinishedUploads) {
+  ResumableServer server({"--resumable-max-incomplete", "2", "--resumable-max-staging", "1000"});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  const std::string first = CreateUpload(port, "a", 100);
+  ASSERT_FALSE(first.empty());
+  ASSERT_FALSE(CreateUpload(port, "b", 100).empty());
+  const auto create = [&](std::size_t length) {
+    return Tus(port, "POST", "/resumable/",
+               {{"Upload-Length", std::to_string(length)}, {"Upload-Metadata", "filename " + Base64("c")}});
+  };
+  EXPECT_EQ(create(100).status, 429);
+  // A finished upload no longer counts.
+  ASSERT_EQ(Patch(port, first, 0, std::string(100, 'a')).Header("Zmfile-Result-Code"), "0");
+  EXPECT_EQ(create(901).status, 507);  // 100 held + 901 > 1000
+  EXPECT_NE(server.server_.Log().find("--resumable-max-staging"), std::string::npos);
+  EXPECT_EQ(create(800).status, 201);
+}
+
+}  // namespace
+}  // namespace zimrax

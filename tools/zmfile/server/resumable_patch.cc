@@ -1,0 +1,114 @@
+// PATCH /resumable/ID, and the data a creation POST carries.
+#include <cstring>
+
+#include "server/ascii_text.h"
+#include "server/resumable_exchange.h"
+#include "server/resumable_handler.h"
+#include "server/resumable_replies.h"
+#include "server/tus_headers.h"
+
+namespace zimrax::zmfile {
+namespace {
+
+namespace http = boost::beast::http;
+
+constexpr std::string_view kOffsetStream = "application/offset+octet-stream";
+
+ResumableStart Answer(Reply reply) { return ResumableStart{std::move(reply), nullptr}; }
+
+// The answer to a PATCH of an upload whose data is all in: its outcome, which
+// no retry changes, so never 409 or 423.
+Reply CompletedReply(const UploadRecord& record, std::uint64_t offset, std::uint64_t body_length) {
+  if (offset != record.length.value_or(0) || body_length != 0) {
+    return TusRefusal(403, "The upload is complete; it takes no more data.");
+  }
+  Reply reply = TusReply(204);
+  StringResponse& response = std::get<StringResponse>(reply.response);
+  response.set("Upload-Offset", std::to_string(offset));
+  SetRecordHeaders(record, response);
+  return reply;
+}
+
+}  // namespace
+
+bool IsOffsetStream(std::string_view content_type) {
+  const std::string lowered = Lowered(std::string(content_type.substr(0, content_type.find(';'))));
+  return lowered == kOffsetStream;
+}
+
+ResumableStart StartPatch(const ServeConfig& config, const StagingStore& store, const ResumableRequest& request,
+                          UploadRecord record) {
+  const std::optional<std::uint64_t> offset = ParseUploadNumber(HeaderValue(request.headers, "Upload-Offset"));
+  if (!offset) return Answer(BadHeaderReply("Upload-Offset", "not a non-negative decimal number."));
+  if (record.complete) return Answer(CompletedReply(record, *offset, request.body_length));
+  if (!IsOffsetStream(HeaderValue(request.headers, http::field::content_type))) {
+    return Answer(TusRefusal(415, "Content-Type: a PATCH carries application/offset+octet-stream."));
+  }
+  if (HasHeader(request.headers, "Upload-Length")) {
+    const std::optional<std::uint64_t> length = ParseUploadNumber(HeaderValue(request.headers, "Upload-Length"));
+    if (!length) return Answer(BadHeaderReply("Upload-Length", "not a non-negative decimal number."));
+    if (record.length && *record.length != *length) {
+      return Answer(BadHeaderReply("Upload-Length", "differs from the length the upload was created with."));
+    }
+    if (*length > config.options.max_body) {
+      return Answer(TusRefusal(413, "Upload-Length: larger than this server's limit (Tus-Max-Size)."));
+    }
+    if (*length < *offset) return Answer(BadHeaderReply("Upload-Length", "smaller than Upload-Offset."));
+    record.length = length;
+  }
+  return StartData(config, store, request, std::move(record), *offset, false);
+}
+
+ResumableStart StartData(const ServeConfig& config, const StagingStore& store, const ResumableRequest& request,
+                         UploadRecord record, std::uint64_t offset, bool creation) {
+  if (request.chunked) {
+    return Answer(TusRefusal(411, "Content-Length: the data's length must be declared (chunked data is not taken)."));
+  }
+  if (request.body_length > config.options.max_body) {
+    return Answer(TusRefusal(413, "The data is larger than this server's limit."));
+  }
+  PatchPlan plan;
+  if (HasHeader(request.headers, "Upload-Checksum")) {
+    plan.checksum = ParseUploadChecksum(HeaderValue(request.headers, "Upload-Checksum"));
+    if (!plan.checksum) {
+      return Answer(BadHeaderReply("Upload-Checksum", "not \"sha1 <base64>\" or \"sha256 <base64>\"."));
+    }
+  }
+  switch (store.Lock(record.id, &plan.data)) {
+    case LockStatus::kLocked:
+      break;
+    case LockStatus::kBusy:
+      return Answer(TusRefusal(423, "Another request is sending data to this upload."));
+    case LockStatus::kMissing:
+      return Answer(TusRefusal(404, "No such upload."));
+    case LockStatus::kFailed:
+      return Answer(TusRefusal(500, std::string("Could not open the upload: ") + std::strerror(errno)));
+  }
+  // The offset is the data file's size, read under the lock: a record or
+  // an attribute cache could be behind.
+  const std::int64_t size = plan.data.Size();
+  if (size < 0 || static_cast<std::uint64_t>(size) != offset) {
+    return Answer(TusRefusal(409, "Upload-Offset: the upload is at " + std::to_string(size) + "."));
+  }
+  if (record.length && offset + request.body_length > *record.length) {
+    return Answer(TusRefusal(413, "The data runs past Upload-Length."));
+  }
+  if (!record.length) {
+    const StagingStore::Usage usage = store.SweepAndMeasure(NowSeconds());
+    if (usage.staged_bytes + request.body_length > config.options.resumable_max_staging) {
+      Reply reply = TusRefusal(507, "The server has no room for more unfinished uploads.");
+      reply.notes.push_back("507: unfinished resumable uploads hold " + std::to_string(usage.staged_bytes) +
+                            " bytes, --resumable-max-staging " + std::to_string(config.options.resumable_max_staging));
+      return Answer(std::move(reply));
+    }
+  }
+  plan.record = std::move(record);
+  plan.offset = offset;
+  plan.body_length = request.body_length;
+  plan.creation = creation;
+  plan.expects_continue = Lowered(std::string(HeaderValue(request.headers, http::field::expect))) == "100-continue" &&
+                          request.body_length > 0;
+  return ResumableStart{std::nullopt, std::make_unique<ResumableExchange>(config, store, std::move(plan))};
+}
+
+}  // namespace zimrax::zmfile
