@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -131,6 +132,11 @@ TEST(ZmfileServeConfigTest, FileSetsWhatTheCommandLineLeavesUnset) {
        [](const ServeOptions& o) {
          EXPECT_FALSE(o.trust_proxy);
          EXPECT_FALSE(o.allow_delete);
+       }},
+      {"options with units", "resumable-expiry = \"2h\"\nresumable-max-staging = \"3G\"\n", {},
+       [](const ServeOptions& o) {
+         EXPECT_EQ(o.resumable_expiry, 7200);
+         EXPECT_EQ(o.resumable_max_staging, std::uint64_t{3} << 30);
        }},
       {"no-fsync from the file", "no-fsync = true\n", {}, [](const ServeOptions& o) { EXPECT_FALSE(o.fsync); }},
       {"a byte order mark and CRLF lines",
