@@ -133,7 +133,9 @@ TEST(ZmfileServeConfigTest, FileSetsWhatTheCommandLineLeavesUnset) {
          EXPECT_FALSE(o.trust_proxy);
          EXPECT_FALSE(o.allow_delete);
        }},
-      {"options with units", "resumable-expiry = \"2h\"\nresumable-max-staging = \"3G\"\n", {},
+      {"options with units",
+       "resumable-expiry = \"2h\"\nresumable-max-staging = \"3G\"\n",
+       {},
        [](const ServeOptions& o) {
          EXPECT_EQ(o.resumable_expiry, 7200);
          EXPECT_EQ(o.resumable_max_staging, std::uint64_t{3} << 30);
