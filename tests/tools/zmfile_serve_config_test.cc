@@ -297,20 +297,31 @@ TEST(ZmfileServeConfigTest, ServerRefusalsNameTheFileLineAndKeyTheySetIn) {
     const char* name;
     std::string toml;
     std::vector<std::string> args;
-    std::string message;  // the whole standard error; FILE stands for the path
+    std::string message;  // the whole standard error; <path> stands for the path
   } kCases[] = {
       {"a certificate without its key",
        "port = 0\ntls-cert = \"cert.pem\"\n",
        {},
-       "zmfile serve: FILE:2: tls-cert: --tls-cert needs --tls-key (the certificate's private key)\n"},
+       "zmfile serve: <path>:2: tls-cert: --tls-cert needs --tls-key (the certificate's private key)\n"},
       {"a key without its certificate",
        "port = 0\n\ntls-key = \"key.pem\"\n",
        {},
-       "zmfile serve: FILE:3: tls-key: --tls-key needs --tls-cert (the certificate it belongs to)\n"},
+       "zmfile serve: <path>:3: tls-key: --tls-key needs --tls-cert (the certificate it belongs to)\n"},
       {"users and no authentication",
        "htpasswd = \"users\"\nno-auth = true\n",
        {},
-       "zmfile serve: FILE:1: htpasswd: --htpasswd and --no-auth contradict each other: give one\n"},
+       "zmfile serve: <path>:2: no-auth: --htpasswd and --no-auth contradict each other: give one\n"},
+      {"an address beyond loopback without users",
+       "host = \"0.0.0.0\"\npublic-url = \"http://files.example.org/\"\n",
+       {},
+       "zmfile serve: <path>:1: host: refusing to listen on 0.0.0.0 without authentication: anyone who can reach it "
+       "could upload and download files. Give --htpasswd FILE (make one with `htpasswd -B -c FILE USER`), listen on "
+       "127.0.0.1, or, behind a proxy that authenticates, say --no-auth\n"},
+      {"deletes beyond loopback without users",
+       "host = \"0.0.0.0\"\npublic-url = \"http://files.example.org/\"\nno-auth = true\nallow-delete = true\n",
+       {},
+       "zmfile serve: <path>:4: allow-delete: refusing --allow-delete on 0.0.0.0 without --htpasswd: anyone who can "
+       "reach it could delete the stored files\n"},
       {"the command line's half is not the file's",
        "port = 0\n",
        {"--tls-cert", "cert.pem"},
@@ -318,7 +329,7 @@ TEST(ZmfileServeConfigTest, ServerRefusalsNameTheFileLineAndKeyTheySetIn) {
       {"a form policy that does not parse",
        "client-conflict = \"error,sometimes\"\n",
        {},
-       "zmfile serve: FILE:1: client-conflict: --client-conflict error,sometimes: \"sometimes\" is not a policy "
+       "zmfile serve: <path>:1: client-conflict: --client-conflict error,sometimes: \"sometimes\" is not a policy "
        "(name one or more of error, overwrite, makeunique, separated by commas)\n"},
   };
   for (const auto& c : kCases) {
@@ -330,7 +341,7 @@ TEST(ZmfileServeConfigTest, ServerRefusalsNameTheFileLineAndKeyTheySetIn) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     const testing::ProcessResult result = testing::RunZmfile(args);
     EXPECT_EQ(result.exit_status, 2);
-    EXPECT_EQ(result.err, Replaced(c.message, "FILE", path));
+    EXPECT_EQ(result.err, Replaced(c.message, "<path>", path));
     EXPECT_EQ(result.out, "");
   }
 }

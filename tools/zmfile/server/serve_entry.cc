@@ -53,7 +53,8 @@ std::string UrlOf(const std::string& host, int port, bool tls) {
 bool PrepareAccess(const ServeOptions& options, ServerAccess* access) {
   const BindDecision decision = DecideBind(options);
   if (!decision.refusal.empty()) {
-    std::cerr << "zmfile serve: " << ConfigOriginOf(options, decision.refusal) << decision.refusal << '\n';
+    std::cerr << "zmfile serve: " << ConfigOriginOf(options, decision.about + " " + decision.refusal)
+              << decision.refusal << '\n';
     return false;
   }
   if (!options.htpasswd.empty()) {
