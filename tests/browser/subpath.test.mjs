@@ -2,11 +2,13 @@
 // nginx configured from contrib/nginx/zmfile.conf (through
 // tests/deploy/nginx_fixture.py) serves zmfile serve under /sub/. The page
 // is opened at http://127.0.0.1:PORT/sub/, a file is uploaded through it,
-// stored, listed, and downloaded by the page's own link; every request the
-// page makes stays under /sub/. Skipped when nginx is not installed.
+// stored, listed, and downloaded by the page's own link; a file large
+// enough for the resumable path is stored too; every request the page
+// makes stays under /sub/. Skipped when nginx is not installed.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
+import crypto from 'node:crypto';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -158,6 +160,21 @@ test('the page under /sub/ behind nginx: upload, listing and download all under 
     assert.equal(download.suggestedFilename(), name);
     assert.ok(fs.readFileSync(await download.path()).equals(bytes), 'downloaded bytes equal the stored file');
 
+    // A file over the page's 64 MiB threshold takes the resumable path: the
+    // server names the new upload from its own root, and the page must
+    // still send its data under the sub-path.
+    const large = path.join(root, 'large.bin');
+    const largeBytes = crypto.randomBytes(64 * 1024 * 1024 + 4096);
+    fs.writeFileSync(large, largeBytes);
+    await page.setInputFiles('#file-input', large);
+    await page.click('#submit');
+    await page.waitForFunction(() => ['stored', 'failed'].includes(
+      document.querySelector('#queue .upload-row:last-child').dataset.state), null, { timeout: 60000 });
+    const largeRow = await page.locator('#queue .upload-row').last().evaluate(
+      (node) => ({ state: node.dataset.state, message: node.querySelector('.row-message').textContent }));
+    assert.deepEqual(largeRow, { state: 'stored', message: 'Stored as large.bin.' });
+    assert.ok(fs.readFileSync(path.join(uploads, 'large.bin')).equals(largeBytes), 'the large file is stored whole');
+
     // Everything the page asked for went through the sub-path (a link from
     // the server's root would miss it), and nothing was refused.
     const outside = requested.filter((url) => !url.startsWith(base));
@@ -167,6 +184,8 @@ test('the page under /sub/ behind nginx: upload, listing and download all under 
     assert.deepEqual(pageErrors, [], 'no script errors on the page');
     const access = fs.readFileSync(path.join(nginxDir, 'access.log'), 'utf8');
     assert.match(access, new RegExp(`"POST ${subPath}upload HTTP/1\\.1" 200 `), 'nginx carried the upload');
+    assert.match(access, new RegExp(`"PATCH ${subPath}resumable/[0-9a-f]{32} HTTP/1\\.1" 204 `),
+                 'nginx carried the resumable upload');
   } finally {
     if (context) await context.close();
     for (const child of children) codes.push(await stop(child));

@@ -13,19 +13,20 @@ export const chromiumFlags = [
 export async function startServer(dir, extraArgs = [], port = 0) {
   const server = spawn(zmfile, ['serve', '--host', '127.0.0.1', '--port', String(port), '--dir', dir, ...extraArgs],
                        { stdio: ['ignore', 'pipe', 'inherit'] });
+  // Everything the server prints, once: tests count the bytes its log reports.
   let printed = '';
+  server.stdout.on('data', (chunk) => { printed += chunk; });
   const url = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => reject(new Error(`server did not start: ${printed}`)), 15000);
-    server.stdout.on('data', (chunk) => {
-      printed += chunk;
+    const watch = () => {
       const match = /open (http:\/\/127\.0\.0\.1:\d+\/)/.exec(printed);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match[1]);
-      }
-    });
+      if (!match) return;
+      clearTimeout(timer);
+      server.stdout.off('data', watch);
+      resolve(match[1]);
+    };
+    server.stdout.on('data', watch);
     server.on('exit', (code) => reject(new Error(`server exited with ${code}: ${printed}`)));
   });
-  server.stdout.on('data', (chunk) => { printed += chunk; });
   return { server, url, log: () => printed };
 }

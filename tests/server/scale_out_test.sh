@@ -7,7 +7,8 @@
 # A one-brick volume on 127.0.0.2, mounted twice through FUSE (the two
 # "hosts"); a server on each mount; nginx in front. Through nginx, many
 # uploads of one name at once under "makeunique" and under "error", large
-# uploads, and a server killed mid-upload and restarted. Needs root,
+# uploads, a server killed mid-upload and restarted, and resumable uploads
+# resumed on the other server after a kill and raced through both. Needs root,
 # /dev/fuse, glusterd and nginx; without them it exits 77 (skipped).
 # Everything it starts is stopped by pid and its directory removed, also on
 # failure or timeout.
@@ -32,6 +33,7 @@ STARTED=$SECONDS
 cleanup() {
   trap - EXIT INT TERM
   [ -n "${WATCHDOG:-}" ] && kill "$WATCHDOG" 2>/dev/null
+  [ "$FAILED" = 0 ] || scale_out_show_logs
   scale_out_cleanup
   echo "scale-out test: $((SECONDS - STARTED)) s"
 }
@@ -177,6 +179,70 @@ read -r LIVE_STATUS LIVE_SHA <"$WORK/slow-live.out"
 check "the live upload completes with 200 (got $LIVE_STATUS)" test "$LIVE_STATUS" = 200
 check "and is stored intact" test "$(sha256sum <"$MOUNT_A/uploads/live.bin" | cut -d' ' -f1)" = "$LIVE_SHA"
 check "no hidden file remains" test -z "$(hidden "$MOUNT_A/uploads")"
+
+# --- Resumable uploads across the two servers ---
+RESUMABLE=$HERE/scale_out_resumable.py
+# A restarted server listens on a new port: nginx is started again, on
+# its port, in front of the two servers as they are now.
+renew_proxy() {
+  stop_pid "$NGINX_PID"
+  start_nginx "$NGINX_PORT" "$PORT_a" "$PORT_b" || die "nginx"
+  URL_A=http://127.0.0.1:$PORT_a/
+  URL_B=http://127.0.0.1:$PORT_b/
+}
+renew_proxy
+holder_of_upload() {  # the server pid with the upload's data file open
+  for pid in "$SERVER_a" "$SERVER_b"; do
+    ls -l "/proc/$pid/fd" 2>/dev/null | grep -q "/\.resumable-uploads/$1\.data" && echo "$pid" && return
+  done
+}
+# A 64 MiB upload through nginx; the server receiving its PATCH is killed
+# with SIGKILL; the client resumes through nginx, which leaves the dead
+# server out and lands on the other one.
+SIGNALS=$WORK/resumable-signals
+mkdir -p "$SIGNALS"
+timeout 120 python3 "$RESUMABLE" killed "$PUBLIC_URL" "$URL_A" "$URL_B" "$MOUNT_A/uploads" "$MOUNT_B/uploads" \
+  resumed.bin 64 "$SIGNALS" >"$WORK/resumable-killed.out" 2>&1 &
+RESUMER=$!
+OTHER_PIDS+=("$RESUMER")
+HOLDER=""
+for _ in $(seq 300); do
+  [ -e "$SIGNALS/half-sent" ] && HOLDER=$(holder_of_upload "$(cat "$SIGNALS/upload-id")")
+  [ -n "$HOLDER" ] && break
+  kill -0 "$RESUMER" 2>/dev/null || break
+  sleep 0.05
+done
+if [ -n "$HOLDER" ]; then
+  if [ "$HOLDER" = "$SERVER_a" ]; then KILLED=a KEPT=b; else KILLED=b KEPT=a; fi
+  kill -KILL "$HOLDER"
+  wait "$HOLDER" 2>/dev/null
+  echo "      server $KILLED killed with SIGKILL mid-PATCH"
+fi
+touch "$SIGNALS/killed"
+wait "$RESUMER"
+RESUMER_STATUS=$?
+sed 's/^/  /' "$WORK/resumable-killed.out"
+check "a server held the PATCH half-sent and was killed" test -n "$HOLDER"
+check "the resumed upload's checks passed" test "$RESUMER_STATUS" = 0
+if [ -n "$HOLDER" ]; then
+  check "the resuming PATCH was answered by server $KEPT" \
+    grep -q "PATCH /resumable/$(cat "$SIGNALS/upload-id") 204 .*stored=\"resumed.bin\"" "$WORK/log/server-$KEPT.log"
+  start_server "$KILLED" "$WORK/host-$KILLED/uploads" "${SERVER_OPTIONS[@]}" || die "restart of server $KILLED"
+  renew_proxy
+fi
+
+timeout 120 python3 "$RESUMABLE" chunks "$PUBLIC_URL" "$URL_A" "$URL_B" "$MOUNT_A/uploads" "$MOUNT_B/uploads" \
+  chunked.bin 16 | sed 's/^/  /'
+check "the chunked upload's checks passed" test "${PIPESTATUS[0]}" = 0
+
+# Two clients PATCH one upload, one through each server: the one holding
+# the lock finishes, the other is refused with 423 and changes nothing.
+timeout 120 python3 "$RESUMABLE" race "$PUBLIC_URL" "$URL_A" "$URL_B" "$MOUNT_A/uploads" "$MOUNT_B/uploads" \
+  raced.bin 16 | sed 's/^/  /'
+check "the racing PATCHes' checks passed" test "${PIPESTATUS[0]}" = 0
+check "no unfinished upload is left in the staging folder" \
+  test -z "$(find "$MOUNT_A/uploads/.resumable-uploads" -name '*.data' -printf '%f\n')"
+rm -f "$MOUNT_A"/uploads/resumed.bin "$MOUNT_A"/uploads/chunked*.bin "$MOUNT_A"/uploads/raced-*.bin
 
 echo "      total $((SECONDS - STARTED)) s"
 [ "$FAILED" = 0 ] && echo "scale-out test passed" || echo "scale-out test FAILED"

@@ -68,7 +68,8 @@ void Connection::Stop() {
 
 void Connection::ForceClose() {
   asio::post(stream_.get_executor(), [self = shared_from_this()] {
-    if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes");
+    if (self->upload_) self->Note("upload aborted at stop after " + std::to_string(self->received_) + " bytes; " +
+                               std::string(self->upload_->WhatAbortKeeps()));
     if (self->phase_ == Phase::kFinishing) self->Note("closed at stop while its upload was being stored");
     self->Close();
   });

@@ -8,6 +8,7 @@ std::string_view ContentTypeOf(std::string_view path) {
   if (path.ends_with(".css")) return "text/css; charset=utf-8";
   if (path.ends_with(".js")) return "text/javascript; charset=utf-8";
   if (path.ends_with(".svg")) return "image/svg+xml";
+  if (path.ends_with(".txt")) return "text/plain; charset=utf-8";
   return "application/octet-stream";
 }
 

@@ -109,6 +109,8 @@ ResumableStart StartCreation(const ServeConfig& config, const StagingStore& stor
   record.client = request.client;
   record.metadata = metadata_text;
   record.expires = NowSeconds() + config.options.resumable_expiry;
+  record.keep = config.options.resumable_expiry;
+  record.deferred = !record.length;
   if (std::optional<Reply> refusal = CheckCaps(config, store, record)) return Answer(std::move(*refusal));
 
   record.id = StagingStore::NewUploadId();

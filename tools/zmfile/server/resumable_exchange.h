@@ -44,7 +44,7 @@ class ResumableExchange final : public BodyExchange {
   // pass: those are dropped.
   void Abort() override;
   std::string_view WhatAbortKeeps() const override {
-    return plan_.checksum ? "this request's data dropped (Upload-Checksum)" : "the data received kept";
+    return plan_.checksum ? "nothing kept (the checksum cannot pass)" : "the bytes received are kept for resuming";
   }
   // Ends the body as Abort() does, and answers `refusal`.
   Reply Refuse(Refusal refusal) override;
@@ -52,14 +52,21 @@ class ResumableExchange final : public BodyExchange {
  private:
   // Cuts the data back to where this request began.
   void DropReceived();
+  // Starts the writeback of the data written since the last start, up to
+  // the offset `end`.
+  void StartWriteback(std::uint64_t end);
   // Publishes the complete data and records the outcome.
   void Publish();
+  // Saves a length this PATCH gave, and the outcome once published, while
+  // the lock is held. Returns 0 or an errno value.
+  int SaveProgress() const;
 
   const ServeConfig& config_;
   const StagingStore store_;
   PatchPlan plan_;
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest_;
   std::uint64_t received_ = 0;
+  std::uint64_t written_back_ = 0;  // the offset writeback was last started up to
   int write_error_ = 0;
   bool finished_ = false;
 };

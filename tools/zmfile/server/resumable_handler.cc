@@ -18,10 +18,12 @@ Reply MethodRefused(const char* allowed) {
 
 ResumableStart Answer(Reply reply) { return ResumableStart{std::move(reply), nullptr}; }
 
-Reply HeadReply(const StagingStore& store, const UploadRecord& record) {
+Reply HeadReply(const StagingStore& store, UploadRecord record) {
   Reply reply = TusReply(200);
   StringResponse& response = std::get<StringResponse>(reply.response);
   const std::uint64_t offset = record.complete ? record.length.value_or(0) : store.DataSize(record.id);
+  // All the data in: published by now, or being published.
+  if (!record.complete && record.length == offset) store.LoadOutcome(&record);
   response.set("Upload-Offset", std::to_string(offset));
   if (record.length) {
     response.set("Upload-Length", std::to_string(*record.length));

@@ -84,8 +84,13 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
     case LockStatus::kFailed:
       return Answer(TusRefusal(500, std::string("Could not open the upload: ") + std::strerror(errno)));
   }
-  // The offset is the data file's size, read under the lock: a record or
-  // an attribute cache could be behind.
+  // Another server may have published the upload a moment ago while this
+  // host's view of its files lags: the outcome read under the lock decides.
+  if (!creation && store.LoadOutcome(&record)) {
+    return Answer(CompletedReply(record, offset, request.body_length));
+  }
+  // The offset is the data's end, read under the lock: a record or an
+  // attribute cache could be behind.
   const std::int64_t size = plan.data.Size();
   if (size < 0 || static_cast<std::uint64_t>(size) != offset) {
     return Answer(TusRefusal(409, "Upload-Offset: the upload is at " + std::to_string(size) + "."));

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -23,10 +24,8 @@ nlohmann::json ToJson(const UploadRecord& record) {
                          {"filename", record.filename},
                          {"conflict", record.conflict},
                          {"expires", record.expires},
-                         {"metadata", record.metadata},
-                         {"complete", record.complete},
-                         {"stored_name", record.stored_name},
-                         {"code", record.code}};
+                         {"keep", record.keep},
+                         {"metadata", record.metadata}};
   json["length"] = record.length ? nlohmann::json(*record.length) : nlohmann::json(nullptr);
   return json;
 }
@@ -39,12 +38,35 @@ UploadRecord FromJson(const nlohmann::json& json) {
   record.filename = json.at("filename").get<std::string>();
   record.conflict = json.at("conflict").get<std::string>();
   record.expires = json.at("expires").get<std::int64_t>();
+  record.keep = json.value("keep", std::int64_t{0});
   record.metadata = json.at("metadata").get<std::string>();
-  record.complete = json.at("complete").get<bool>();
-  record.stored_name = json.at("stored_name").get<std::string>();
-  record.code = json.at("code").get<int>();
   if (!json.at("length").is_null()) record.length = json.at("length").get<std::uint64_t>();
+  record.deferred = !record.length;
   return record;
+}
+
+// The JSON in the file at `path`; nullopt when it is missing or not JSON.
+std::optional<nlohmann::json> ReadJson(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::stringstream text;
+  text << in.rdbuf();
+  try {
+    return nlohmann::json::parse(text.str());
+  } catch (const nlohmann::json::exception&) {
+    return std::nullopt;
+  }
+}
+
+// The end of the data in `fd`. Another host's writes may not show in this
+// one's cached size for about a second; SEEK_HOLE from 0 is answered by the
+// storage, and a data file, only ever written at its end and cut back, has
+// no hole before its end. Where SEEK_HOLE is unknown, the size.
+std::int64_t EndOfData(int fd) {
+  const off_t end = ::lseek(fd, 0, SEEK_HOLE);
+  if (end >= 0) return end;
+  struct stat status;
+  return ::fstat(fd, &status) == 0 ? status.st_size : -1;
 }
 
 // Writes `text` to `path` through a temporary file renamed over it.
@@ -65,6 +87,16 @@ int ReplaceFile(const std::string& path, const std::string& text, bool durable) 
   return error;
 }
 
+// Writes `text` to `path` unless `path` exists (then leaves it, and
+// succeeds): a temporary file linked to the name, which never replaces.
+int WriteOnce(const std::string& path, const std::string& text, bool durable) {
+  const std::string temporary = path + ".new";
+  if (const int error = ReplaceFile(temporary, text, durable)) return error;
+  const int error = ::link(temporary.c_str(), path.c_str()) == 0 || errno == EEXIST ? 0 : errno;
+  ::unlink(temporary.c_str());
+  return error;
+}
+
 bool TakeWriteLock(int fd) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
@@ -79,13 +111,18 @@ std::string HolderOf(const UploadRecord& record) {
 }
 
 LockedUpload::~LockedUpload() {
-  if (fd_ >= 0) ::close(fd_);  // and with it the lock
+  if (fd_ < 0) return;
+  // Unlocked before the close: on a FUSE file system the close lets go of
+  // the lock only later, when the file system handles the release, and a
+  // client told "done" may already be asking another host for the upload.
+  struct flock unlock = {};
+  unlock.l_type = F_UNLCK;
+  unlock.l_whence = SEEK_SET;
+  ::fcntl(fd_, F_OFD_SETLK, &unlock);
+  ::close(fd_);
 }
 
-std::int64_t LockedUpload::Size() const {
-  struct stat status;
-  return ::fstat(fd_, &status) == 0 ? status.st_size : -1;
-}
+std::int64_t LockedUpload::Size() const { return EndOfData(fd_); }
 
 StagingStore::StagingStore(const std::string& dir, bool durable)
     : folder_(dir + "/" + std::string(kStagingFolder)), durable_(durable) {}
@@ -115,15 +152,17 @@ bool StagingStore::IsUploadId(std::string_view text) {
   return true;
 }
 
-std::string StagingStore::DataPath(std::string_view id) const { return folder_ + "/" + std::string(id) + ".data"; }
-std::string StagingStore::RecordPath(std::string_view id) const { return folder_ + "/" + std::string(id) + ".json"; }
+std::string StagingStore::DataPath(std::string_view id) const { return PathOf(id, ".data"); }
+std::string StagingStore::PathOf(std::string_view id, std::string_view suffix) const {
+  return folder_ + "/" + std::string(id) + std::string(suffix);
+}
 
 int StagingStore::Create(const UploadRecord& record) const {
   if (const int error = Prepare()) return error;
   const int fd = ::open(DataPath(record.id).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
   ::close(fd);
-  if (const int error = Save(record)) {
+  if (const int error = ReplaceFile(PathOf(record.id, ".json"), ToJson(record).dump(), durable_)) {
     ::unlink(DataPath(record.id).c_str());
     return error;
   }
@@ -139,29 +178,61 @@ int StagingStore::Create(const UploadRecord& record) const {
   return 0;
 }
 
-int StagingStore::Save(const UploadRecord& record) const {
-  return ReplaceFile(RecordPath(record.id), ToJson(record).dump(), durable_);
+int StagingStore::SaveLength(const UploadRecord& record) const {
+  if (!record.length) return EINVAL;
+  return WriteOnce(PathOf(record.id, ".length"), nlohmann::json(*record.length).dump(), durable_);
+}
+
+int StagingStore::SaveOutcome(const UploadRecord& record) const {
+  const nlohmann::json json = {
+      {"stored_name", record.stored_name}, {"code", record.code}, {"expires", record.expires}};
+  return WriteOnce(PathOf(record.id, ".done"), json.dump(), durable_);
 }
 
 std::optional<UploadRecord> StagingStore::Load(std::string_view id) const {
-  std::ifstream in(RecordPath(id), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream text;
-  text << in.rdbuf();
+  const std::optional<nlohmann::json> json = ReadJson(PathOf(id, ".json"));
+  if (!json) return std::nullopt;
+  UploadRecord record;
   try {
-    return FromJson(nlohmann::json::parse(text.str()));
+    record = FromJson(*json);
+    if (record.deferred) {
+      if (const std::optional<nlohmann::json> length = ReadJson(PathOf(id, ".length"))) {
+        record.length = length->get<std::uint64_t>();
+      }
+    }
   } catch (const nlohmann::json::exception&) {
     return std::nullopt;
   }
+  if (LoadOutcome(&record)) return record;
+  struct stat status;
+  if (::stat(DataPath(id).c_str(), &status) == 0) {
+    record.expires = std::max<std::int64_t>(record.expires, status.st_mtime + record.keep);
+  }
+  return record;
+}
+
+bool StagingStore::LoadOutcome(UploadRecord* record) const {
+  const std::optional<nlohmann::json> json = ReadJson(PathOf(record->id, ".done"));
+  if (!json) return false;
+  try {
+    record->stored_name = json->at("stored_name").get<std::string>();
+    record->code = json->at("code").get<int>();
+    record->expires = json->at("expires").get<std::int64_t>();
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+  record->complete = true;
+  return true;
 }
 
 void StagingStore::Remove(std::string_view id) const {
-  ::unlink(DataPath(id).c_str());
-  ::unlink(RecordPath(id).c_str());
+  for (const std::string_view suffix : {".data", ".length", ".done", ".json"}) ::unlink(PathOf(id, suffix).c_str());
 }
 
 LockStatus StagingStore::Lock(std::string_view id, LockedUpload* locked) const {
-  const int fd = ::open(DataPath(id).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  // Written at offsets, never O_APPEND: where a host's cached size lags,
+  // its kernel would take that stale size for the end.
+  const int fd = ::open(DataPath(id).c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? LockStatus::kMissing : LockStatus::kFailed;
   if (!TakeWriteLock(fd)) {
     const int error = errno;
@@ -173,8 +244,11 @@ LockStatus StagingStore::Lock(std::string_view id, LockedUpload* locked) const {
 }
 
 std::uint64_t StagingStore::DataSize(std::string_view id) const {
-  struct stat status;
-  return ::stat(DataPath(id).c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+  const int fd = ::open(DataPath(id).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const std::int64_t end = EndOfData(fd);
+  ::close(fd);
+  return end > 0 ? static_cast<std::uint64_t>(end) : 0;
 }
 
 StagingStore::Usage StagingStore::SweepAndMeasure(std::int64_t now) const {

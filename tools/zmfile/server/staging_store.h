@@ -3,6 +3,13 @@
 // downloads), holding per upload its data file ID.data and a small JSON
 // record ID.json. A PATCH holds an OFD write lock on the data file, so the
 // lock follows the open file across threads and dies with the process.
+//
+// Several servers may share the folder on a network file system, each host
+// caching names and attributes for about a second (GlusterFS). So no file
+// of an upload is ever rewritten: the record is written once at creation;
+// a deferred length once into ID.length and the outcome once into ID.done,
+// names another host has not seen before and so reads fresh; and the data's
+// end is asked of the storage itself rather than of a cached size.
 #ifndef ZIMRAX_TOOLS_ZMFILE_SERVER_STAGING_STORE_H_
 #define ZIMRAX_TOOLS_ZMFILE_SERVER_STAGING_STORE_H_
 
@@ -24,7 +31,9 @@ struct UploadRecord {
   std::string filename;                 // the client's file name, from the metadata
   std::string conflict;                 // the policy it is stored under
   std::optional<std::uint64_t> length;  // nullopt while deferred
+  bool deferred = false;                // created without a length
   std::int64_t expires = 0;             // seconds since the epoch
+  std::int64_t keep = 0;                // seconds kept unfinished after its last data
   std::string metadata;                 // the Upload-Metadata header as sent
   // Once published: what the core reported.
   bool complete = false;
@@ -48,7 +57,8 @@ class LockedUpload {
   }
   LockedUpload(const LockedUpload&) = delete;
   int fd() const { return fd_; }
-  // The data file's size, read now: the upload's offset. -1 on failure.
+  // The end of the data as the storage has it now: the upload's offset.
+  // -1 on failure.
   std::int64_t Size() const;
 
  private:
@@ -75,15 +85,22 @@ class StagingStore {
 
   // The record and an empty data file. Returns 0 or an errno value.
   int Create(const UploadRecord& record) const;
-  // Replaces the record in one step (a temporary file renamed over it).
-  int Save(const UploadRecord& record) const;
+  // The length a PATCH gave a deferred upload; the outcome of a published
+  // one. Each is written once: a file already there is kept. Return 0 or an
+  // errno value.
+  int SaveLength(const UploadRecord& record) const;
+  int SaveOutcome(const UploadRecord& record) const;
+  // The record with its saved length and outcome; unfinished, it expires
+  // `keep` seconds after the data last changed.
   std::optional<UploadRecord> Load(std::string_view id) const;
-  // Removes the record and the data of `id`.
+  // Reads the outcome into `record` when there is one. Returns whether.
+  bool LoadOutcome(UploadRecord* record) const;
+  // Removes every file of `id`.
   void Remove(std::string_view id) const;
 
   // Opens the data file of `id` and takes its write lock without waiting.
   LockStatus Lock(std::string_view id, LockedUpload* locked) const;
-  // The data file's size, or 0 when it is gone.
+  // The end of the data file as the storage has it now, or 0 when it is gone.
   std::uint64_t DataSize(std::string_view id) const;
 
   struct Usage {
@@ -95,7 +112,8 @@ class StagingStore {
   Usage SweepAndMeasure(std::int64_t now) const;
 
  private:
-  std::string RecordPath(std::string_view id) const;
+  // The folder's path for `id` with `suffix` (".json", ".length", ".done").
+  std::string PathOf(std::string_view id, std::string_view suffix) const;
 
   std::string folder_;
   bool durable_;
