@@ -13,7 +13,7 @@ cmake --build --preset fuzz --target fuzz_targets
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-for target in find_bytes form_field_value file_save form_stream part_walk tus_headers content_type; do
+for target in find_bytes form_field_value file_save form_stream part_walk tus_headers content_type config_file; do
   mkdir -p "$work/$target" "$work/findings"
   cp fuzz/corpus/"$target"/* "$work/$target/"
   find fuzz/regressions/"$target" -type f ! -name '.*' -exec cp {} "$work/$target/" \;

@@ -5,10 +5,11 @@ in the copy the build generates with ExecStart naming the built zmfile.
   unknown key or a missing binary but still exits 0, so any output fails);
 - its sandbox is all there, and systemd waits longer than the drain;
 - its ExecStart, expanded as systemd would with a made-up
-  $CREDENTIALS_DIRECTORY holding the password file, starts zmfile serve,
-  which refuses an anonymous upload with 401, stores a user's upload into
-  the state directory, and stops on KillSignal with status 0 within
-  TimeoutStopSec;
+  $CREDENTIALS_DIRECTORY holding the password file and the config file
+  (contrib/systemd/serve.toml on a free port), starts zmfile serve with the
+  file's settings, which refuses an anonymous upload with 401, stores a
+  user's upload into the state directory, and stops on KillSignal with
+  status 0 within TimeoutStopSec;
 - with the README's TLS drop-in it verifies as quietly and serves HTTPS
   from the credentials the same way.
 
@@ -34,6 +35,7 @@ import urllib.request
 SKIP = 77
 UNIT = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else None
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+CONFIG = pathlib.Path(__file__).resolve().parents[2] / "contrib" / "systemd" / "serve.toml"
 USER, PASSWORD = "ann", "unit-test-secret"
 
 # (key, value the unit must give it): the sandbox and the stop.
@@ -50,6 +52,7 @@ REQUIRED = [
     ("SystemCallFilter", "@system-service"),
     ("KillSignal", "SIGTERM"),
     ("LoadCredential", "htpasswd:/etc/zmfile/htpasswd"),
+    ("LoadCredential", "serve.toml:/etc/zmfile/serve.toml"),
 ]
 
 
@@ -149,6 +152,7 @@ class SystemdUnitTest(unittest.TestCase):
         for key, expected in REQUIRED:
             with self.subTest(key):
                 self.assertIn(expected, self.entries.get(("Service", key), []))
+        self.assertIn("--config ${CREDENTIALS_DIRECTORY}/serve.toml", self.value("ExecStart"))
         drain = re.search(r"--drain-seconds[ =](\d+)", self.value("ExecStart"))
         self.assertIsNotNone(drain, "ExecStart sets --drain-seconds")
         self.assertGreater(seconds(self.value("TimeoutStopSec")), int(drain.group(1)))
@@ -170,9 +174,6 @@ class SystemdUnitTest(unittest.TestCase):
         state = pathlib.Path(tempfile.mkdtemp(prefix="zmfile-unit-state-"))
         self.addCleanup(shutil.rmtree, state, True)
         variables = {name: expand_specifiers(value, credentials) for name, value in environment_of(entries).items()}
-        # The default address, on a free port instead of 8080.
-        self.assertIn("--port 8080", variables.get("ZMFILE_SERVE_ARGS", ""))
-        variables["ZMFILE_SERVE_ARGS"] = variables["ZMFILE_SERVE_ARGS"].replace("--port 8080", "--port 0")
         variables["STATE_DIRECTORY"] = str(state)
         variables["CREDENTIALS_DIRECTORY"] = str(credentials)
         command = expand_command(expand_specifiers(entries[("Service", "ExecStart")][-1], credentials), variables)
@@ -189,6 +190,8 @@ class SystemdUnitTest(unittest.TestCase):
             url = match.group(1) if match else None
             time.sleep(0.05)
         self.assertIsNotNone(url, f"{command} did not start:\n{log_path.read_text(errors='replace')}")
+        # The config file's body limit, 1G, is the server's.
+        self.assertIn("body limit 1073741824 bytes", log_path.read_text(errors="replace"))
         return server, url, state, log_path
 
     def stop(self, server, log_path):
@@ -210,6 +213,11 @@ class SystemdUnitTest(unittest.TestCase):
         hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=PASSWORD, capture_output=True,
                                 text=True, check=True, timeout=30).stdout.strip()
         (folder / "htpasswd").write_text(f"{USER}:{hashed}\n")
+        # The config file as shipped, on a free port instead of 8080.
+        config = CONFIG.read_text()
+        self.assertIn("\nport = 8080\n", config)
+        self.assertIn('\nmax-body = "1G"\n', config)
+        (folder / "serve.toml").write_text(config.replace("\nport = 8080\n", "\nport = 0\n"))
         return folder
 
     def check_uploads(self, url, state, context=None):

@@ -7,7 +7,9 @@ default:
   for that command, and each default the help shows is the entry's
   "Default:" (sizes compared in bytes, so 1G is 1073741824); an option
   whose help says "on by default" says "Default: on";
-- the completion offers exactly the options of each command.
+- the completion offers exactly the options of each command;
+- the manual page's example of a serve config file is TOML whose every key
+  is an option of serve.
 
 Usage: zmfile_docs_test.py ZMFILE
 """
@@ -16,6 +18,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import tomllib
 import unittest
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
@@ -105,6 +108,18 @@ class ZmfileDocsTest(unittest.TestCase):
         for command in COMMANDS:
             with self.subTest(command=command):
                 self.assertEqual(completion_options(command), set(help_options(command)))
+
+    def test_config_file_example_sets_options_of_serve(self):
+        text = (SOURCE_DIR / "docs" / "zmfile.1.scd").read_text()
+        match = re.search(r"^# CONFIG FILE\n.*?^```\n(.*?)^```", text, re.S | re.M)
+        self.assertIsNotNone(match, "the manual page shows no config file under # CONFIG FILE")
+        settings = tomllib.loads("\n".join(line.removeprefix("\t") for line in match.group(1).split("\n")))
+        self.assertGreater(len(settings), 3)
+        options = help_options("serve")
+        for key in settings:
+            with self.subTest(key):
+                self.assertIn("--" + key, options)
+                self.assertNotIn(key, ("config", "help"))
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "config/config_option.h"
 #include "serve_hook_options.h"
 #include "serve_module.h"
 #include "server/serve_options.h"
@@ -12,8 +13,14 @@
 namespace zimrax::zmfile {
 
 void AddServeCommand(CLI::App& app, int& exit_status) {
-  auto options = std::make_shared<ServeOptions>();
+  AddServeCommandFilling(app, exit_status, std::make_shared<ServeOptions>());
+}
+
+// The one table of the server's options: the command line and --config
+// FILE both read it.
+CLI::App* AddServeCommandFilling(CLI::App& app, int& exit_status, std::shared_ptr<ServeOptions> options) {
   CLI::App* command = app.add_subcommand("serve", "Serve an upload page and store uploads with ZmFileSave");
+  AddConfigFileOption(*command, &options->config_origins);
   command->add_option("--dir", options->dir, "Directory to store uploads in (created if missing)")
       ->capture_default_str();
   command->add_option("--host", options->host, "Address to listen on")->capture_default_str();
@@ -168,6 +175,7 @@ void AddServeCommand(CLI::App& app, int& exit_status) {
       ->capture_default_str();
   AddServeHookOptions(*command, *options);
   command->callback([options, &exit_status] { exit_status = RunServeModule(*options); });
+  return command;
 }
 
 }  // namespace zimrax::zmfile

@@ -49,16 +49,19 @@ BindDecision DecideBind(const ServeOptions& options) {
   if (options.tls_cert.empty() != options.tls_key.empty()) {
     decision.refusal = options.tls_cert.empty() ? "--tls-key needs --tls-cert (the certificate it belongs to)"
                                                 : "--tls-cert needs --tls-key (the certificate's private key)";
+    decision.about = options.tls_cert.empty() ? "--tls-key" : "--tls-cert";
     return decision;
   }
   if (!options.htpasswd.empty() && options.no_auth) {
     decision.refusal = "--htpasswd and --no-auth contradict each other: give one";
+    decision.about = "--no-auth";
     return decision;
   }
   const bool loopback = IsLoopbackHost(options.host);
   if (options.allow_delete && options.htpasswd.empty() && !loopback) {
     decision.refusal = "refusing --allow-delete on " + options.host +
                        " without --htpasswd: anyone who can reach it could delete the stored files";
+    decision.about = "--allow-delete";
     return decision;
   }
   if (!options.htpasswd.empty() || loopback) return decision;
@@ -71,6 +74,7 @@ BindDecision DecideBind(const ServeOptions& options) {
                      " without authentication: anyone who can reach it could upload and download files. "
                      "Give --htpasswd FILE (make one with `htpasswd -B -c FILE USER`), listen on 127.0.0.1, "
                      "or, behind a proxy that authenticates, say --no-auth";
+  decision.about = "--host";
   return decision;
 }
 

@@ -19,6 +19,7 @@ bool IsLoopbackHost(std::string_view host);
 struct BindDecision {
   std::string refusal;  // "" when the server may start; else why not (for standard error)
   std::string warning;  // a line to print when it starts unprotected, else ""
+  std::string about;    // the option ("--host") a refusal is about, for saying where it was set
 };
 
 // Decides from options.host, htpasswd, no_auth and allow_delete (which

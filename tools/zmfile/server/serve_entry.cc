@@ -15,6 +15,7 @@
 #include "zimrax/abandoned_temp_files.h"
 #include "server/authenticator.h"
 #include "server/bind_policy.h"
+#include "server/config_origin.h"
 #include "server/htpasswd_file.h"
 #include "server/public_url.h"
 #include "server/staging_sweeper.h"
@@ -53,13 +54,14 @@ std::string UrlOf(const std::string& host, int port, bool tls) {
 bool PrepareAccess(const ServeOptions& options, ServerAccess* access) {
   const BindDecision decision = DecideBind(options);
   if (!decision.refusal.empty()) {
-    std::cerr << "zmfile serve: " << decision.refusal << '\n';
+    std::cerr << "zmfile serve: " << ConfigOriginOf(options, decision.about + " " + decision.refusal)
+              << decision.refusal << '\n';
     return false;
   }
   if (!options.htpasswd.empty()) {
     HtpasswdFile users = LoadHtpasswd(options.htpasswd);
     if (!users.error.empty()) {
-      std::cerr << "zmfile serve: --htpasswd " << users.error << '\n';
+      std::cerr << "zmfile serve: " << ConfigOriginOf(options, "--htpasswd") << "--htpasswd " << users.error << '\n';
       return false;
     }
     access->authenticator = std::make_shared<Authenticator>(std::move(users.entries));
@@ -68,7 +70,7 @@ bool PrepareAccess(const ServeOptions& options, ServerAccess* access) {
     std::string error;
     access->tls = MakeTlsContext(options.tls_cert, options.tls_key, &error);
     if (!access->tls) {
-      std::cerr << "zmfile serve: " << error << '\n';
+      std::cerr << "zmfile serve: " << ConfigOriginOf(options, error) << error << '\n';
       return false;
     }
   }
@@ -80,7 +82,7 @@ int RunServe(const ServeOptions& given) {
   std::string why;
   std::optional<ServeConfig> config = ParseServeConfig(given, &why);
   if (!config) {
-    std::cerr << "zmfile serve: " << why << '\n';
+    std::cerr << "zmfile serve: " << ConfigOriginOf(given, why) << why << '\n';
     return kExitUsage;
   }
   ServeOptions& options = config->options;

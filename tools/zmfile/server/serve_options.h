@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ inline constexpr std::uint64_t kLargestBody = std::uint64_t{1} << 60;
 inline constexpr std::uint64_t kDefaultMaxBody = std::uint64_t{1} << 30;
 
 struct ServeOptions {
+  // "--NAME" -> "FILE:LINE: KEY" for each setting --config FILE made, so
+  // that a refusal at start can say where the setting it names came from.
+  std::map<std::string, std::string> config_origins;
+
   std::string dir = "./uploads";                     // where uploads are stored; absolute once the server runs
   std::string host = "127.0.0.1";                    // address to listen on
   int port = 8080;                                   // 0 picks a free port
