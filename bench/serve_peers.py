@@ -4,6 +4,7 @@ Each contender is an HTTP upload server on a free port of 127.0.0.1 storing
 into its own directory; Server starts one and reads its port from its first
 lines of output ("open http://127.0.0.1:PORT/" or "listening PORT").
 """
+import atexit
 import os
 import re
 import shutil
@@ -116,6 +117,22 @@ def build_go_server(out_dir):
     return binary
 
 
+_hook_receivers = []
+
+
+def start_hook_receiver():
+    """Starts bench/peers/noop_hook_receiver.py for the run; returns its port."""
+    process = subprocess.Popen([sys.executable, str(BENCH / "peers" / "noop_hook_receiver.py")],
+                               stdout=subprocess.PIPE, text=True)
+    _hook_receivers.append(process)
+    atexit.register(process.terminate)
+    line = process.stdout.readline()
+    match = re.match(r"listening (\d+)", line)
+    if not match:
+        sys.exit("the no-op hook receiver did not start")
+    return int(match.group(1))
+
+
 def contenders(args, out_dir):
     """(name, argv) of each server, the argv's {DIR} its store."""
     zmfile = BUILD / "zmfile"
@@ -132,6 +149,12 @@ def contenders(args, out_dir):
         # The default: each file synced, then its directory, before the answer.
         (ZMFILE_DURABLE, [str(zmfile)] + serve + options),
     ]
+    if getattr(args, "hooks", False):
+        receiver = start_hook_receiver()
+        found.append((ZMFILE + " --hook-post HTTP no-op",
+                      [str(zmfile)] + serve + options + ["--no-fsync", "--hook-post", f"http://127.0.0.1:{receiver}/"]))
+        found.append((ZMFILE + " --hook-post command true",
+                      [str(zmfile)] + serve + options + ["--no-fsync", "--hook-post", shutil.which("true")]))
     if getattr(args, "digest", False):
         found.append((ZMFILE + " --digest sha256", [str(zmfile)] + serve + options + ["--no-fsync", "--digest", "sha256"]))
     if args.old_zmfile:

@@ -59,6 +59,9 @@ ServerCore::ServerCore(ServeConfig config, std::ostream& log, ServerAccess acces
       accept_rate_(config_.options.accept_rate, 2.0 * config_.options.accept_rate) {}
 
 bool ServerCore::Bind() {
+  // Before the server says where it listens: whoever reads its limits then
+  // sees the raised ones.
+  MakeDescriptorBudget();
   beast::error_code error;
   tcp::resolver resolver(ioc_);
   const auto endpoints = resolver.resolve(options().host, std::to_string(options().port),
@@ -95,7 +98,7 @@ Listing ServerCore::PageListing(const std::vector<std::string>& stored) {
 }
 
 bool ServerCore::Run() {
-  MakeDescriptorBudget();
+  if (!budget_) MakeDescriptorBudget();
   WaitForSignal();
   asio::post(strand_, [this] { Accept(); });
   const unsigned cores = std::thread::hardware_concurrency();
