@@ -3,7 +3,6 @@
 // body streamed, and what it refuses is removed, never published, while the
 // other files are stored; a check that throws refuses them all.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <filesystem>
 #include <set>
@@ -14,6 +13,7 @@
 #include "server/upload_report.h"
 #include "server/upload_stream.h"
 #include "server_process.h"
+#include "support/one_shot_sha256.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -22,19 +22,6 @@ namespace fs = std::filesystem;
 using testing::FormPart;
 
 constexpr const char* kBoundary = "prePublishBoundary";
-
-std::string Sha256Of(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0xf];
-  }
-  return hex;
-}
 
 UploadReport RunUpload(const fs::path& dir, const std::vector<FormPart>& parts, const UploadLimits& limits) {
   const std::string body = testing::MultipartBody(kBoundary, parts);
@@ -87,9 +74,9 @@ TEST(PrePublishTest, SeesTheFactsOfFilesThatPassedTheRulesAndRefusesSome) {
   EXPECT_EQ(upload.files[0].stored_name, "p.png");
   EXPECT_EQ(upload.files[0].size, png.size());
   EXPECT_EQ(upload.files[0].mime_type, "image/png");
-  EXPECT_EQ(upload.files[0].sha256, Sha256Of(png));
+  EXPECT_EQ(upload.files[0].sha256, testing::OneShotSha256(png));
   EXPECT_EQ(upload.files[2].field, "upload4");
-  EXPECT_EQ(upload.files[2].sha256, Sha256Of(text));
+  EXPECT_EQ(upload.files[2].sha256, testing::OneShotSha256(text));
   EXPECT_EQ(upload.files[2].size, text.size());
 
   EXPECT_EQ(HttpStatusOf(report), 413) << "upload2's status comes first";
@@ -99,7 +86,7 @@ TEST(PrePublishTest, SeesTheFactsOfFilesThatPassedTheRulesAndRefusesSome) {
   EXPECT_EQ(report.files[2].refusal->status, 403);
   EXPECT_EQ(report.files[2].refusal->message, "not today");
   EXPECT_EQ(HttpStatusOfFile(report.files[3]), 200);
-  EXPECT_EQ(DigestsStoredBy(report), Sha256Of(png) + "/" + Sha256Of(text));
+  EXPECT_EQ(DigestsStoredBy(report), testing::OneShotSha256(png) + "/" + testing::OneShotSha256(text));
   EXPECT_EQ(Entries(dir.path()), (std::set<std::string>{"p.png", "t.bin"}));
   EXPECT_TRUE(testing::ReadFileBytes(dir.path() / "t.bin") == text);
 }

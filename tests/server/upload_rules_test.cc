@@ -2,7 +2,6 @@
 // type lists and their verdicts, libmagic's reading of a bounded prefix,
 // and the inspector that watches each file's data (size, SHA-256, type).
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <string>
 #include <thread>
@@ -13,6 +12,7 @@
 #include "server/file_inspector.h"
 #include "sha256_digest.h"
 #include "type_rules.h"
+#include "support/one_shot_sha256.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -24,20 +24,6 @@ std::span<const std::uint8_t> Bytes(const std::string& text) {
 constexpr char kPngHeader[] = "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\1\0\0\0\1\x08\x02\0\0\0";
 const std::string kPng(kPngHeader, sizeof kPngHeader - 1);
 const std::string kGzip = std::string("\x1f\x8b\x08\0\0\0\0\0\0\3", 10) + std::string(40, '\0');
-
-// SHA-256 in one call, as a reference for the streamed digest.
-std::string OneShotSha256(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0xf];
-  }
-  return hex;
-}
 
 TEST(MimeTypesTest, ParsesTypesAndExtensionsInAnyCase) {
   const MimeTypes table = MimeTypes::Parse(
@@ -218,11 +204,11 @@ TEST(FileInspectorTest, SizeDigestAndTypeAsTheDataStreams) {
     inspector.Settle();
     EXPECT_TRUE(past_refused);
     EXPECT_EQ(inspector.Field(0).size, at_limit.size());
-    EXPECT_EQ(inspector.Field(0).sha256, OneShotSha256(at_limit));
+    EXPECT_EQ(inspector.Field(0).sha256, testing::OneShotSha256(at_limit));
     EXPECT_EQ(inspector.Field(0).mime_type, "image/png") << "settled when the next file began";
     EXPECT_TRUE(inspector.Field(1).too_large);
     EXPECT_EQ(inspector.Field(1).sha256, "");
-    EXPECT_EQ(inspector.Field(2).sha256, OneShotSha256(text));
+    EXPECT_EQ(inspector.Field(2).sha256, testing::OneShotSha256(text));
     EXPECT_EQ(inspector.Field(2).mime_type, "text/plain");
   }
 }
@@ -271,7 +257,7 @@ TEST(FileInspectorTest, AStartOverForgetsWhatWasSeen) {
   inspector.OnData(1, {});
   inspector.Settle();
   EXPECT_EQ(inspector.Field(0).size, 4u);
-  EXPECT_EQ(inspector.Field(0).sha256, OneShotSha256("kept"));
+  EXPECT_EQ(inspector.Field(0).sha256, testing::OneShotSha256("kept"));
   EXPECT_EQ(inspector.Field(1).sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(inspector.Field(0).mime_type, "") << "no type without a rule that needs it";
 }
