@@ -47,7 +47,7 @@ TEST(HookCommandLineTest, SplitsOnceByTheDocumentedRule) {
       {"'open", {}},
       {"\"open", {}},
       {"end\\", {}},
-      {std::string("a\0b", 3).c_str(), {"a"}},  // c_str: the NUL ends the text
+      {"a\0b", {"a"}},  // as a C string, the NUL ends the text
   };
   for (const auto& c : kCases) {
     std::string why;
