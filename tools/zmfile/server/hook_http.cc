@@ -3,13 +3,12 @@
 #include <utility>  // before Boost.Asio: g++ 12 in C++20 mode needs it first
 
 #include <boost/asio.hpp>
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <charconv>
+#include <optional>
 
 #include "server/hook_process.h"
 
@@ -20,56 +19,97 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
-using asio::use_awaitable;
 
 constexpr const char* kUserAgent = "zmfile-hook";
 
-template <class Stream>
-asio::awaitable<void> Exchange(Stream& stream, const HookUrl& url, const std::string& json, HttpRun& run) {
-  http::request<http::string_body> request{http::verb::post, url.target, 11};
-  const bool v6 = url.host.find(':') != std::string::npos;
-  const std::string host = v6 ? "[" + url.host + "]" : url.host;
-  const bool default_port = url.port == (url.tls ? "443" : "80");
-  request.set(http::field::host, default_port ? host : host + ":" + url.port);
-  request.set(http::field::user_agent, kUserAgent);
-  request.set(http::field::content_type, "application/json");
-  request.set(http::field::connection, "close");
-  request.body() = json;
-  request.prepare_payload();
-  co_await http::async_write(stream, request, use_awaitable);
-  beast::flat_buffer buffer;
-  http::response_parser<http::string_body> parser;
-  parser.body_limit(kMaxHookOutput);
-  beast::error_code error;
-  co_await http::async_read(stream, buffer, parser, asio::redirect_error(use_awaitable, error));
-  // A longer body is cut: its status and first bytes are what counts.
-  if (error && error != http::error::body_limit) throw beast::system_error(error);
-  run.status = static_cast<int>(parser.get().result_int());
-  run.body = parser.get().body().substr(0, kMaxHookOutput);
-}
+// One POST on a private io_context, in callbacks: the caller runs the
+// context until the deadline, and whatever is still pending then is
+// dropped with the context.
+class HookPost {
+ public:
+  HookPost(asio::io_context& context, const HookUrl& url, const std::string& json, HttpRun& run)
+      : context_(context), url_(url), run_(run), resolver_(context) {
+    request_ = http::request<http::string_body>{http::verb::post, url.target, 11};
+    const bool v6 = url.host.find(':') != std::string::npos;
+    const std::string host = v6 ? "[" + url.host + "]" : url.host;
+    const bool default_port = url.port == (url.tls ? "443" : "80");
+    request_.set(http::field::host, default_port ? host : host + ":" + url.port);
+    request_.set(http::field::user_agent, kUserAgent);
+    request_.set(http::field::content_type, "application/json");
+    request_.set(http::field::connection, "close");
+    request_.body() = json;
+    request_.prepare_payload();
+    parser_.body_limit(kMaxHookOutput);
+  }
 
-asio::awaitable<void> Post(const HookUrl& url, const std::string& json, HttpRun& run) {
-  auto executor = co_await asio::this_coro::executor;
-  tcp::resolver resolver(executor);
-  const auto endpoints = co_await resolver.async_resolve(url.host, url.port, use_awaitable);
-  if (!url.tls) {
-    beast::tcp_stream stream(executor);
-    co_await stream.async_connect(endpoints, use_awaitable);
-    co_await Exchange(stream, url, json, run);
-    co_return;
+  bool done() const { return done_; }
+
+  void Start() {
+    resolver_.async_resolve(url_.host, url_.port,
+                            [this](const beast::error_code& error, const tcp::resolver::results_type& endpoints) {
+                              if (error) return Fail(error);
+                              Connect(endpoints);
+                            });
   }
-  asio::ssl::context context(asio::ssl::context::tls_client);
-  context.set_default_verify_paths();
-  context.set_verify_mode(asio::ssl::verify_peer);
-  beast::ssl_stream<beast::tcp_stream> stream(executor, context);
-  if (!SSL_set_tlsext_host_name(stream.native_handle(), url.host.c_str())) {
-    throw beast::system_error(beast::error_code(static_cast<int>(::ERR_get_error()), asio::error::get_ssl_category()));
+
+ private:
+  void Connect(const tcp::resolver::results_type& endpoints) {
+    if (!url_.tls) {
+      plain_.emplace(context_);
+      plain_->async_connect(endpoints, [this](const beast::error_code& error, const tcp::endpoint&) {
+        if (error) return Fail(error);
+        Write(*plain_);
+      });
+      return;
+    }
+    tls_.set_default_verify_paths();
+    tls_.set_verify_mode(asio::ssl::verify_peer);
+    secure_.emplace(context_, tls_);
+    if (!SSL_set_tlsext_host_name(secure_->native_handle(), url_.host.c_str())) {
+      return Fail(beast::error_code(static_cast<int>(::ERR_get_error()), asio::error::get_ssl_category()));
+    }
+    secure_->set_verify_callback(asio::ssl::host_name_verification(url_.host));
+    beast::get_lowest_layer(*secure_).async_connect(endpoints, [this](const beast::error_code& error, const tcp::endpoint&) {
+      if (error) return Fail(error);
+      secure_->async_handshake(asio::ssl::stream_base::client, [this](const beast::error_code& handshake) {
+        if (handshake) return Fail(handshake);
+        Write(*secure_);
+      });
+    });
   }
-  stream.set_verify_callback(asio::ssl::host_name_verification(url.host));
-  co_await beast::get_lowest_layer(stream).async_connect(endpoints, use_awaitable);
-  co_await stream.async_handshake(asio::ssl::stream_base::client, use_awaitable);
-  co_await Exchange(stream, url, json, run);
-}
+
+  template <class Stream>
+  void Write(Stream& stream) {
+    http::async_write(stream, request_, [this, &stream](const beast::error_code& error, std::size_t) {
+      if (error) return Fail(error);
+      http::async_read(stream, buffer_, parser_, [this](const beast::error_code& read, std::size_t) {
+        // A longer body is cut: its status and first bytes are what counts.
+        if (read && read != http::error::body_limit) return Fail(read);
+        run_.status = static_cast<int>(parser_.get().result_int());
+        run_.body = parser_.get().body().substr(0, kMaxHookOutput);
+        done_ = true;
+      });
+    });
+  }
+
+  void Fail(const beast::error_code& error) {
+    run_.status = 0;
+    run_.error = error.message();
+    done_ = true;
+  }
+
+  asio::io_context& context_;
+  const HookUrl& url_;
+  HttpRun& run_;
+  tcp::resolver resolver_;
+  asio::ssl::context tls_{asio::ssl::context::tls_client};
+  std::optional<beast::tcp_stream> plain_;
+  std::optional<beast::ssl_stream<beast::tcp_stream>> secure_;
+  http::request<http::string_body> request_;
+  beast::flat_buffer buffer_;
+  http::response_parser<http::string_body> parser_;
+  bool done_ = false;
+};
 
 bool Carriable(std::string_view text) {
   for (const char c : text) {
@@ -144,19 +184,12 @@ std::optional<HookUrl> ParseHookUrl(std::string_view text, std::string* why) {
 HttpRun PostHookDocument(const HookUrl& url, const std::string& json, std::chrono::steady_clock::time_point deadline) {
   HttpRun run;
   asio::io_context context(1);
-  bool done = false;
-  asio::co_spawn(context, Post(url, json, run), [&](std::exception_ptr fault) {
-    done = true;
-    if (!fault) return;
-    try {
-      std::rethrow_exception(fault);
-    } catch (const std::exception& e) {
-      run.status = 0;
-      run.error = e.what();
-    }
-  });
+  // Declared after the context, so destroyed before it: its sockets go
+  // first, then the context drops the handlers still pending.
+  HookPost post(context, url, json, run);
+  post.Start();
   context.run_until(deadline);
-  if (!done) {
+  if (!post.done()) {
     run.status = 0;
     run.timed_out = true;
     run.error = "no answer in time";
