@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz preset, clang) and runs each one for
-# ZIMRAX_FUZZ_SECONDS (default 20: eight targets, and the CI run stays within its time)
+# ZIMRAX_FUZZ_SECONDS (default 12: eight targets, and the CI run stays within its time)
 # over a copy of its seed corpus and of the inputs of past findings. Any
 # finding (crash, sanitizer report, leak, an input slower than one second,
 # a broken invariant) fails the run; the offending input is printed in hex.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds="${ZIMRAX_FUZZ_SECONDS:-20}"
+seconds="${ZIMRAX_FUZZ_SECONDS:-12}"
 cmake --preset fuzz
 cmake --build --preset fuzz --target fuzz_targets
 
