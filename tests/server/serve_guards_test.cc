@@ -19,6 +19,7 @@
 #include "server/request_target.h"
 #include "server/sign_in_throttle.h"
 #include "server_process.h"
+#include "support/numbered.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -27,10 +28,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// prefix + n, without operator+ (g++ 12 warns falsely on "text" + std::to_string).
-std::string Numbered(const char* prefix, int n, const char* suffix = "") {
-  return std::string(prefix).append(std::to_string(n)).append(suffix);
-}
+using testing::Numbered;
 
 TEST(DescriptorBudgetTest, SharesWhatIsLeftAfterEveryConnectionsFirstFile) {
   // 8192 (the unit's limit) for 512 connections: 64 + 3 * 512 promised.

@@ -21,6 +21,7 @@
 
 #include "attack_clients.h"
 #include "server_process.h"
+#include "support/numbered.h"
 
 namespace zimrax::testing {
 namespace {
@@ -45,11 +46,6 @@ std::string Base64(const std::string& text) {
     out += {kDigits[v >> 18], kDigits[(v >> 12) & 63], kDigits[(v >> 6) & 63], '='};
   }
   return out;
-}
-
-// prefix + n, without operator+ (g++ 12 warns falsely on "text" + std::to_string).
-std::string Numbered(const char* prefix, long n, const char* suffix = "") {
-  return std::string(prefix).append(std::to_string(n)).append(suffix);
 }
 
 std::string Authorization(const std::string& user, const std::string& password) {

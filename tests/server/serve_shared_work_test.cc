@@ -17,6 +17,7 @@
 #include "server/linger_pool.h"
 #include "server/listing_service.h"
 #include "server_process.h"
+#include "support/numbered.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -25,10 +26,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// prefix + n, without operator+ (g++ 12 warns falsely on "text" + std::to_string).
-std::string Numbered(const char* prefix, int n, const char* suffix = "") {
-  return std::string(prefix).append(std::to_string(n)).append(suffix);
-}
+using testing::Numbered;
 
 // A folder of `count` files, f0 oldest to f<count-1> newest.
 fs::path FolderOf(const testing::TempDir& root, int count) {

@@ -11,6 +11,7 @@
 #include "support/multipart_body.h"
 #include "support/scoped_temp_dir.h"
 #include "zimrax/form_stream.h"
+#include "support/numbered.h"
 
 namespace zimrax {
 namespace {
@@ -20,10 +21,7 @@ using testing::ScopedTempDir;
 
 constexpr int kFiles = 30;
 
-// prefix + n, without operator+ (g++ 12 warns falsely on "text" + std::to_string).
-std::string Numbered(const char* prefix, int n, const char* suffix = "") {
-  return std::string(prefix).append(std::to_string(n)).append(suffix);
-}
+using testing::Numbered;
 
 int OpenDescriptors() {
   int count = 0;
