@@ -62,9 +62,11 @@ class HookPost {
       });
       return;
     }
-    tls_.set_default_verify_paths();
-    tls_.set_verify_mode(asio::ssl::verify_peer);
-    secure_.emplace(context_, tls_);
+    // Only an https:// hook pays for a TLS context.
+    tls_.emplace(asio::ssl::context::tls_client);
+    tls_->set_default_verify_paths();
+    tls_->set_verify_mode(asio::ssl::verify_peer);
+    secure_.emplace(context_, *tls_);
     if (!SSL_set_tlsext_host_name(secure_->native_handle(), url_.host.c_str())) {
       return Fail(beast::error_code(static_cast<int>(::ERR_get_error()), asio::error::get_ssl_category()));
     }
@@ -102,7 +104,7 @@ class HookPost {
   const HookUrl& url_;
   HttpRun& run_;
   tcp::resolver resolver_;
-  asio::ssl::context tls_{asio::ssl::context::tls_client};
+  std::optional<asio::ssl::context> tls_;
   std::optional<beast::tcp_stream> plain_;
   std::optional<beast::ssl_stream<beast::tcp_stream>> secure_;
   http::request<http::string_body> request_;
