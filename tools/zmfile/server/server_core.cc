@@ -98,7 +98,6 @@ Listing ServerCore::PageListing(const std::vector<std::string>& stored) {
 }
 
 bool ServerCore::Run() {
-  if (!budget_) MakeDescriptorBudget();
   WaitForSignal();
   asio::post(strand_, [this] { Accept(); });
   const unsigned cores = std::thread::hardware_concurrency();

@@ -43,8 +43,10 @@ class ServerCore {
  public:
   ServerCore(ServeConfig config, std::ostream& log, ServerAccess access);
 
+  // Takes the descriptor budget (raising the process's limit), then binds.
   bool Bind();
   int port() const { return port_; }
+  // REQUIRES: Bind() succeeded.
   bool Run();
 
   const ServeConfig& config() const { return config_; }

@@ -54,7 +54,8 @@ class UploadServer {
   int port() const;
   // Serves until SIGINT or SIGTERM, then stops accepting, gives uploads in
   // flight options.drain_seconds to end and aborts the rest. Returns true
-  // once stopped that way, false when serving failed.
+  // once stopped that way, false when serving failed. REQUIRES: Bind()
+  // succeeded.
   bool Run();
 
  private:
