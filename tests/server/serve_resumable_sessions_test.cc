@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "server_process.h"
 #include "tus_client.h"
@@ -69,6 +71,49 @@ TEST(ServeResumableSessionsTest, ASecondPatchWhileOneRunsGets423AndCorruptsNothi
   EXPECT_EQ(done.status, 204) << done.body;
   EXPECT_EQ(done.Header("Zmfile-Result-Code"), "0");
   EXPECT_EQ(testing::ReadFileBytes(server.uploads_ / "both.bin"), data);
+}
+
+// A page polls HEAD while its PATCHes go on (under --fsync, where HEAD
+// syncs): no PATCH may find the upload held by a HEAD, and each HEAD tells
+// acknowledged pieces only, never fewer than one before it; while the last
+// PATCH stores the file, HEAD may be asked to wait (423). (Every request
+// comes on a new connection, hence the raised --accept-rate.)
+TEST(ServeResumableSessionsTest, HeadsPolledMeanwhileNeitherHoldUpNorMisreportAPatch) {
+  ResumableServer server({"--fsync", "--accept-rate", "100000"});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  constexpr std::size_t kPiece = 8192;
+  constexpr std::size_t kPieces = 60;
+  const std::string data = testing::RandomBytes(kPiece * kPieces, 7);
+  const std::string target = CreateUpload(port, "polled.bin", data.size());
+  ASSERT_FALSE(target.empty());
+  std::atomic<bool> done{false};
+  std::vector<std::vector<HttpAnswer>> seen(2);
+  std::vector<std::thread> pollers;
+  for (auto& answers : seen) {
+    pollers.emplace_back([&, &answers = answers] {
+      for (int i = 0; i < 5000 && !done; ++i) answers.push_back(Tus(port, "HEAD", target, {}));
+    });
+  }
+  std::vector<int> statuses;
+  for (std::size_t i = 0; i < kPieces; ++i) {
+    statuses.push_back(Patch(port, target, i * kPiece, data.substr(i * kPiece, kPiece)).status);
+  }
+  done = true;
+  for (auto& poller : pollers) poller.join();
+  EXPECT_EQ(statuses, std::vector<int>(kPieces, 204));
+  EXPECT_TRUE(testing::ReadFileBytes(server.uploads_ / "polled.bin") == data) << "polled.bin differs from its upload";
+  for (const auto& answers : seen) {
+    std::size_t last = 0;
+    for (const HttpAnswer& answer : answers) {
+      if (answer.status == 423 && last == kPiece * (kPieces - 1)) continue;  // the last PATCH is storing the file
+      ASSERT_EQ(answer.status, 200) << answer.body << " after offset " << last;
+      const std::size_t offset = std::stoul(answer.Header("Upload-Offset"));
+      EXPECT_EQ(offset % kPiece, 0u) << "a HEAD told bytes a PATCH was still writing: " << offset;
+      EXPECT_GE(offset, last) << "a HEAD told fewer bytes than one before it";
+      last = offset;
+    }
+  }
 }
 
 TEST(ServeResumableSessionsTest, ADroppedConnectionKeepsTheBytesReceived) {

@@ -1,7 +1,6 @@
 #include "server/resumable_handler.h"
 
-#include <unistd.h>
-
+#include <cerrno>
 #include <chrono>
 
 #include "server/resumable_recovery.h"
@@ -21,28 +20,12 @@ Reply MethodRefused(const char* allowed) {
 
 ResumableStart Answer(Reply reply) { return ResumableStart{std::move(reply), nullptr}; }
 
-// The offset HEAD tells: the end of the data read under the upload's lock
-// (synced first under --fsync), or while a PATCH holds the lock the offset
-// it began at, where its lock starts. Never bytes a PATCH is still writing.
 std::optional<std::uint64_t> HeadOffset(const StagingStore& store, const UploadRecord& record, bool durable,
                                         bool* gone) {
   if (record.complete) return record.length.value_or(0);
-  LockedUpload locked;
-  switch (store.Lock(record.id, &locked)) {
-    case LockStatus::kLocked:
-      break;
-    case LockStatus::kBusy:
-      return store.LockedFrom(record.id).value_or(0);
-    case LockStatus::kMissing:  // removed meanwhile: answered as no upload
-      *gone = true;
-      return std::nullopt;
-    case LockStatus::kFailed:
-      return std::nullopt;
-  }
-  if (durable && ::fsync(locked.fd()) != 0) return std::nullopt;
-  const std::int64_t size = locked.Size();
-  if (size < 0) return std::nullopt;
-  return static_cast<std::uint64_t>(size);
+  const std::optional<std::uint64_t> offset = store.AcknowledgedEnd(record.id, durable);
+  if (!offset && errno == ENOENT) *gone = true;  // removed meanwhile: answered as no upload
+  return offset;
 }
 
 Reply HeadReply(const StagingStore& store, UploadRecord record, bool durable) {

@@ -78,7 +78,7 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
       return Answer(BadHeaderReply("Upload-Checksum", "not \"sha1 <base64>\" or \"sha256 <base64>\"."));
     }
   }
-  switch (store.Lock(record.id, &plan.data)) {
+  switch (store.Lock(record.id, &plan.data, offset)) {
     case LockStatus::kLocked:
       break;
     case LockStatus::kBusy:
@@ -100,12 +100,10 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
     return Answer(TusRefusal(409, "Upload-Offset: the upload is at " + std::to_string(size) + "."));
   }
   // What is below the offset is acknowledged (under --fsync, synced: an
-  // earlier request cut off may have left bytes unsynced); the lock keeps
-  // only what this request writes, so that a HEAD meanwhile reads its start.
+  // earlier request cut off may have left bytes unsynced).
   if (config.options.fsync && ::fsync(plan.data.fd()) != 0) {
     return Answer(TusRefusal(500, std::string("Could not sync the upload: ") + std::strerror(errno)));
   }
-  plan.data.KeepFrom(size);
   if (record.length && offset + request.body_length > *record.length) {
     return Answer(TusRefusal(413, "The data runs past Upload-Length."));
   }

@@ -58,17 +58,6 @@ std::optional<nlohmann::json> ReadJson(const std::string& path) {
   }
 }
 
-// The end of the data in `fd`. Another host's writes may not show in this
-// one's cached size for about a second; SEEK_HOLE from 0 is answered by the
-// storage, and a data file, only ever written at its end and cut back, has
-// no hole before its end. Where SEEK_HOLE is unknown, the size.
-std::int64_t EndOfData(int fd) {
-  const off_t end = ::lseek(fd, 0, SEEK_HOLE);
-  if (end >= 0) return end;
-  struct stat status;
-  return ::fstat(fd, &status) == 0 ? status.st_size : -1;
-}
-
 // Writes `text` to `path` through a temporary file renamed over it.
 int ReplaceFile(const std::string& path, const std::string& text, bool durable) {
   const std::string temporary = path + ".new";
@@ -97,61 +86,10 @@ int WriteOnce(const std::string& path, const std::string& text, bool durable) {
   return error;
 }
 
-bool TakeWriteLock(int fd, int command = F_OFD_SETLK) {
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  return ::fcntl(fd, command, &lock) == 0;
-}
-
-constexpr std::string_view kReservationLockName = "reservations.lock";
-
 }  // namespace
 
 std::string HolderOf(const UploadRecord& record) {
   return record.owner.empty() ? "address " + record.client : "user " + record.owner;
-}
-
-StagingReservation::StagingReservation(const std::string& folder) {
-  const std::string path = folder + "/" + std::string(kReservationLockName);
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
-    error_ = errno;
-    return;
-  }
-  while (!TakeWriteLock(fd_, F_OFD_SETLKW)) {
-    if (errno != EINTR) {
-      error_ = errno;
-      return;
-    }
-  }
-}
-
-StagingReservation::~StagingReservation() {
-  if (fd_ >= 0) ::close(fd_);  // and with it the lock
-}
-
-LockedUpload::~LockedUpload() {
-  if (fd_ < 0) return;
-  // Unlocked before the close: on a FUSE file system the close lets go of
-  // the lock only later, when the file system handles the release, and a
-  // client told "done" may already be asking another host for the upload.
-  struct flock unlock = {};
-  unlock.l_type = F_UNLCK;
-  unlock.l_whence = SEEK_SET;
-  ::fcntl(fd_, F_OFD_SETLK, &unlock);
-  ::close(fd_);
-}
-
-std::int64_t LockedUpload::Size() const { return EndOfData(fd_); }
-
-void LockedUpload::KeepFrom(std::int64_t offset) const {
-  if (offset <= 0) return;
-  struct flock below = {};
-  below.l_type = F_UNLCK;
-  below.l_whence = SEEK_SET;
-  below.l_len = offset;
-  ::fcntl(fd_, F_OFD_SETLK, &below);
 }
 
 StagingStore::StagingStore(const std::string& dir, bool durable)
@@ -215,8 +153,7 @@ int StagingStore::SaveLength(const UploadRecord& record) const {
 }
 
 int StagingStore::SaveOutcome(const UploadRecord& record) const {
-  const nlohmann::json json = {
-      {"stored_name", record.stored_name}, {"code", record.code}, {"expires", record.expires}};
+  const nlohmann::json json = {{"stored_name", record.stored_name}, {"code", record.code}, {"expires", record.expires}};
   return WriteOnce(PathOf(record.id, ".done"), json.dump(), durable_);
 }
 
@@ -276,40 +213,6 @@ std::optional<PublishingMark> StagingStore::LoadPublishingMark(std::string_view 
 }
 
 void StagingStore::ClearPublishingMark(std::string_view id) const { ::unlink(PathOf(id, ".publishing").c_str()); }
-
-LockStatus StagingStore::Lock(std::string_view id, LockedUpload* locked) const {
-  // Written at offsets, never O_APPEND: where a host's cached size lags,
-  // its kernel would take that stale size for the end.
-  const int fd = ::open(DataPath(id).c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? LockStatus::kMissing : LockStatus::kFailed;
-  if (!TakeWriteLock(fd)) {
-    const int error = errno;
-    ::close(fd);
-    return error == EAGAIN || error == EACCES ? LockStatus::kBusy : LockStatus::kFailed;
-  }
-  *locked = LockedUpload(fd);
-  return LockStatus::kLocked;
-}
-
-std::uint64_t StagingStore::DataSize(std::string_view id) const {
-  const int fd = ::open(DataPath(id).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  const std::int64_t end = EndOfData(fd);
-  ::close(fd);
-  return end > 0 ? static_cast<std::uint64_t>(end) : 0;
-}
-
-std::optional<std::uint64_t> StagingStore::LockedFrom(std::string_view id) const {
-  const int fd = ::open(DataPath(id).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct flock probe = {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
-  ::close(fd);
-  if (!held) return std::nullopt;
-  return static_cast<std::uint64_t>(probe.l_start);
-}
 
 StagingStore::Usage StagingStore::SweepAndMeasure(std::int64_t now) const {
   Usage usage;

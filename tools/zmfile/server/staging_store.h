@@ -61,10 +61,6 @@ class LockedUpload {
   // The end of the data as the storage has it now: the upload's offset.
   // -1 on failure.
   std::int64_t Size() const;
-  // Lets go of the lock below `offset` and keeps it from there on: the
-  // lock's start then tells others the bytes acknowledged before this
-  // request (see StagingStore::LockedFrom).
-  void KeepFrom(std::int64_t offset) const;
 
  private:
   friend class StagingStore;
@@ -137,17 +133,23 @@ class StagingStore {
   void ClearPublishingMark(std::string_view id) const;
 
   // REQUIRES: Prepare() succeeded.
-  std::unique_ptr<StagingReservation> Reserve() const {
-    return std::make_unique<StagingReservation>(folder_);
-  }
+  std::unique_ptr<StagingReservation> Reserve() const { return std::make_unique<StagingReservation>(folder_); }
 
-  // Opens the data file of `id` and takes its write lock without waiting.
-  LockStatus Lock(std::string_view id, LockedUpload* locked) const;
+  // Opens the data file of `id` and takes its write lock, from `from` to
+  // the end of all data, without waiting. A PATCH locks from the offset it
+  // writes at, so the lock's start tells others the bytes acknowledged
+  // before it (see LockedFrom); two such locks always overlap.
+  LockStatus Lock(std::string_view id, LockedUpload* locked, std::uint64_t from = 0) const;
   // The end of the data file as the storage has it now, or 0 when it is gone.
   std::uint64_t DataSize(std::string_view id) const;
   // Where the write lock another request holds on the data of `id` starts:
   // the offset that request began at. nullopt when none is held.
   std::optional<std::uint64_t> LockedFrom(std::string_view id) const;
+  // The offset HEAD tells of `id`, without taking a lock a PATCH would then
+  // find held: while a PATCH writes, where it began; otherwise the data's
+  // end, synced first when `sync`. Never bytes a PATCH is still writing.
+  // nullopt with errno set when the data cannot be read (ENOENT: gone).
+  std::optional<std::uint64_t> AcknowledgedEnd(std::string_view id, bool sync) const;
 
   struct Usage {
     std::uint64_t staged_bytes = 0;         // what incomplete uploads hold or will
