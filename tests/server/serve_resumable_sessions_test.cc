@@ -1,15 +1,18 @@
 // Resumable uploads across requests and users: two PATCHes at once, a
 // dropped connection, another user's upload, expiry and the caps.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <thread>
 #include <vector>
 
 #include "server_process.h"
+#include "support/numbered.h"
 #include "tus_client.h"
 
 namespace zimrax {
@@ -212,6 +215,97 @@ TEST(ServeResumableSessionsTest, CapsOnUnfinishedUploads) {
   EXPECT_EQ(create(901).status, 507);  // 100 held + 901 > 1000
   EXPECT_NE(server.server_.Log().find("--resumable-max-staging"), std::string::npos);
   EXPECT_EQ(create(800).status, 201);
+}
+
+// An upload of deferred length is held to the staging cap and the size
+// rule as its data comes, declared or chunked: past either it is refused
+// (507 or 413) and none of the request's data is kept.
+TEST(ServeResumableSessionsTest, ADeferredLengthsDataStaysWithinTheStagingCapAndTheSizeRule) {
+  ResumableServer server({"--resumable-max-staging", "1000", "--max-file-size", "600"});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  std::map<std::string, std::string> targets;
+  for (const char* name : {"a", "b"}) {
+    const HttpAnswer created = Tus(port, "POST", "/resumable/",
+                                   {{"Upload-Defer-Length", "1"}, {"Upload-Metadata", "filename " + Base64(name)}});
+    ASSERT_EQ(created.status, 201);
+    targets[name] = created.Header("Location");
+  }
+  struct Step {
+    const char* upload;
+    bool chunked;
+    std::size_t offset, size;
+    int status;
+  };
+  const Step steps[] = {
+      {"a", true, 0, 700, 413}, {"a", false, 0, 700, 413},  // the size rule binds
+      {"a", true, 0, 500, 204},                             // the staging folder now holds 500
+      {"b", true, 0, 550, 507}, {"b", false, 0, 550, 507},  // the cap binds
+      {"b", true, 0, 500, 204}, {"a", true, 500, 1, 507},   // full
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(step.upload) + (step.chunked ? " chunked " : " declared ") + std::to_string(step.size));
+    const std::string& target = targets[step.upload];
+    const std::string offset_before = Tus(port, "HEAD", target, {}).Header("Upload-Offset");
+    const std::string data(step.size, 'd');
+    const HttpAnswer answer =
+        step.chunked ? testing::ChunkedTus(port, "PATCH", target,
+                                           "Upload-Offset: " + std::to_string(step.offset) + "\r\n", data, 64)
+                     : Patch(port, target, step.offset, data);
+    EXPECT_EQ(answer.status, step.status) << answer.body;
+    const std::string offset_after = Tus(port, "HEAD", target, {}).Header("Upload-Offset");
+    EXPECT_EQ(offset_after, answer.status == 204 ? std::to_string(step.offset + step.size) : offset_before);
+  }
+  EXPECT_NE(server.server_.Log().find("--resumable-max-staging 1000"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(server.uploads_ / ".resumable-uploads")) {
+    EXPECT_NE(entry.path().extension(), ".claim") << "a claim outlived its request";
+  }
+}
+
+// PATCHes of deferred length at once cannot together pass the staging cap:
+// each claims its room before its data comes. Eight PATCHes of 300 bytes
+// each hold their connections part-sent while the next one starts; with a
+// cap of 1000 exactly three are taken.
+TEST(ServeResumableSessionsTest, DeferredPatchesAtOnceTogetherKeepTheStagingCap) {
+  ResumableServer server({"--resumable-max-staging", "1000"});
+  ASSERT_TRUE(server.server_.ok()) << server.server_.Log();
+  const int port = server.server_.port();
+  constexpr std::size_t kSize = 300;
+  constexpr std::size_t kSent = 100;
+  std::map<int, std::string> taken;  // connection -> upload
+  int refused = 0;
+  for (int i = 0; i < 8; ++i) {
+    const HttpAnswer created = Tus(
+        port, "POST", "/resumable/",
+        {{"Upload-Defer-Length", "1"}, {"Upload-Metadata", "filename " + Base64(testing::Numbered("deferred-", i))}});
+    ASSERT_EQ(created.status, 201);
+    const std::string target = created.Header("Location");
+    const int fd = server.StartPatch(target, std::string(kSize, 'p'), kSent);
+    ASSERT_GE(fd, 0);
+    // Taken (its first bytes staged) or refused (answered at once).
+    bool decided = false;
+    for (int wait = 0; wait < 1000 && !decided; ++wait) {
+      std::error_code error;
+      pollfd readable{fd, POLLIN, 0};
+      if (::poll(&readable, 1, 10) > 0) {
+        EXPECT_EQ(testing::ReadAnswer(fd).status, 507);
+        ::close(fd);
+        ++refused;
+        decided = true;
+      } else if (fs::file_size(server.Staged(target, ".data"), error) == kSent) {
+        taken[fd] = target;
+        decided = true;
+      }
+    }
+    ASSERT_TRUE(decided) << "PATCH " << i << " was neither taken nor refused";
+  }
+  for (const auto& [fd, target] : taken) {
+    ASSERT_TRUE(testing::SendAll(fd, std::string(kSize - kSent, 'p')));
+    EXPECT_EQ(testing::ReadAnswer(fd).status, 204);
+    ::close(fd);
+  }
+  EXPECT_EQ(taken.size(), 3u);
+  EXPECT_EQ(refused, 5);
 }
 
 }  // namespace

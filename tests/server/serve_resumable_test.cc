@@ -224,16 +224,7 @@ TEST_F(ServeResumableTest, EachProtocolCaseGetsItsStatus) {
 TEST_F(ServeResumableTest, ChunkedDataIsTakenWithinTheUploadLength) {
   const auto chunked = [&](const std::string& method, const std::string& path, const std::string& headers,
                            const std::string& data) {
-    std::string body;
-    for (std::size_t at = 0; at < data.size(); at += 2) {
-      const std::string chunk = data.substr(at, 2);
-      body += std::to_string(chunk.size()) + "\r\n" + chunk + "\r\n";
-    }
-    body += "0\r\n\r\n";
-    return testing::ParseHttpAnswer(testing::RawExchange(
-        port(), method + " " + path + " HTTP/1.1\r\n" + testing::HostLine(port()) +
-                    "Tus-Resumable: 1.0.0\r\nContent-Type: " + kOffsetStream + "\r\n" + headers +
-                    "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body));
+    return testing::ChunkedTus(port(), method, path, headers, data);
   };
   const std::string target = CreateUpload(port(), "c.txt", 10);
   ASSERT_FALSE(target.empty());
@@ -252,14 +243,15 @@ TEST_F(ServeResumableTest, ChunkedDataIsTakenWithinTheUploadLength) {
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.data);
-    const HttpAnswer patch = chunked("PATCH", target, "Upload-Offset: " + std::to_string(step.offset) + "\r\n", step.data);
+    const HttpAnswer patch =
+        chunked("PATCH", target, "Upload-Offset: " + std::to_string(step.offset) + "\r\n", step.data);
     EXPECT_EQ(patch.status, step.status) << patch.head << patch.body;
     EXPECT_EQ(Tus(port(), "HEAD", target, {}).Header("Upload-Offset"), std::to_string(step.offset_after));
   }
   EXPECT_EQ(testing::ReadFileBytes(uploads_ / "c.txt"), "01234abcxy");
 
-  const HttpAnswer creation =
-      chunked("POST", "/resumable/", "Upload-Length: 3\r\nUpload-Metadata: filename " + Base64("d.txt") + "\r\n", "def");
+  const HttpAnswer creation = chunked(
+      "POST", "/resumable/", "Upload-Length: 3\r\nUpload-Metadata: filename " + Base64("d.txt") + "\r\n", "def");
   EXPECT_EQ(creation.status, 201) << creation.head << creation.body;
   EXPECT_EQ(creation.Header("Zmfile-Result-Code"), "0");
   EXPECT_EQ(testing::ReadFileBytes(uploads_ / "d.txt"), "def");
@@ -267,7 +259,8 @@ TEST_F(ServeResumableTest, ChunkedDataIsTakenWithinTheUploadLength) {
   const HttpAnswer deferred = Tus(port(), "POST", "/resumable/",
                                   {{"Upload-Defer-Length", "1"}, {"Upload-Metadata", "filename " + Base64("e.txt")}});
   ASSERT_EQ(deferred.status, 201);
-  const HttpAnswer last = chunked("PATCH", deferred.Header("Location"), "Upload-Offset: 0\r\nUpload-Length: 3\r\n", "ghi");
+  const HttpAnswer last =
+      chunked("PATCH", deferred.Header("Location"), "Upload-Offset: 0\r\nUpload-Length: 3\r\n", "ghi");
   EXPECT_EQ(last.status, 204) << last.head << last.body;
   EXPECT_EQ(testing::ReadFileBytes(uploads_ / "e.txt"), "ghi");
 }

@@ -3,6 +3,7 @@
 #ifndef ZIMRAX_TESTS_SERVER_TUS_CLIENT_H_
 #define ZIMRAX_TESTS_SERVER_TUS_CLIENT_H_
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,24 @@ inline HttpAnswer Patch(int port, const std::string& target, std::size_t offset,
                          {"Content-Type", "application/offset+octet-stream"}};
   headers.insert(headers.end(), extra.begin(), extra.end());
   return Tus(port, "PATCH", target, headers, data, authorization);
+}
+
+// Sends `data` as a chunked body (Transfer-Encoding: chunked) in chunks of
+// `chunk` bytes, with `headers` ("Name: value\r\n" lines) besides.
+inline HttpAnswer ChunkedTus(int port, const std::string& method, const std::string& target, const std::string& headers,
+                             const std::string& data, std::size_t chunk = 2) {
+  std::string body;
+  for (std::size_t at = 0; at < data.size(); at += chunk) {
+    const std::string piece = data.substr(at, chunk);
+    char size[20];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    body += size + piece + "\r\n";
+  }
+  body += "0\r\n\r\n";
+  return ParseHttpAnswer(
+      RawExchange(port, method + " " + target + " HTTP/1.1\r\n" + HostLine(port) +
+                            "Tus-Resumable: 1.0.0\r\nContent-Type: application/offset+octet-stream\r\n" + headers +
+                            "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body));
 }
 
 }  // namespace zimrax::testing

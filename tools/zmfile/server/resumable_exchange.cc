@@ -41,8 +41,8 @@ void ResumableExchange::Feed(std::span<const std::uint8_t> piece) {
   std::uint64_t at = plan_.offset + received_;
   received_ += piece.size();
   // A declared length was checked before the body; a chunked one is here.
-  if (plan_.record.length && plan_.offset + received_ > *plan_.record.length) past_length_ = true;
-  if (write_error_ != 0 || past_length_) return;
+  if (received_ > plan_.room) overran_ = true;
+  if (write_error_ != 0 || overran_) return;
   if (digest_) EVP_DigestUpdate(digest_.get(), piece.data(), piece.size());
   while (!piece.empty()) {
     const ssize_t n = ::pwrite(plan_.data.fd(), piece.data(), piece.size(), static_cast<off_t>(at));
@@ -69,10 +69,17 @@ void ResumableExchange::DropReceived() {
   if (::ftruncate(plan_.data.fd(), static_cast<off_t>(plan_.offset)) != 0) write_error_ = errno;
 }
 
+void ResumableExchange::DropClaim() {
+  if (!plan_.claimed) return;
+  plan_.claimed = false;
+  store_.DropClaim(plan_.record.id);
+}
+
 void ResumableExchange::Abort() {
   if (finished_) return;
   finished_ = true;
-  if (plan_.checksum || past_length_) DropReceived();
+  if (plan_.checksum || overran_) DropReceived();
+  DropClaim();
 }
 
 Reply ResumableExchange::Refuse(Refusal refusal) {
@@ -112,16 +119,21 @@ std::optional<Refusal> ResumableExchange::CheckWithHooks(FileFacts* facts, HookF
   if (std::optional<UploadMetadata> metadata = ParseUploadMetadata(plan_.record.metadata)) {
     fields->assign(metadata->begin(), metadata->end());
   }
-  std::optional<Refusal> refusal = hooks_->CheckStagedFile(*facts, *fields, plan_.record.conflict, hook_request_, readable, note);
+  std::optional<Refusal> refusal =
+      hooks_->CheckStagedFile(*facts, *fields, plan_.record.conflict, hook_request_, readable, note);
   if (readable >= 0) ::close(readable);
   return refusal;
 }
 
 Reply ResumableExchange::Finish() {
   finished_ = true;
-  if (past_length_) {
-    DropReceived();
-    return TusRefusal(413, "The data runs past Upload-Length.");
+  if (overran_) DropReceived();
+  // What was written is now in the data's size, which is measured instead.
+  DropClaim();
+  if (overran_) {
+    Reply reply = TusRefusal(plan_.overrun.status, plan_.overrun.message);
+    if (!plan_.overrun_note.empty()) reply.notes.push_back(plan_.overrun_note);
+    return reply;
   }
   if (write_error_ == 0 && digest_) {
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,13 @@ struct PatchPlan {
   std::uint64_t offset = 0;
   std::uint64_t body_length = 0;  // 0 when chunked
   bool chunked = false;           // Transfer-Encoding: chunked, read within the body limit
+  // What a chunked body may add: to Upload-Length, or under a deferred
+  // length to the staging cap or the size rule. Past it none of the body
+  // is kept and `overrun` is answered, with `overrun_note` in the log.
+  std::uint64_t room = std::numeric_limits<std::uint64_t>::max();
+  Refusal overrun{413, "The data runs past Upload-Length."};
+  std::string overrun_note;
+  bool claimed = false;  // room claimed in the staging folder, dropped when the body ends
   std::optional<UploadChecksum> checksum;
   bool expects_continue = false;
   bool creation = false;  // a creation POST: 201 with Location
@@ -64,6 +72,8 @@ class ResumableExchange final : public BodyExchange {
  private:
   // Cuts the data back to where this request began.
   void DropReceived();
+  // Ends this request's claim on room in the staging folder, if any.
+  void DropClaim();
   // Starts the writeback of the data written since the last start, up to
   // the offset `end`.
   void StartWriteback(std::uint64_t end);
@@ -86,9 +96,9 @@ class ResumableExchange final : public BodyExchange {
   std::uint64_t received_ = 0;
   std::uint64_t written_back_ = 0;  // the offset writeback was last started up to
   int write_error_ = 0;
-  bool past_length_ = false;  // a chunked body ran past Upload-Length: none of it is kept
+  bool overran_ = false;  // a chunked body ran past plan_.room: none of it is kept
   bool finished_ = false;
-  std::string sha256_;              // of the published file, with --digest
+  std::string sha256_;  // of the published file, with --digest
   UploadHooks* hooks_ = nullptr;
   HookRequest hook_request_;
 };

@@ -1,7 +1,9 @@
 // PATCH /resumable/ID, and the data a creation POST carries.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "server/ascii_text.h"
 #include "server/resumable_exchange.h"
@@ -31,6 +33,52 @@ Reply CompletedReply(const UploadRecord& record, std::uint64_t offset, std::uint
   response.set("Upload-Offset", std::to_string(offset));
   SetRecordHeaders(record, response);
   return reply;
+}
+
+constexpr const char* kNoRoom = "The server has no room for more unfinished uploads.";
+
+// A deferred length: the size rule and the staging cap bound what this
+// PATCH may add. A declared body is checked against them at once, and a
+// chunked one gets the bound as its room. The room is claimed under the
+// folder's reservation lock, so that PATCHes at once (in any server
+// sharing the folder) cannot together pass the cap.
+std::optional<Reply> ClaimDeferredRoom(const ServeConfig& config, const StagingStore& store,
+                                       const ResumableRequest& request, std::string_view id, std::uint64_t offset,
+                                       PatchPlan* plan) {
+  if (std::optional<Refusal> refusal = ResumableSizeRefusal(config.rules, offset + request.body_length)) {
+    return TusRefusal(refusal->status, refusal->message);
+  }
+  const std::unique_ptr<StagingReservation> reservation = store.Reserve();
+  if (reservation->error() != 0) {
+    return TusRefusal(500, std::string("Could not reserve room for the data: ") + std::strerror(reservation->error()));
+  }
+  const StagingStore::Usage usage = store.SweepAndMeasure(NowSeconds());
+  const std::uint64_t cap = config.options.resumable_max_staging;
+  const std::uint64_t room = usage.staged_bytes < cap ? cap - usage.staged_bytes : 0;
+  const std::string note = "507: unfinished resumable uploads hold " + std::to_string(usage.staged_bytes) +
+                           " bytes, --resumable-max-staging " + std::to_string(cap);
+  if (request.body_length > room) {
+    Reply reply = TusRefusal(507, kNoRoom);
+    reply.notes.push_back(note);
+    return reply;
+  }
+  if (request.chunked) {
+    // Past --max-body the chunked reader refuses the body itself.
+    plan->room = std::min(room, config.options.max_body);
+    plan->overrun = Refusal{507, kNoRoom};
+    plan->overrun_note = note;
+    const std::uint64_t max_size = config.rules.max_file_size;
+    if (max_size > 0 && max_size - offset < plan->room) {  // offset <= max_size, checked above
+      plan->room = max_size - offset;
+      plan->overrun = *ResumableSizeRefusal(config.rules, max_size + 1);
+      plan->overrun_note.clear();
+    }
+  }
+  if (const int error = store.Claim(id, offset + (request.chunked ? plan->room : request.body_length))) {
+    return TusRefusal(500, std::string("Could not reserve room for the data: ") + std::strerror(error));
+  }
+  plan->claimed = true;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -104,21 +152,13 @@ ResumableStart StartData(const ServeConfig& config, const StagingStore& store, c
   if (config.options.fsync && ::fsync(plan.data.fd()) != 0) {
     return Answer(TusRefusal(500, std::string("Could not sync the upload: ") + std::strerror(errno)));
   }
-  if (record.length && offset + request.body_length > *record.length) {
-    return Answer(TusRefusal(413, "The data runs past Upload-Length."));
-  }
-  // A deferred length: the data so far may not pass the size rule either.
-  if (std::optional<Refusal> refusal = ResumableSizeRefusal(config.rules, offset + request.body_length)) {
-    return Answer(TusRefusal(refusal->status, refusal->message));
-  }
-  if (!record.length) {
-    const StagingStore::Usage usage = store.SweepAndMeasure(NowSeconds());
-    if (usage.staged_bytes + request.body_length > config.options.resumable_max_staging) {
-      Reply reply = TusRefusal(507, "The server has no room for more unfinished uploads.");
-      reply.notes.push_back("507: unfinished resumable uploads hold " + std::to_string(usage.staged_bytes) +
-                            " bytes, --resumable-max-staging " + std::to_string(config.options.resumable_max_staging));
-      return Answer(std::move(reply));
+  if (record.length) {
+    if (offset + request.body_length > *record.length) {
+      return Answer(TusRefusal(413, "The data runs past Upload-Length."));
     }
+    plan.room = *record.length - offset;
+  } else if (std::optional<Reply> refusal = ClaimDeferredRoom(config, store, request, record.id, offset, &plan)) {
+    return Answer(std::move(*refusal));
   }
   plan.record = std::move(record);
   plan.offset = offset;

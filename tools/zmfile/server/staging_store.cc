@@ -194,7 +194,7 @@ bool StagingStore::LoadOutcome(UploadRecord* record) const {
 }
 
 void StagingStore::Remove(std::string_view id) const {
-  for (const std::string_view suffix : {".data", ".length", ".done", ".json", ".publishing"}) {
+  for (const std::string_view suffix : {".data", ".length", ".done", ".json", ".publishing", ".claim"}) {
     ::unlink(PathOf(id, suffix).c_str());
   }
 }
@@ -214,6 +214,14 @@ std::optional<PublishingMark> StagingStore::LoadPublishingMark(std::string_view 
 
 void StagingStore::ClearPublishingMark(std::string_view id) const { ::unlink(PathOf(id, ".publishing").c_str()); }
 
+int StagingStore::Claim(std::string_view id, std::uint64_t end) const {
+  // Rewritten by each PATCH: another host may read it late, as it may
+  // read a new record late.
+  return ReplaceFile(PathOf(id, ".claim"), std::to_string(end), false);
+}
+
+void StagingStore::DropClaim(std::string_view id) const { ::unlink(PathOf(id, ".claim").c_str()); }
+
 StagingStore::Usage StagingStore::SweepAndMeasure(std::int64_t now) const {
   Usage usage;
   std::error_code error;
@@ -230,7 +238,9 @@ StagingStore::Usage StagingStore::SweepAndMeasure(std::int64_t now) const {
       if (status != LockStatus::kBusy) continue;
     }
     if (record->complete) continue;
-    usage.staged_bytes += std::max(record->length.value_or(0), DataSize(id));
+    std::uint64_t claimed = 0;
+    std::ifstream(PathOf(id, ".claim")) >> claimed;
+    usage.staged_bytes += std::max({record->length.value_or(0), DataSize(id), claimed});
     ++usage.incomplete[HolderOf(*record)];
   }
   return usage;

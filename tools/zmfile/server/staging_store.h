@@ -142,6 +142,11 @@ class StagingStore {
   LockStatus Lock(std::string_view id, LockedUpload* locked, std::uint64_t from = 0) const;
   // The end of the data file as the storage has it now, or 0 when it is gone.
   std::uint64_t DataSize(std::string_view id) const;
+  // Claims room for the PATCH that holds the lock on `id` to write up to
+  // the offset `end`: SweepAndMeasure counts it until DropClaim. Made
+  // under the reservation lock. 0 or an errno value.
+  int Claim(std::string_view id, std::uint64_t end) const;
+  void DropClaim(std::string_view id) const;
   // Where the write lock another request holds on the data of `id` starts:
   // the offset that request began at. nullopt when none is held.
   std::optional<std::uint64_t> LockedFrom(std::string_view id) const;
@@ -156,12 +161,12 @@ class StagingStore {
     std::map<std::string, int> incomplete;  // per holder
   };
   // Removes every expired upload that no PATCH holds (`now`: seconds since
-  // the epoch) and measures what the others hold.
+  // the epoch) and measures what the others hold or have claimed.
   Usage SweepAndMeasure(std::int64_t now) const;
 
  private:
   // The folder's path for `id` with `suffix` (".json", ".length", ".done",
-  // ".publishing").
+  // ".publishing", ".claim").
   std::string PathOf(std::string_view id, std::string_view suffix) const;
   // Makes renames and new entries in the folder durable. 0 or an errno value.
   int SyncFolder() const;
