@@ -302,6 +302,27 @@ TEST(ServeHooksTest, WithHookPreDataACommandReadsTheBytesOnDescriptorThree) {
   EXPECT_EQ(server.Interrupt(), 0);
 }
 
+// The copy a --hook-pre-data hook reads is a descriptor like the stored
+// file's, taken from the same budget. With --max-connections 1000000 every
+// descriptor is promised to connections, so no upload may open a file past
+// its first: the copy finds no room, and the file is refused with 503,
+// never checked without its bytes.
+TEST(ServeHooksTest, WithHookPreDataTheCopyIsTakenFromTheDescriptorBudget) {
+  TempDir dir, work;
+  const std::string hook = Script(work.path(), "scan", "cat >/dev/null; : > \"$1/ran\"");
+  ServerProcess server(dir.path(),
+                       {"--hook-pre", hook + " " + work.path().string(), "--hook-pre-data", "--max-connections",
+                        "1000000", "--no-fsync"},
+                       work.path() / "log");
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const HttpAnswer answer = Upload(server, {{"upload1", "some bytes", true, "one.txt"}});
+  EXPECT_EQ(answer.status, 503) << answer.body;
+  EXPECT_EQ(Names(dir.path()), std::set<std::string>{});
+  EXPECT_FALSE(fs::exists(work.path() / "ran")) << "the hook ran on a copy made outside the budget";
+  EXPECT_NE(server.Log().find("no copy of its bytes"), std::string::npos) << server.Log();
+  EXPECT_EQ(server.Interrupt(), 0);
+}
+
 TEST(ServeHooksTest, AResumableUploadMeetsThePreHookAtItsLastByteAndThePostHookAfter) {
   TempDir dir, work;
   const fs::path seen = work.path() / "seen";

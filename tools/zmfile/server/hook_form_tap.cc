@@ -5,13 +5,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 namespace zimrax::zmfile {
 
 class HookFormTap::Handler : public PartHandler {
  public:
-  Handler(std::vector<std::string> file_fields, std::string spool_dir)
-      : file_fields_(std::move(file_fields)), spool_dir_(std::move(spool_dir)) {}
+  Handler(std::vector<std::string> file_fields, std::string spool_dir, std::function<bool()> may_open_spool)
+      : file_fields_(std::move(file_fields)),
+        spool_dir_(std::move(spool_dir)),
+        may_open_spool_(std::move(may_open_spool)) {}
   ~Handler() override { CloseSpools(); }
 
   PartDecision OnPart(const PartInfo& part) override {
@@ -21,7 +24,7 @@ class HookFormTap::Handler : public PartHandler {
       // The server stores a field's first part only; without a spool the
       // file's bytes are not needed here at all.
       if (spool_dir_.empty() || spools_.contains(part.name)) return PartDecision::Skip();
-      spools_[part.name] = ::open(spool_dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      spools_[part.name] = !may_open_spool_ || may_open_spool_() ? OpenSpool() : -1;
       open_field_ = part.name;
       open_index_ = part.index;
       return PartDecision::Tap();
@@ -53,6 +56,17 @@ class HookFormTap::Handler : public PartHandler {
   }
 
  private:
+  // An unnamed file in the spool folder; where the file system has no
+  // O_TMPFILE (GlusterFS among them), a hidden one unlinked at once.
+  int OpenSpool() const {
+    const int fd = ::open(spool_dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    std::string path = spool_dir_ + "/.zmfile-hook-copy-XXXXXX";
+    const int named = ::mkostemp(path.data(), O_CLOEXEC);
+    if (named >= 0) ::unlink(path.c_str());
+    return named;
+  }
+
   static bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
       const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -72,6 +86,7 @@ class HookFormTap::Handler : public PartHandler {
 
   const std::vector<std::string> file_fields_;
   const std::string spool_dir_;
+  const std::function<bool()> may_open_spool_;
   std::map<std::string, int> spools_;  // file field -> its copy's descriptor, -1 when it failed
   std::string open_field_;             // the file field whose data is streaming, "" for none
   std::size_t open_index_ = 0;
@@ -88,8 +103,9 @@ PartStreamOptions TapOptions(std::size_t max_first_line) {
 
 }  // namespace
 
-HookFormTap::HookFormTap(std::vector<std::string> file_fields, std::size_t max_first_line, std::string spool_dir)
-    : handler_(std::make_unique<Handler>(std::move(file_fields), std::move(spool_dir))),
+HookFormTap::HookFormTap(std::vector<std::string> file_fields, std::size_t max_first_line, std::string spool_dir,
+                         std::function<bool()> may_open_spool)
+    : handler_(std::make_unique<Handler>(std::move(file_fields), std::move(spool_dir), std::move(may_open_spool))),
       stream_(TapOptions(max_first_line), handler_.get()) {}
 
 HookFormTap::~HookFormTap() {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -28,9 +29,11 @@ class HookFormTap {
  public:
   // `file_fields`: the names whose first part is a file the server stores.
   // With a `spool_dir`, each such file's bytes are copied into an unnamed
-  // temporary file there (for a pre-hook that reads them).
+  // temporary file there (for a pre-hook that reads them), each copy first
+  // asked of `may_open_spool` (the upload's descriptor budget), when set.
   // REQUIRES: max_first_line is the component's.
-  HookFormTap(std::vector<std::string> file_fields, std::size_t max_first_line, std::string spool_dir);
+  HookFormTap(std::vector<std::string> file_fields, std::size_t max_first_line, std::string spool_dir,
+              std::function<bool()> may_open_spool = {});
   ~HookFormTap();
   HookFormTap(const HookFormTap&) = delete;
   HookFormTap& operator=(const HookFormTap&) = delete;
@@ -41,7 +44,7 @@ class HookFormTap {
   void Finish();
 
   // After Finish: a descriptor of the copy of `field`'s bytes, owned by the
-  // tap; -1 without one (no spool, no data, or the copy failed).
+  // tap; -1 without one (no spool, no room in the budget, or the copy failed).
   int DataFd(const std::string& field) const;
   // After Finish: the value fields (not file fields, no file name), in body order.
   const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }

@@ -53,7 +53,7 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
   limits.before_publish = before_publish_;
   if (hooks_ != nullptr) {
     hook_form_ = std::make_unique<HookFormTap>(FileFieldNames(), options.max_first_line,
-                                               hooks_->pre_reads_data() ? options.dir : std::string());
+                                               hooks_->pre_reads_data() ? options.dir : std::string(), may_open_file_);
     if (hooks_->has_pre()) {
       limits.before_publish = [this, other = before_publish_](PrePublish& upload) {
         if (other) other(upload);
@@ -63,8 +63,8 @@ std::optional<Reply> UploadExchange::Open(const http::fields& headers) {
     }
   }
   stream_ = std::make_unique<UploadStream>(options.dir, options.conflict, limits);
-  expects_continue_ = Lowered(std::string(headers[http::field::expect])) == "100-continue" &&
-                      (frame_.chunked || frame_.length > 0);
+  expects_continue_ =
+      Lowered(std::string(headers[http::field::expect])) == "100-continue" && (frame_.chunked || frame_.length > 0);
   return std::nullopt;
 }
 

@@ -37,6 +37,13 @@ UploadHooks::~UploadHooks() = default;
 
 std::optional<Refusal> UploadHooks::AskPre(const HookSubject& subject, const std::string& field, int data_fd,
                                            Clock::time_point budget_end, std::string* note) {
+  if (settings_.pre_data && data_fd < 0) {
+    // Never asked without the bytes it checks: the copy had no room in the
+    // descriptor budget, or could not be made.
+    *note = "pre-hook not run for " + field + " \"" + subject.stored_name + "\": no copy of its bytes to give it";
+    return Refusal{503, "The server has too many files open right now. Wait a moment and retry.",
+                   RefusalKind::kInternal};
+  }
   HookVerdict verdict;
   if (Clock::now() >= budget_end) {
     verdict.failed = true;
