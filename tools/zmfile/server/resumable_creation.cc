@@ -87,10 +87,7 @@ std::optional<Reply> CheckCaps(const ServeConfig& config, const StagingStore& st
     return reply;
   }
   if (usage.staged_bytes + record.length.value_or(0) > config.options.resumable_max_staging) {
-    Reply reply = TusRefusal(507, "The server has no room for more unfinished uploads.");
-    reply.notes.push_back("507: unfinished resumable uploads hold " + std::to_string(usage.staged_bytes) +
-                          " bytes, --resumable-max-staging " + std::to_string(config.options.resumable_max_staging));
-    return reply;
+    return StagingFullReply(usage.staged_bytes, config.options.resumable_max_staging);
   }
   return std::nullopt;
 }

@@ -35,8 +35,6 @@ Reply CompletedReply(const UploadRecord& record, std::uint64_t offset, std::uint
   return reply;
 }
 
-constexpr const char* kNoRoom = "The server has no room for more unfinished uploads.";
-
 // A deferred length: the size rule and the staging cap bound what this
 // PATCH may add. A declared body is checked against them at once, and a
 // chunked one gets the bound as its room. The room is claimed under the
@@ -55,18 +53,12 @@ std::optional<Reply> ClaimDeferredRoom(const ServeConfig& config, const StagingS
   const StagingStore::Usage usage = store.SweepAndMeasure(NowSeconds());
   const std::uint64_t cap = config.options.resumable_max_staging;
   const std::uint64_t room = usage.staged_bytes < cap ? cap - usage.staged_bytes : 0;
-  const std::string note = "507: unfinished resumable uploads hold " + std::to_string(usage.staged_bytes) +
-                           " bytes, --resumable-max-staging " + std::to_string(cap);
-  if (request.body_length > room) {
-    Reply reply = TusRefusal(507, kNoRoom);
-    reply.notes.push_back(note);
-    return reply;
-  }
+  if (request.body_length > room) return StagingFullReply(usage.staged_bytes, cap);
   if (request.chunked) {
     // Past --max-body the chunked reader refuses the body itself.
     plan->room = std::min(room, config.options.max_body);
-    plan->overrun = Refusal{507, kNoRoom};
-    plan->overrun_note = note;
+    plan->overrun = Refusal{507, kNoStagingRoom};
+    plan->overrun_note = StagingFullNote(usage.staged_bytes, cap);
     const std::uint64_t max_size = config.rules.max_file_size;
     if (max_size > 0 && max_size - offset < plan->room) {  // offset <= max_size, checked above
       plan->room = max_size - offset;

@@ -31,6 +31,17 @@ Reply TusRefusal(int status, const std::string& message) {
   return reply;
 }
 
+std::string StagingFullNote(std::uint64_t held, std::uint64_t cap) {
+  return "507: unfinished resumable uploads hold " + std::to_string(held) + " bytes, --resumable-max-staging " +
+         std::to_string(cap);
+}
+
+Reply StagingFullReply(std::uint64_t held, std::uint64_t cap) {
+  Reply reply = TusRefusal(507, kNoStagingRoom);
+  reply.notes.push_back(StagingFullNote(held, cap));
+  return reply;
+}
+
 Reply BadHeaderReply(std::string_view header, const std::string& why) {
   return TusRefusal(400, std::string(header) + ": " + why);
 }

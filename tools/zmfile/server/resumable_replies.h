@@ -26,6 +26,12 @@ inline constexpr const char* kResultCodeHeader = "Zmfile-Result-Code";
 Reply TusReply(int status);
 // A refusal of `status` whose text is `message`.
 Reply TusRefusal(int status, const std::string& message);
+// The staging cap's refusal (507): its text, and the log note telling what
+// unfinished uploads hold (`held` bytes) against the cap `cap`.
+inline constexpr const char* kNoStagingRoom = "The server has no room for more unfinished uploads.";
+std::string StagingFullNote(std::uint64_t held, std::uint64_t cap);
+// 507 with that text and note.
+Reply StagingFullReply(std::uint64_t held, std::uint64_t cap);
 // 400 for the malformed header `header`, naming it.
 Reply BadHeaderReply(std::string_view header, const std::string& why);
 // 412 for a Tus-Resumable this server does not speak, with Tus-Version.
