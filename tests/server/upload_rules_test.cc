@@ -3,6 +3,7 @@
 // and the inspector that watches each file's data (size, SHA-256, type).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,8 +12,8 @@
 #include "mime_types.h"
 #include "server/file_inspector.h"
 #include "sha256_digest.h"
-#include "type_rules.h"
 #include "support/one_shot_sha256.h"
+#include "type_rules.h"
 
 namespace zimrax::zmfile {
 namespace {
@@ -86,8 +87,8 @@ TEST(TypeRulesTest, ExtensionOfTheStoredName) {
 
 // Each rule and combination against a file's extension and content type.
 TEST(TypeRulesTest, VerdictTable) {
-  const MimeTypes table = MimeTypes::Parse(
-      "image/jpeg jpg jpeg\nimage/png png\ntext/plain txt\ntext/csv csv\napplication/json json\n");
+  const MimeTypes table =
+      MimeTypes::Parse("image/jpeg jpg jpeg\nimage/png png\ntext/plain txt\ntext/csv csv\napplication/json json\n");
   struct Case {
     std::string allow, deny;
     bool strict;
@@ -110,8 +111,8 @@ TEST(TypeRulesTest, VerdictTable) {
       {"", "", true, "jpg", "image/jpeg", ""},
       {"", "", true, "jpg", "text/x-php", "does not match its extension .jpg"},
       {"", "", true, "txt", "image/png", "does not match its extension .txt"},
-      {"", "", true, "csv", "text/plain", ""},    // libmagic's name for text it cannot tell apart
-      {"", "", true, "json", "text/plain", ""},   // JSON is text too
+      {"", "", true, "csv", "text/plain", ""},   // libmagic's name for text it cannot tell apart
+      {"", "", true, "json", "text/plain", ""},  // JSON is text too
       {"", "", true, "png", "text/plain", "does not match"},
       {"", "", true, "png", "application/octet-stream", ""},  // libmagic could not tell
       {"", "", true, "png", "application/x-empty", ""},
@@ -126,8 +127,8 @@ TEST(TypeRulesTest, VerdictTable) {
     rules.strict = c.strict;
     if (c.strict) rules.table = table;
     const std::optional<std::string> refusal = TypeRefusal(rules, c.extension, c.content);
-    const std::string label = c.allow + " | " + c.deny + (c.strict ? " | strict" : "") + ": ." + c.extension + " " +
-                              c.content;
+    const std::string label =
+        c.allow + " | " + c.deny + (c.strict ? " | strict" : "") + ": ." + c.extension + " " + c.content;
     if (c.refusal.empty()) {
       EXPECT_FALSE(refusal) << label << " refused: " << *refusal;
     } else {
@@ -158,12 +159,14 @@ TEST(ContentSnifferTest, TypesOfABoundedPrefix) {
   for (const Case& c : cases) EXPECT_EQ(SniffMimeType(Bytes(c.bytes)), c.type) << c.label;
 }
 
-// One cookie per thread: concurrent calls give each the same answers.
-TEST(ContentSnifferTest, ThreadsEachHaveTheirOwnCookie) {
+// More threads than cookies (at most one a core): each call waits for a
+// cookie of its own and gets the same answer as a lone call.
+TEST(ContentSnifferTest, ConcurrentCallsShareTheCookiesSafely) {
   const std::string text = "plain words\n";
-  std::vector<int> wrong(4, 0);
+  const int thread_count = static_cast<int>(std::max(2u, std::thread::hardware_concurrency())) * 4;
+  std::vector<int> wrong(thread_count, 0);
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < thread_count; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 200; ++i) {
         wrong[t] += SniffMimeType(Bytes(i % 2 ? kPng : text)) != (i % 2 ? "image/png" : "text/plain");
@@ -171,7 +174,7 @@ TEST(ContentSnifferTest, ThreadsEachHaveTheirOwnCookie) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  EXPECT_EQ(wrong, std::vector<int>(thread_count, 0));
   std::string why;
   EXPECT_TRUE(ContentSnifferWorks(&why)) << why;
 }

@@ -18,11 +18,12 @@ inline constexpr std::size_t kMaxSniffBytes = 64 * 1024;
 // The type libmagic gives `prefix` (only its first kMaxSniffBytes are
 // read): "image/png", "text/plain", "application/x-empty" for no bytes,
 // "application/octet-stream" when no rule matches. "" when libmagic could
-// not be set up or failed. Thread-safe: each thread has its own libmagic
-// cookie, made on its first call and kept until the thread ends. Never throws.
+// not be set up or failed. Thread-safe: the calls share a few libmagic
+// cookies, at most one per core, and a call waits while all are in use.
+// Never throws.
 std::string SniffMimeType(std::span<const std::uint8_t> prefix) noexcept;
 
-// True when libmagic and its database load on this thread: for a check at
+// True when libmagic and its database load: for a check at
 // start-up, so that a broken install stops the server rather than refuse
 // every file. On false, *why says what failed.
 bool ContentSnifferWorks(std::string* why);
