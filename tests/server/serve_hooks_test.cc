@@ -306,7 +306,8 @@ TEST(ServeHooksTest, WithHookPreDataACommandReadsTheBytesOnDescriptorThree) {
 // file's, taken from the same budget. With --max-connections 1000000 every
 // descriptor is promised to connections, so no upload may open a file past
 // its first: the copy finds no room, and the file is refused with 503,
-// never checked without its bytes.
+// never checked without its bytes. A resumable upload keeps what it had
+// before that request, for the client to send its last part again.
 TEST(ServeHooksTest, WithHookPreDataTheCopyIsTakenFromTheDescriptorBudget) {
   TempDir dir, work;
   const std::string hook = Script(work.path(), "scan", "cat >/dev/null; : > \"$1/ran\"");
@@ -317,7 +318,14 @@ TEST(ServeHooksTest, WithHookPreDataTheCopyIsTakenFromTheDescriptorBudget) {
   ASSERT_TRUE(server.ok()) << server.Log();
   const HttpAnswer answer = Upload(server, {{"upload1", "some bytes", true, "one.txt"}});
   EXPECT_EQ(answer.status, 503) << answer.body;
-  EXPECT_EQ(Names(dir.path()), std::set<std::string>{});
+
+  const std::string target = testing::CreateUpload(server.port(), "two.bin", 20);
+  ASSERT_FALSE(target.empty());
+  EXPECT_EQ(testing::Patch(server.port(), target, 0, std::string(12, 'a')).status, 204);
+  EXPECT_EQ(testing::Patch(server.port(), target, 12, std::string(8, 'b')).status, 503);
+  EXPECT_EQ(testing::Tus(server.port(), "HEAD", target, {}).Header("Upload-Offset"), "12");
+
+  EXPECT_EQ(Names(dir.path()), std::set<std::string>{".resumable-uploads"});
   EXPECT_FALSE(fs::exists(work.path() / "ran")) << "the hook ran on a copy made outside the budget";
   EXPECT_NE(server.Log().find("no copy of its bytes"), std::string::npos) << server.Log();
   EXPECT_EQ(server.Interrupt(), 0);

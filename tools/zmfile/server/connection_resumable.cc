@@ -15,7 +15,7 @@ void Connection::ServeResumable(After after, bool has_body) {
   if (start.reply) return Send(std::move(*start.reply), has_body ? After::kLinger : after);
   if (UploadHooks* hooks = core_.hooks()) {
     if (auto* exchange = dynamic_cast<ResumableExchange*>(start.exchange.get())) {
-      exchange->SetHooks(hooks, HookRequest{user_, client_});
+      exchange->SetHooks(hooks, HookRequest{user_, client_}, &core_.budget());
     }
   }
   keep_alive_ = request.keep_alive();  // kept when the whole body is read

@@ -111,8 +111,11 @@ int ResumableExchange::SaveProgress() const {
 }
 
 std::optional<Refusal> ResumableExchange::CheckWithHooks(FileFacts* facts, HookFields* fields, std::string* note) {
-  // The locked descriptor writes only: a hook that reads the data gets one of its own.
-  const int readable = ::open(store_.DataPath(plan_.record.id).c_str(), O_RDONLY | O_CLOEXEC);
+  // The locked descriptor writes only: a hook that reads the data gets one
+  // of its own, beyond what the connection was promised. Without one the
+  // hook is not run and the file gets 503.
+  const bool copy_taken = hooks_->pre_reads_data() && budget_ != nullptr && budget_->TryTakeExtraFile();
+  const int readable = copy_taken ? ::open(store_.DataPath(plan_.record.id).c_str(), O_RDONLY | O_CLOEXEC) : -1;
   facts->field = "resumable";
   facts->client_name = plan_.record.filename;
   facts->stored_name = plan_.record.filename;
@@ -122,6 +125,7 @@ std::optional<Refusal> ResumableExchange::CheckWithHooks(FileFacts* facts, HookF
   std::optional<Refusal> refusal =
       hooks_->CheckStagedFile(*facts, *fields, plan_.record.conflict, hook_request_, readable, note);
   if (readable >= 0) ::close(readable);
+  if (copy_taken) budget_->GiveBackExtraFiles(1);
   return refusal;
 }
 
@@ -164,8 +168,16 @@ Reply ResumableExchange::Finish() {
     std::string note;
     if (!refusal && hooks_ != nullptr) refusal = CheckWithHooks(&facts, &fields, &note);
     if (refusal) {
-      // Refused before it is published: nothing of it stays.
-      store_.Remove(plan_.record.id);
+      // Refused before it is published: nothing of it stays. Unless the
+      // server was only short of room for the check (5xx, "retry"): then
+      // what came before this request stays, for the client to send this
+      // request's part again. A creation's client has no address to
+      // resume at, so nothing of its upload is worth keeping.
+      if (refusal->status >= 500 && !plan_.creation) {
+        DropReceived();
+      } else {
+        store_.Remove(plan_.record.id);
+      }
       Reply reply = TusRefusal(refusal->status, refusal->message);
       reply.reason = refusal->message;
       reply.notes.push_back(!note.empty() ? note

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "server/body_exchange.h"
+#include "server/descriptor_budget.h"
 #include "server/refusal.h"
 #include "server/serve_config.h"
 #include "server/staging_store.h"
@@ -50,10 +51,12 @@ class ResumableExchange final : public BodyExchange {
 
   // The hooks its file meets once its last byte is in, and who sent this
   // request. Then Finish blocks while a pre-hook runs: run it off the I/O
-  // threads. REQUIRES: `hooks` outlives the exchange.
-  void SetHooks(UploadHooks* hooks, HookRequest request) {
+  // threads. A pre-hook that reads the data gets a descriptor of its own,
+  // taken from `budget`. REQUIRES: `hooks` and `budget` outlive the exchange.
+  void SetHooks(UploadHooks* hooks, HookRequest request, DescriptorBudget* budget) {
     hooks_ = hooks;
     hook_request_ = std::move(request);
+    budget_ = budget;
   }
 
   BodyFrame frame() const override { return BodyFrame{plan_.chunked, plan_.body_length}; }
@@ -101,6 +104,7 @@ class ResumableExchange final : public BodyExchange {
   std::string sha256_;  // of the published file, with --digest
   UploadHooks* hooks_ = nullptr;
   HookRequest hook_request_;
+  DescriptorBudget* budget_ = nullptr;
 };
 
 }  // namespace zimrax::zmfile
