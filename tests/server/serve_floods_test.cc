@@ -232,13 +232,16 @@ TEST_P(ShedIdleTest, IdleKeepAliveConnectionsGiveWayToNewClients) {
   for (const bool c_closed : closed) pattern += c_closed ? 'x' : '.';
   const auto closed_count = std::count(closed.begin(), closed.end(), true);
   // A connection counts as idle once its answer's write has completed on
-  // the server, which two I/O threads may see in either order for two
-  // clients that follow closely: one place of slack.
+  // the server. The client reads the answer before that completion has run,
+  // so on a busy machine a connection or two may not yet be idle when the
+  // next clients need room, and newer ones go first: a few places of slack
+  // (closing newest first would leave about half the connections out of
+  // place).
   const auto newest_closed = closed.rend() - std::find(closed.rbegin(), closed.rend(), true);
   std::cout << "measured: " << c.name << ": " << closed_count << " of " << c.clients
             << " idle connections closed for room, slowest answer " << slowest << " s\n";
   EXPECT_GE(closed_count, c.clients - c.room);
-  EXPECT_LE(newest_closed, closed_count + 1) << "newer connections closed before older ones (x: closed): " << pattern;
+  EXPECT_LE(newest_closed, closed_count + 3) << "newer connections closed before older ones (x: closed): " << pattern;
   EXPECT_FALSE(closed.back());
   EXPECT_NE(server.Log().find("closed the connection idle longest"), std::string::npos) << LastLines(server.Log(), 20);
   EXPECT_EQ(server.Interrupt(), 0) << LastLines(server.Log(), 20);
