@@ -21,6 +21,7 @@ MIB = 1 << 20
 
 ZMFILE = "zmfile serve"
 ZMFILE_DURABLE = "zmfile serve, fsync"
+OLD_ZMFILE = "old zmfile serve"
 C_SINK = "C sink"
 NODE_SINK = "node sink"
 GO = "Go net/http"
@@ -159,7 +160,7 @@ def contenders(args, out_dir):
         found.append((ZMFILE + " --digest sha256", [str(zmfile)] + serve + options + ["--no-fsync", "--digest", "sha256"]))
     if args.old_zmfile:
         # The earlier server refuses bodies past 2147483647 bytes.
-        found.append(("old zmfile serve", [args.old_zmfile] + serve + ["--max-body", "2147483647"]))
+        found.append((OLD_ZMFILE, [args.old_zmfile] + serve + ["--max-body", "2147483647"]))
     found.append((C_SINK, [str(c_sink), "{DIR}"]))
     node = shutil.which("node")
     found.append((NODE_SINK, [node, str(BENCH / "peers" / "raw_sink_server.js"), "{DIR}"]))
