@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/beast/http/fields.hpp>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/body_buffer_budget.h"
 #include "server/connection_admission.h"
 #include "server/descriptor_budget.h"
 #include "server/request_target.h"
@@ -89,6 +91,37 @@ TEST(DescriptorBudgetTest, WarnsOnlyWhenTheLimitCannotHoldOneFileAnUpload) {
   for (const int connections : {1, 16, 512, 5000}) {
     EXPECT_EQ(DescriptorBudget::WarningFor(DescriptorBudget::SuggestedLimit(connections), connections), "");
   }
+}
+
+// Uploads on many threads take and give back large buffers at once: no
+// more than the limit are ever lent, and all are back at the end.
+TEST(BodyBufferBudgetTest, NeverLendsMoreThanItsLimit) {
+  constexpr int kLimit = 3;
+  BodyBufferBudget budget(kLimit);
+  std::atomic<int> most_lent{0};
+  std::atomic<int> lent{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        if (!budget.TryTake()) continue;
+        ++lent;
+        const int now = budget.taken();
+        for (int seen = most_lent; now > seen && !most_lent.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::yield();
+        budget.GiveBack();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_GT(lent.load(), 0);
+  EXPECT_LE(most_lent.load(), kLimit);
+  EXPECT_EQ(budget.taken(), 0);
+  for (int i = 0; i < kLimit; ++i) EXPECT_TRUE(budget.TryTake());
+  EXPECT_FALSE(budget.TryTake());
+  budget.GiveBack();
+  EXPECT_TRUE(budget.TryTake());
 }
 
 TEST(AcceptRateLimiterTest, FollowsATokenBucketPerAddress) {

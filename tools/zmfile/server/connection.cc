@@ -42,6 +42,7 @@ Connection::Connection(ServerCore& core, std::uint64_t id, tcp::socket socket, c
       buffer_(options_.max_header + kReadAhead) {}
 
 Connection::~Connection() {
+  DropBodyBuffer();
   EndUploadInFlight();
   ReleaseSlot();
 }

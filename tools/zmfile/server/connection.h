@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "server/authenticator.h"
+#include "server/body_buffer_budget.h"
 #include "server/body_exchange.h"
 #include "server/refusal.h"
 #include "server/reply.h"
@@ -132,6 +133,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // the next decoding).
   void ContinueBody();
   void FinishUpload();
+  // Frees the body buffer, giving a large one back to the budget.
+  void DropBodyBuffer();
   void OnUploadFinished(Reply&& reply);
   // Ends the upload refused as `refusal` says, logs `note`, answers, and closes.
   void RefuseUpload(Refusal refusal, const std::string& note);
@@ -213,6 +216,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint64_t lingered_ = 0;
   bool released_ = false;
   bool upload_in_flight_ = false;
+  bool large_chunk_ = false;  // chunk_ is lent by core_.body_buffers()
   RefusalCause answer_refused_for_ = RefusalCause::kNone;  // of the answer being sent
   std::atomic<Clock::rep> idle_since_{0};
   std::size_t fed_ = 0;      // of chunk_, fed to the upload

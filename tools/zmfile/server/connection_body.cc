@@ -14,9 +14,6 @@ namespace {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 
-// The most body bytes read from the socket and fed at a time. Held only while
-// an upload's body is read, so an idle connection costs none of it.
-constexpr std::size_t kBodyChunk = 256 * 1024;
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 // A turn of feeding ends once it began this many files. Creating a file
 // costs the I/O thread from tens of microseconds to milliseconds on a busy
@@ -89,6 +86,13 @@ void Connection::BeginBody() {
 // the declared length, so that what follows stays for the next request
 // (whose headers a fresh parser reads).
 void Connection::ReadBody() {
+  // The last read filled the buffer: a fast client, read more at a time.
+  // Held only while an upload's body is read, so an idle connection costs
+  // none of it; pieces fed stay at most kBodyChunk, and so do the writes.
+  if (filled_ == chunk_.size() && !large_chunk_ && remaining_ > chunk_.size()) {
+    large_chunk_ = core_.body_buffers().TryTake();
+    if (large_chunk_) chunk_.resize(kLargeBodyChunk);
+  }
   const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_.size(), remaining_));
   stream_.async_read_some(
       asio::buffer(chunk_.data(), want),
@@ -160,12 +164,17 @@ void Connection::RefuseUpload(Refusal refusal, const std::string& note) {
   Reply reply = upload_->Refuse(std::move(refusal));
   upload_.reset();
   EndUploadInFlight();
-  std::vector<std::uint8_t>().swap(chunk_);
+  DropBodyBuffer();
   Send(std::move(reply), After::kLinger);
 }
 
-void Connection::FinishUpload() {
+void Connection::DropBodyBuffer() {
   std::vector<std::uint8_t>().swap(chunk_);
+  if (std::exchange(large_chunk_, false)) core_.body_buffers().GiveBack();
+}
+
+void Connection::FinishUpload() {
+  DropBodyBuffer();
   if (!core_.finishes_off_thread()) {
     Reply reply = upload_->Finish();
     upload_.reset();

@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/body_buffer_budget.h"
 #include "server/connection_admission.h"
 #include "server/descriptor_budget.h"
 #include "server/fair_task_queue.h"
@@ -95,6 +96,7 @@ class ServerCore {
   SignInThrottle& sign_in_throttle() { return sign_in_throttle_; }
   ListingService& listing() { return *listing_; }
   FileStartPacer& file_pacer() { return file_pacer_; }
+  BodyBufferBudget& body_buffers() { return body_buffers_; }
   // The counters of GET /metrics, kept whether or not --metrics serves them.
   ServerMetrics& metrics() { return metrics_; }
   // The upload page's list of the newest files, with `stored` just stored.
@@ -146,6 +148,7 @@ class ServerCore {
   LingerPool refused_;  // plain connections refused at accept, lingering over their 503
   std::atomic<int> handshakes_{0};
   FileStartPacer file_pacer_;
+  BodyBufferBudget body_buffers_;
   ServerMetrics metrics_;
   // Password hashes (bcrypt costs tens of ms) run here, not on the I/O threads.
   std::unique_ptr<boost::asio::thread_pool> hash_pool_;
