@@ -13,6 +13,8 @@
 
 namespace zimrax::zmfile {
 
+// An upload's body buffer as it begins, and the most fed (and so written)
+// at a time; a chunked body is read this much at a time.
 inline constexpr std::size_t kBodyChunk = 256 * 1024;
 inline constexpr std::size_t kLargeBodyChunk = 4 * kBodyChunk;
 // 32 MiB in all beyond the uploads' own buffers.

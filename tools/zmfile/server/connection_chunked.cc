@@ -18,9 +18,6 @@ namespace http = beast::http;
 // The longest chunk-size line, extensions included. Clients send a few hex
 // digits; nginx and curl no extensions at all.
 constexpr std::size_t kMaxChunkLine = 4096;
-// The most bytes read from the socket at a time: as large as the reads of a
-// body sent with Content-Length, so that chunked uploads run as fast.
-constexpr std::size_t kChunkedRead = 256 * 1024;
 
 enum class Pending { kFine, kLineTooLong, kTrailerTooLarge };
 
@@ -60,7 +57,7 @@ void Connection::BeginChunkedBody() {
   on_chunk_header_ = [this](std::uint64_t size, beast::string_view, beast::error_code&) { chunk_left_ = size; };
   // Decoded bytes wait in chunk_[fed_, filled_) for FeedTurn.
   on_chunk_body_ = [this](std::uint64_t remain, beast::string_view piece, beast::error_code&) {
-    if (chunk_.size() < filled_ + piece.size()) chunk_.resize(std::max(kChunkedRead, filled_ + piece.size()));
+    if (chunk_.size() < filled_ + piece.size()) chunk_.resize(std::max(kBodyChunk, filled_ + piece.size()));
     std::copy(piece.begin(), piece.end(), reinterpret_cast<char*>(chunk_.data()) + filled_);
     filled_ += piece.size();
     chunk_left_ = remain - piece.size();
@@ -74,7 +71,7 @@ void Connection::BeginChunkedBody() {
   parser_->body_limit(options_.max_body);
   // One step a call, so that each chunk header is judged before it is parsed.
   parser_->eager(false);
-  buffer_.max_size(std::max(options_.max_header, kMaxChunkLine) + kChunkedRead);
+  buffer_.max_size(std::max(options_.max_header, kMaxChunkLine) + kBodyChunk);
   DecodeChunks();
 }
 
@@ -134,7 +131,7 @@ bool Connection::RefusedPendingChunkBytes() {
 
 void Connection::ReadChunks() {
   const std::size_t room = buffer_.max_size() - buffer_.size();
-  stream_.async_read_some(buffer_.prepare(std::min(room, kChunkedRead)),
+  stream_.async_read_some(buffer_.prepare(std::min(room, kBodyChunk)),
                           [self = shared_from_this()](const beast::error_code& error, std::size_t n) {
                             self->OnChunks(error, n);
                           });
